@@ -1,0 +1,31 @@
+// A capture instance: keeps the host's settings, holds at most one encoder
+// and turns start, pause and stop into work on it.
+#pragma once
+
+#include <deskvid/deskvid.h>
+
+#include "capture/WMEncoder.h"
+
+class CWMEncDeskVid final : public IWMEncDeskVid {
+public:
+    CWMEncDeskVid();
+    // Stops a started instance (teardown, result dropped) before freeing.
+    ~CWMEncDeskVid();
+    CWMEncDeskVid(const CWMEncDeskVid&) = delete;
+    CWMEncDeskVid& operator=(const CWMEncDeskVid&) = delete;
+
+    int32_t Control(int nCommand, const CAPTURE_PARAMS* pParams) override;
+
+private:
+    HRESULT Start(const CAPTURE_PARAMS* pParams);
+    HRESULT Pause();
+    HRESULT Stop();
+    void ApplyParams(const CAPTURE_PARAMS* pParams);
+    HRESULT FirstTimeSetup();
+    HRESULT Reconfigure();
+    HRESULT Teardown();
+
+    IWMEncoder* m_pEncoder;  // owned; null while idle
+    HRESULT m_hrState;       // non-negative: started
+    CAPTURE_PARAMS m_params; // current settings; dwMask stays 0
+};

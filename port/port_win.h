@@ -1,0 +1,33 @@
+// Windows: the system's COM types, critical sections and code-page conversion.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <oaidl.h>
+#include <oleauto.h>
+#include <ocidl.h>
+
+namespace port {
+
+// Recursive lock: a critical section may be re-entered by its owning thread.
+class RecursiveMutex {
+public:
+    RecursiveMutex() { InitializeCriticalSection(&m_cs); }
+    ~RecursiveMutex() { DeleteCriticalSection(&m_cs); }
+    RecursiveMutex(const RecursiveMutex&) = delete;
+    RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+    void Lock() { EnterCriticalSection(&m_cs); }
+    void Unlock() { LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION m_cs;
+};
+
+// Converts a narrow text in the system ANSI code page to a newly allocated
+// BSTR; null when the text is null or the string cannot be allocated.
+BSTR AnsiToBstr(const char* psz);
+
+}  // namespace port
