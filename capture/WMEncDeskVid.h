@@ -21,11 +21,13 @@ private:
     HRESULT Pause();
     HRESULT Stop();
     void ApplyParams(const CAPTURE_PARAMS* pParams);
-    HRESULT FirstTimeSetup();
+    HRESULT FirstTimeSetup(TComPtr<IWMEncoder>& pEncoder);
     HRESULT Reconfigure();
     HRESULT Teardown();
+    HRESULT SetFileName(IWMEncoder* pEncoder);
+    HRESULT Dispatch(int nCommand, const CAPTURE_PARAMS* pParams);
 
-    IWMEncoder* m_pEncoder;  // owned; null while idle
-    HRESULT m_hrState;       // non-negative: started
-    CAPTURE_PARAMS m_params; // current settings; dwMask stays 0
+    IWMEncoder* m_pEncoder;   // owned; null while idle
+    HRESULT m_hrState;        // non-negative: started
+    CAPTURE_PARAMS m_params;  // current settings; dwMask stays 0
 };
