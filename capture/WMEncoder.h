@@ -6,6 +6,8 @@
 // encoder and profile factories in the runtime's class table.
 #pragma once
 
+#include <cstdint>
+
 #include "runtime/Runtime.h"
 
 // Encoder: class and interface.
