@@ -1,0 +1,206 @@
+#include "Summary.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+extern char** environ;
+
+namespace record {
+
+namespace {
+
+std::string Get(const SProbeStream& stream, const char* pszKey) {
+    auto it = stream.find(pszKey);
+    return (it == stream.end() || it->second == "N/A") ? std::string() : it->second;
+}
+
+double GetNumber(const SProbeStream& stream, const char* pszKey) {
+    const std::string str = Get(stream, pszKey);
+    if (str.empty()) {
+        return 0;
+    }
+    char* pszEnd = nullptr;
+    const double d = std::strtod(str.c_str(), &pszEnd);
+    return (*pszEnd == '\0' && std::isfinite(d)) ? d : 0;
+}
+
+std::string Printf(const char* pszFormat, double d) {
+    char sz[64];
+    std::snprintf(sz, sizeof(sz), pszFormat, d);
+    return sz;
+}
+
+// Runs a program found on PATH with its standard output read into *pstrOut.
+bool RunForOutput(const std::vector<std::string>& rgstrArgs, std::string* pstrOut) {
+    int rgfd[2];
+    if (pipe2(rgfd, O_CLOEXEC) != 0) {
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, rgfd[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> rgpsz;
+    for (const std::string& str : rgstrArgs) {
+        rgpsz.push_back(const_cast<char*>(str.c_str()));
+    }
+    rgpsz.push_back(nullptr);
+    pid_t pid = 0;
+    const int nErr = posix_spawnp(&pid, rgpsz[0], &actions, nullptr, rgpsz.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(rgfd[1]);
+    if (nErr != 0) {
+        close(rgfd[0]);
+        return false;
+    }
+    char rgch[4096];
+    for (;;) {
+        const ssize_t cb = read(rgfd[0], rgch, sizeof(rgch));
+        if (cb > 0) {
+            pstrOut->append(rgch, static_cast<size_t>(cb));
+        } else if (cb == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(rgfd[0]);
+    int nStatus = 0;
+    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+}  // namespace
+
+std::vector<SProbeStream> ParseProbeOutput(const std::string& strText) {
+    std::vector<SProbeStream> rgStreams;
+    std::istringstream in(strText);
+    std::string strLine;
+    SProbeStream* pCurrent = nullptr;
+    while (std::getline(in, strLine)) {
+        if (strLine == "[STREAM]" || strLine == "[FORMAT]") {
+            rgStreams.emplace_back();
+            pCurrent = &rgStreams.back();
+            (*pCurrent)["section"] = strLine == "[STREAM]" ? "stream" : "format";
+        } else if (strLine == "[/STREAM]" || strLine == "[/FORMAT]") {
+            pCurrent = nullptr;
+        } else if (pCurrent != nullptr) {
+            const size_t iEq = strLine.find('=');
+            if (iEq != std::string::npos) {
+                (*pCurrent)[strLine.substr(0, iEq)] = strLine.substr(iEq + 1);
+            }
+        }
+    }
+    return rgStreams;
+}
+
+bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams) {
+    std::string strOut;
+    // "file:" keeps a name that starts with a protocol or a dash a file name.
+    if (!RunForOutput({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                       "format=duration:stream=codec_type,codec_name,width,height,sample_rate,"
+                       "channels,bit_rate,nb_read_packets,duration",
+                       "-of", "default", "file:" + strFile},
+                      &strOut)) {
+        return false;
+    }
+    *prgStreams = ParseProbeOutput(strOut);
+    return true;
+}
+
+std::string FormatDuration(double dSeconds) {
+    if (!(dSeconds >= 0)) {
+        dSeconds = 0;
+    }
+    const long nTenths = std::lround(dSeconds * 10);
+    const long nSeconds = nTenths / 10;
+    char sz[64];
+    if (nSeconds >= 3600) {
+        std::snprintf(sz, sizeof(sz), "%ld:%02ld:%02ld.%ld", nSeconds / 3600, nSeconds / 60 % 60,
+                      nSeconds % 60, nTenths % 10);
+    } else if (nSeconds >= 60) {
+        std::snprintf(sz, sizeof(sz), "%ld:%02ld.%ld", nSeconds / 60, nSeconds % 60, nTenths % 10);
+    } else {
+        std::snprintf(sz, sizeof(sz), "%ld.%ld s", nSeconds, nTenths % 10);
+    }
+    return sz;
+}
+
+std::string FormatSize(uint64_t cb) {
+    if (cb < 1024) {
+        return std::to_string(cb) + " B";
+    }
+    static const char* const rgpszUnit[] = {"KiB", "MiB", "GiB", "TiB"};
+    double d = static_cast<double>(cb) / 1024;
+    size_t i = 0;
+    while (d >= 1024 && i + 1 < sizeof(rgpszUnit) / sizeof(rgpszUnit[0])) {
+        d /= 1024;
+        ++i;
+    }
+    return Printf("%.1f ", d) + rgpszUnit[i];
+}
+
+double AverageKbps(uint64_t cb, double dSeconds) {
+    return dSeconds > 0 ? static_cast<double>(cb) * 8 / 1000 / dSeconds : 0;
+}
+
+void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
+                  const std::vector<SProbeStream>& rgStreams) {
+    std::fprintf(pFile, "file      %s\n", facts.strFile.c_str());
+    std::string strPauses = "no pauses";
+    if (facts.nPauses > 0) {
+        strPauses = std::to_string(facts.nPauses) +
+                    (facts.nPauses == 1 ? " pause, " : " pauses, ") +
+                    FormatDuration(facts.dPausedSeconds) + " paused";
+    }
+    std::fprintf(pFile, "recorded  %s (%s)\n", FormatDuration(facts.dRecordedSeconds).c_str(),
+                 strPauses.c_str());
+    std::fprintf(pFile, "size      %s, %.0f kbit/s on average\n", FormatSize(facts.cbFile).c_str(),
+                 AverageKbps(facts.cbFile, facts.dRecordedSeconds));
+    if (rgStreams.empty()) {
+        std::fprintf(pFile, "streams   (ffprobe is not available to describe them)\n");
+        return;
+    }
+    for (const SProbeStream& stream : rgStreams) {
+        const std::string strType = Get(stream, "codec_type");
+        if (Get(stream, "section") == "format") {
+            std::fprintf(pFile, "in file   %s\n",
+                         FormatDuration(GetNumber(stream, "duration")).c_str());
+            continue;
+        }
+        std::string strLine = Get(stream, "codec_name");
+        if (strType == "video") {
+            const double nFrames = GetNumber(stream, "nb_read_packets");
+            strLine += " " + Get(stream, "width") + "x" + Get(stream, "height") + ", " +
+                       Printf("%.0f", nFrames) + " frames";
+            if (facts.dRecordedSeconds > 0 && facts.nFps > 0) {
+                // Frames the encoder could not keep up with are missing here.
+                const double nExpected = facts.dRecordedSeconds * facts.nFps;
+                strLine += Printf(" (%.1f fps", nFrames / facts.dRecordedSeconds) + " of " +
+                           std::to_string(facts.nFps) + " asked";
+                if (nFrames < nExpected * 0.95) {
+                    strLine += Printf(", about %.0f short", nExpected - nFrames);
+                }
+                strLine += ")";
+            }
+        } else if (strType == "audio") {
+            strLine +=
+                " " + Get(stream, "sample_rate") + " Hz, " + Get(stream, "channels") + " channels";
+            const double dBitRate = GetNumber(stream, "bit_rate");
+            if (dBitRate > 0) {
+                strLine += Printf(", %.0f kbit/s", dBitRate / 1000);
+            }
+        }
+        std::fprintf(pFile, "%-9s %s\n", strType.empty() ? "stream" : strType.c_str(),
+                     strLine.c_str());
+    }
+}
+
+}  // namespace record
