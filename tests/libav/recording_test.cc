@@ -1,0 +1,793 @@
+// Whole-stack recording tests: this process is a host. It loads libdeskvid.so
+// with dlopen, drives capture instances through the exports and Control, and
+// checks what the FFmpeg engine wrote with ffprobe and a full decode by
+// ffmpeg. They run on the private display and audio server of
+// scripts/session (a 1280x720 screen with a moving pattern, a null audio
+// source). Durations are checked against the wall-clock times around the
+// commands with half a second of slack either way.
+#include <deskvid/deskvid.h>
+#include <deskvid/deskvid_status.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kEFail = static_cast<int32_t>(0x80004005u);
+constexpr double kSlack = 0.5;  // seconds either way on recorded durations
+// The session's screen (scripts/session's default size).
+constexpr int kScreenWidth = 1280;
+constexpr int kScreenHeight = 720;
+
+std::string Hex(int32_t hr) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08x", static_cast<unsigned>(hr));
+    return sz;
+}
+
+// Lets recording time pass; never used to order threads.
+void Record(double dSeconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(dSeconds));
+}
+
+double Seconds(Clock::time_point tFrom, Clock::time_point tTo) {
+    return std::chrono::duration<double>(tTo - tFrom).count();
+}
+
+// ---------------------------------------------------------------------------
+// Child processes: ffprobe, ffmpeg and our own host, run without a shell.
+
+struct ProcessResult {
+    int nExit = -1;  // exit status, or minus the signal that ended it
+    std::string strOut;
+    std::string strErr;
+};
+
+class CChild {
+public:
+    CChild() = default;
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+    ~CChild() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        CloseFds();
+    }
+
+    // Starts rgArgv[0] (searched on PATH) with this process's environment
+    // changed by rgEnv: "NAME=value" sets a variable, "NAME" removes it.
+    bool Spawn(const std::vector<std::string>& rgArgv, const std::vector<std::string>& rgEnv = {}) {
+        std::vector<std::string> rgEnvStrings;
+        for (char** ppsz = environ; *ppsz != nullptr; ++ppsz) {
+            const std::string str = *ppsz;
+            const std::string strName = str.substr(0, str.find('='));
+            bool fChanged = false;
+            for (const std::string& strChange : rgEnv) {
+                fChanged = fChanged || strChange.substr(0, strChange.find('=')) == strName;
+            }
+            if (!fChanged) {
+                rgEnvStrings.push_back(str);
+            }
+        }
+        for (const std::string& strChange : rgEnv) {
+            if (strChange.find('=') != std::string::npos) {
+                rgEnvStrings.push_back(strChange);
+            }
+        }
+        std::vector<char*> rgpszArgv, rgpszEnv;
+        for (const std::string& str : rgArgv) {
+            rgpszArgv.push_back(const_cast<char*>(str.c_str()));
+        }
+        rgpszArgv.push_back(nullptr);
+        for (const std::string& str : rgEnvStrings) {
+            rgpszEnv.push_back(const_cast<char*>(str.c_str()));
+        }
+        rgpszEnv.push_back(nullptr);
+
+        int rgfdOut[2], rgfdErr[2];
+        if (pipe2(rgfdOut, O_CLOEXEC) != 0) {
+            return false;
+        }
+        if (pipe2(rgfdErr, O_CLOEXEC) != 0) {
+            close(rgfdOut[0]);
+            close(rgfdOut[1]);
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, rgfdOut[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, rgfdErr[1], 2);
+        const int nErr = posix_spawnp(&m_pid, rgpszArgv[0], &actions, nullptr, rgpszArgv.data(),
+                                      rgpszEnv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(rgfdOut[1]);
+        close(rgfdErr[1]);
+        m_fdOut = rgfdOut[0];
+        m_fdErr = rgfdErr[0];
+        if (nErr != 0) {
+            m_pid = -1;
+            CloseFds();
+            return false;
+        }
+        return true;
+    }
+
+    // Reads one line of the child's standard output; false at its end.
+    bool ReadLine(std::string* pstrLine) {
+        for (;;) {
+            const size_t nEol = m_strOut.find('\n');
+            if (nEol != std::string::npos) {
+                *pstrLine = m_strOut.substr(0, nEol);
+                m_strOut.erase(0, nEol + 1);
+                return true;
+            }
+            char rgch[256];
+            const ssize_t cb = read(m_fdOut, rgch, sizeof(rgch));
+            if (cb <= 0) {
+                return false;
+            }
+            m_strOut.append(rgch, static_cast<size_t>(cb));
+        }
+    }
+
+    void Kill(int nSignal) { kill(m_pid, nSignal); }
+
+    // Collects the rest of the child's output and waits for it to end.
+    ProcessResult Finish() {
+        ProcessResult result;
+        pollfd rgpfd[2] = {{m_fdOut, POLLIN, 0}, {m_fdErr, POLLIN, 0}};
+        std::string* rgpstr[2] = {&m_strOut, &m_strErr};
+        while (rgpfd[0].fd >= 0 || rgpfd[1].fd >= 0) {
+            if (poll(rgpfd, 2, -1) < 0) {
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (rgpfd[i].fd >= 0 && rgpfd[i].revents != 0) {
+                    char rgch[4096];
+                    const ssize_t cb = read(rgpfd[i].fd, rgch, sizeof(rgch));
+                    if (cb <= 0) {
+                        rgpfd[i].fd = -1;
+                    } else {
+                        rgpstr[i]->append(rgch, static_cast<size_t>(cb));
+                    }
+                }
+            }
+        }
+        int nStatus = 0;
+        if (m_pid > 0 && waitpid(m_pid, &nStatus, 0) == m_pid) {
+            result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -WTERMSIG(nStatus);
+        }
+        m_pid = -1;
+        CloseFds();
+        result.strOut.swap(m_strOut);
+        result.strErr.swap(m_strErr);
+        return result;
+    }
+
+private:
+    void CloseFds() {
+        if (m_fdOut >= 0) {
+            close(m_fdOut);
+        }
+        if (m_fdErr >= 0) {
+            close(m_fdErr);
+        }
+        m_fdOut = m_fdErr = -1;
+    }
+
+    pid_t m_pid = -1;
+    int m_fdOut = -1;
+    int m_fdErr = -1;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+ProcessResult RunProcess(const std::vector<std::string>& rgArgv,
+                         const std::vector<std::string>& rgEnv = {}) {
+    CChild child;
+    if (!child.Spawn(rgArgv, rgEnv)) {
+        ProcessResult result;
+        result.strErr = "cannot start " + rgArgv[0];
+        return result;
+    }
+    return child.Finish();
+}
+
+// ---------------------------------------------------------------------------
+// What ffprobe sees in a recording.
+
+struct Media {
+    // ffprobe's fields by stream type and name ("video.width",
+    // "audio.codec_name", "format.duration", "format.tags.comment").
+    std::map<std::string, std::string> mapField;
+    std::vector<double> rgdVideoPts;  // presentation times of the video packets
+    std::vector<double> rgdAudioPts;
+
+    std::string Field(const std::string& strName) const {
+        auto it = mapField.find(strName);
+        return it == mapField.end() ? std::string() : it->second;
+    }
+    double Number(const std::string& strName) const { return std::atof(Field(strName).c_str()); }
+    // The typical distance between video frames, which dropped frames do not
+    // move.
+    double MedianFrameInterval() const {
+        std::vector<double> rgd;
+        for (size_t i = 1; i < rgdVideoPts.size(); ++i) {
+            rgd.push_back(rgdVideoPts[i] - rgdVideoPts[i - 1]);
+        }
+        if (rgd.empty()) {
+            return 0;
+        }
+        std::nth_element(rgd.begin(), rgd.begin() + rgd.size() / 2, rgd.end());
+        return rgd[rgd.size() / 2];
+    }
+    double LargestVideoGap() const {
+        double dGap = 0;
+        for (size_t i = 1; i < rgdVideoPts.size(); ++i) {
+            dGap = std::max(dGap, rgdVideoPts[i] - rgdVideoPts[i - 1]);
+        }
+        return dGap;
+    }
+    static double Last(const std::vector<double>& rgd) { return rgd.empty() ? 0 : rgd.back(); }
+};
+
+// ffprobe's flat output: section.path="value" (quotes optional, with
+// backslash escapes).
+std::map<std::string, std::string> ParseFlat(const std::string& strText) {
+    std::map<std::string, std::string> map;
+    size_t nPos = 0;
+    while (nPos < strText.size()) {
+        size_t nEol = strText.find('\n', nPos);
+        if (nEol == std::string::npos) {
+            nEol = strText.size();
+        }
+        const std::string strLine = strText.substr(nPos, nEol - nPos);
+        nPos = nEol + 1;
+        const size_t nEq = strLine.find('=');
+        if (nEq == std::string::npos) {
+            continue;
+        }
+        std::string strValue = strLine.substr(nEq + 1);
+        if (strValue.size() >= 2 && strValue.front() == '"' && strValue.back() == '"') {
+            std::string strRaw = strValue.substr(1, strValue.size() - 2);
+            strValue.clear();
+            for (size_t i = 0; i < strRaw.size(); ++i) {
+                if (strRaw[i] == '\\' && i + 1 < strRaw.size()) {
+                    ++i;
+                }
+                strValue += strRaw[i];
+            }
+        }
+        map[strLine.substr(0, nEq)] = strValue;
+    }
+    return map;
+}
+
+std::vector<double> PacketTimes(const std::string& strPath, const char* pszStream) {
+    const ProcessResult result =
+        RunProcess({"ffprobe", "-v", "error", "-select_streams", pszStream, "-show_entries",
+                    "packet=pts_time", "-of", "csv=p=0", strPath});
+    std::vector<double> rgd;
+    size_t nPos = 0;
+    while (nPos < result.strOut.size()) {
+        size_t nEol = result.strOut.find('\n', nPos);
+        if (nEol == std::string::npos) {
+            nEol = result.strOut.size();
+        }
+        const std::string strLine = result.strOut.substr(nPos, nEol - nPos);
+        if (!strLine.empty() && strLine != "N/A") {
+            rgd.push_back(std::atof(strLine.c_str()));
+        }
+        nPos = nEol + 1;
+    }
+    std::sort(rgd.begin(), rgd.end());
+    return rgd;
+}
+
+Media Probe(const std::string& strPath) {
+    Media media;
+    const ProcessResult result = RunProcess(
+        {"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+         "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration:format_tags",
+         "-of", "flat", strPath});
+    EXPECT_EQ(0, result.nExit) << strPath << ": " << result.strErr;
+    const std::map<std::string, std::string> mapRaw = ParseFlat(result.strOut);
+    // streams.stream.N.field -> <codec_type of N>.field
+    const std::string strStream = "streams.stream.";
+    for (const auto& [strKey, strValue] : mapRaw) {
+        if (strKey.compare(0, strStream.size(), strStream) != 0) {
+            media.mapField[strKey] = strValue;
+            continue;
+        }
+        const size_t nDot = strKey.find('.', strStream.size());
+        const std::string strIndex = strKey.substr(strStream.size(), nDot - strStream.size());
+        auto itType = mapRaw.find(strStream + strIndex + ".codec_type");
+        const std::string strType = itType == mapRaw.end() ? strIndex : itType->second;
+        media.mapField[strType + strKey.substr(nDot)] = strValue;
+    }
+    media.rgdVideoPts = PacketTimes(strPath, "v:0");
+    media.rgdAudioPts = PacketTimes(strPath, "a:0");
+    return media;
+}
+
+// A full decode of every stream succeeds without a word of complaint.
+void ExpectDecodes(const std::string& strPath) {
+    const ProcessResult result =
+        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});
+    EXPECT_EQ(0, result.nExit) << strPath;
+    EXPECT_EQ("", result.strOut + result.strErr) << strPath;
+}
+
+// What every finished recording holds: WMV2 video of the given size at the
+// given frame rate, WMA2 audio alongside it, the display information as
+// metadata, and a duration within the bounds measured around the commands.
+void ExpectRecording(const std::string& strPath, int nWidth, int nHeight, int nFps,
+                     double dMinSeconds, double dMaxSeconds) {
+    SCOPED_TRACE(strPath);
+    ASSERT_TRUE(fs::exists(strPath));
+    ExpectDecodes(strPath);
+    const Media media = Probe(strPath);
+    EXPECT_EQ("wmv2", media.Field("video.codec_name"));
+    EXPECT_EQ(std::to_string(nWidth), media.Field("video.width"));
+    EXPECT_EQ(std::to_string(nHeight), media.Field("video.height"));
+    EXPECT_EQ("wmav2", media.Field("audio.codec_name"));
+    EXPECT_EQ("Description of the encoded content.", media.Field("format.tags.comment"));
+    EXPECT_EQ("Content rating.", media.Field("format.tags.rating"));
+
+    const double dDuration = media.Number("format.duration");
+    EXPECT_GE(dDuration, dMinSeconds - kSlack);
+    EXPECT_LE(dDuration, dMaxSeconds + kSlack);
+    // Frames at the requested rate (ASF stamps in milliseconds, so 30 fps
+    // alternates 33 and 34 ms), continuous from the start to the end.
+    EXPECT_NEAR(1.0 / nFps, media.MedianFrameInterval(), 0.0015);
+    ASSERT_FALSE(media.rgdVideoPts.empty());
+    EXPECT_LT(media.rgdVideoPts.front(), kSlack);
+    EXPECT_GE(Media::Last(media.rgdVideoPts), dDuration - kSlack);
+    EXPECT_LT(media.LargestVideoGap(), kSlack);
+    EXPECT_GE(media.Number("video.nb_read_frames"), 0.5 * nFps * dMinSeconds);
+    // Audio runs alongside for the whole recording.
+    EXPECT_GT(media.Number("audio.nb_read_frames"), 0);
+    EXPECT_GE(Media::Last(media.rgdAudioPts), dDuration - kSlack);
+}
+
+// ---------------------------------------------------------------------------
+// The host's side: the library and its instances.
+
+struct Library {
+    void* hLib = nullptr;
+    PFN_qmInitialize pfnInitialize = nullptr;
+    PFN_qmUninitialize pfnUninitialize = nullptr;
+    PFN_qmGetInterfaceName pfnGetInterfaceName = nullptr;
+    PFN_qmCreateInstance pfnCreateInstance = nullptr;
+    PFN_qmDestroyInstance pfnDestroyInstance = nullptr;
+};
+
+// A command's status with the clock read just before and just after it.
+struct Timed {
+    int32_t hr;
+    Clock::time_point tBefore;
+    Clock::time_point tAfter;
+};
+
+Timed Command(void* lpInstance, int nCommand, const CAPTURE_PARAMS* pParams = nullptr) {
+    Timed timed;
+    timed.tBefore = Clock::now();
+    timed.hr = static_cast<IWMEncDeskVid*>(lpInstance)->Control(nCommand, pParams);
+    timed.tAfter = Clock::now();
+    return timed;
+}
+
+// The time recorded between a start and a later command lies between these.
+double Shortest(const Timed& start, const Timed& end) {
+    return Seconds(start.tAfter, end.tBefore);
+}
+double Longest(const Timed& start, const Timed& end) {
+    return Seconds(start.tBefore, end.tAfter);
+}
+
+std::u16string Utf16(const std::string& strAscii) {
+    return std::u16string(strAscii.begin(), strAscii.end());
+}
+
+class CRecordingTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_lib.hLib = dlopen(DESKVID_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (s_lib.hLib == nullptr) {
+            return;
+        }
+        s_lib.pfnInitialize = reinterpret_cast<PFN_qmInitialize>(dlsym(s_lib.hLib, "qmInitialize"));
+        s_lib.pfnUninitialize =
+            reinterpret_cast<PFN_qmUninitialize>(dlsym(s_lib.hLib, "qmUninitialize"));
+        s_lib.pfnGetInterfaceName =
+            reinterpret_cast<PFN_qmGetInterfaceName>(dlsym(s_lib.hLib, "qmGetInterfaceName"));
+        s_lib.pfnCreateInstance =
+            reinterpret_cast<PFN_qmCreateInstance>(dlsym(s_lib.hLib, "qmCreateInstance"));
+        s_lib.pfnDestroyInstance =
+            reinterpret_cast<PFN_qmDestroyInstance>(dlsym(s_lib.hLib, "qmDestroyInstance"));
+        if (s_lib.pfnInitialize != nullptr) {
+            s_lib.pfnInitialize();
+        }
+    }
+    static void TearDownTestSuite() {
+        if (s_lib.hLib != nullptr) {
+            if (s_lib.pfnUninitialize != nullptr) {
+                s_lib.pfnUninitialize();
+            }
+            dlclose(s_lib.hLib);
+        }
+        s_lib = Library();
+    }
+
+    void SetUp() override {
+        ASSERT_NE(nullptr, s_lib.hLib) << DESKVID_LIBRARY;
+        ASSERT_NE(nullptr, s_lib.pfnCreateInstance);
+        ASSERT_NE(nullptr, s_lib.pfnDestroyInstance);
+        char szInterface[32] = {};
+        ASSERT_TRUE(s_lib.pfnGetInterfaceName(0, szInterface));
+        ASSERT_STREQ(DESKVID_INTERFACE_NAME, szInterface);
+        const char* pszTmp = std::getenv("TMPDIR");
+        std::string strTemplate =
+            std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/deskvid-recording.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(strTemplate.data()));
+        m_strDir = strTemplate;
+    }
+    void TearDown() override {
+        for (void* lpInstance : m_rglpInstance) {
+            s_lib.pfnDestroyInstance(lpInstance);
+        }
+        if (!m_strDir.empty()) {
+            std::error_code ec;
+            fs::remove_all(m_strDir, ec);
+        }
+    }
+
+    void* Create() {
+        void* lpInstance = s_lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
+        EXPECT_NE(nullptr, lpInstance);
+        m_rglpInstance.push_back(lpInstance);
+        return lpInstance;
+    }
+    void Destroy(void* lpInstance) {
+        m_rglpInstance.erase(std::find(m_rglpInstance.begin(), m_rglpInstance.end(), lpInstance));
+        s_lib.pfnDestroyInstance(lpInstance);
+    }
+
+    std::string PathOf(const std::string& strName) const { return m_strDir + "/" + strName; }
+    std::vector<std::string> DirEntries() const {
+        std::vector<std::string> rgstr;
+        for (const auto& entry : fs::directory_iterator(m_strDir)) {
+            rgstr.push_back(entry.path().filename().string());
+        }
+        return rgstr;
+    }
+
+    // A failed start leaves the instance idle: pause and stop are refused.
+    void ExpectIdle(void* lpInstance) {
+        EXPECT_EQ(Hex(kEFail), Hex(Command(lpInstance, CAPCMD_PAUSE).hr));
+        EXPECT_EQ(Hex(kEFail), Hex(Command(lpInstance, CAPCMD_STOP).hr));
+    }
+
+    static Library s_lib;
+    std::string m_strDir;
+    std::vector<void*> m_rglpInstance;
+};
+
+Library CRecordingTest::s_lib;
+
+// ---------------------------------------------------------------------------
+// Recordings and what they hold.
+
+struct FormatCase {
+    const char* pszName;
+    uint32_t dwMask;  // beyond CAPF_FILE
+    int nBitrateKbps, nFps, nWidth, nHeight;
+    int nExpectWidth, nExpectHeight, nExpectFps;
+    double dSeconds;
+};
+
+class RecordFormat : public CRecordingTest, public testing::WithParamInterface<FormatCase> {};
+
+TEST_P(RecordFormat, FileHoldsWhatWasAskedFor) {
+    const FormatCase& c = GetParam();
+    const std::string strPath = PathOf(std::string(c.pszName) + ".wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE | c.dwMask;
+    params.lpwszFile = wstrPath.c_str();
+    params.nBitrateKbps = c.nBitrateKbps;
+    params.nFps = c.nFps;
+    params.nWidth = c.nWidth;
+    params.nHeight = c.nHeight;
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(c.dSeconds);
+    const Timed stop = Command(lpInstance, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectIdle(lpInstance);
+    ExpectRecording(strPath, c.nExpectWidth, c.nExpectHeight, c.nExpectFps, Shortest(start, stop),
+                    Longest(start, stop));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libav, RecordFormat,
+    testing::Values(
+        // Defaults: the screen's own size at 20 frames/s.
+        FormatCase{"ScreenSize", 0, 0, 0, 0, 0, kScreenWidth, kScreenHeight, 20, 3.0},
+        FormatCase{"Scaled", CAPF_SIZE | CAPF_FPS | CAPF_BITRATE | CAPF_SHARPNESS, 300, 10, 640,
+                   360, 640, 360, 10, 2.0}),
+    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.pszName; });
+
+// ---------------------------------------------------------------------------
+// What hosts do with a running instance.
+
+class RecordSession : public CRecordingTest {};
+
+TEST_F(RecordSession, PauseIsLeftOutOfTheRecording) {
+    const std::string strPath = PathOf("paused.wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.5);
+    const Timed pause = Command(lpInstance, CAPCMD_PAUSE);
+    ASSERT_EQ(Hex(0), Hex(pause.hr)) << DeskVidStatusText(pause.hr);
+    Record(1.5);
+    // A start with nothing selected resumes into the same file.
+    CAPTURE_PARAMS resumeParams = {};
+    const Timed resume = Command(lpInstance, CAPCMD_START, &resumeParams);
+    ASSERT_EQ(Hex(0), Hex(resume.hr)) << DeskVidStatusText(resume.hr);
+    Record(1.5);
+    const Timed stop = Command(lpInstance, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20,
+                    Shortest(start, pause) + Shortest(resume, stop),
+                    Longest(start, pause) + Longest(resume, stop));
+}
+
+TEST_F(RecordSession, NewFileNameRollsOver) {
+    const std::string strFirst = PathOf("first.wmv");
+    const std::u16string wstrFirst = Utf16(strFirst);
+    // UTF-16 in, UTF-8 on disk.
+    const std::string strSecond = PathOf("zweite-Aufnahme-\xc3\xbc\xe2\x82\xac.wmv");
+    const std::u16string wstrSecond = Utf16(m_strDir + "/") + u"zweite-Aufnahme-\u00fc\u20ac.wmv";
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrFirst.c_str();
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.5);
+    params.lpwszFile = wstrSecond.c_str();
+    const Timed rollover = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(rollover.hr)) << DeskVidStatusText(rollover.hr);
+    // The first file is complete while the second one records.
+    ExpectRecording(strFirst, kScreenWidth, kScreenHeight, 20, Shortest(start, rollover),
+                    Longest(start, rollover));
+    Record(0.5);
+    const Timed stop = Command(lpInstance, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(strSecond, kScreenWidth, kScreenHeight, 20, Shortest(rollover, stop),
+                    Longest(rollover, stop));
+}
+
+TEST_F(RecordSession, ChangedSettingsUnderTheSameNameAreRefused) {
+    const std::string strPath = PathOf("kept.wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    const std::u16string wstrSameName = wstrPath;  // the same text at another address
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.0);
+    CAPTURE_PARAMS changed = {};
+    changed.dwMask = CAPF_FILE | CAPF_FPS;
+    changed.lpwszFile = wstrSameName.c_str();
+    changed.nFps = 10;
+    EXPECT_EQ(Hex(DV_E_SETTINGS_CHANGED), Hex(Command(lpInstance, CAPCMD_START, &changed).hr));
+    Record(1.0);
+    // Still started, and the file went on at its first frame rate.
+    const Timed stop = Command(lpInstance, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
+                    Longest(start, stop));
+}
+
+TEST_F(RecordSession, DestroyWhileRecordingFinalisesTheFile) {
+    const std::string strPath = PathOf("destroyed.wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.5);
+    Timed destroy;
+    destroy.tBefore = Clock::now();
+    Destroy(lpInstance);
+    destroy.tAfter = Clock::now();
+    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, destroy),
+                    Longest(start, destroy));
+}
+
+TEST_F(RecordSession, TwoInstancesRecordAtOnce) {
+    const std::string rgstrPath[2] = {PathOf("one.wmv"), PathOf("two.wmv")};
+    const std::u16string rgwstrPath[2] = {Utf16(rgstrPath[0]), Utf16(rgstrPath[1])};
+    void* rglpInstance[2] = {Create(), Create()};
+    Timed rgStart[2], rgStop[2];
+    for (int i = 0; i < 2; ++i) {
+        CAPTURE_PARAMS params = {};
+        params.dwMask = CAPF_FILE | CAPF_SIZE;
+        params.lpwszFile = rgwstrPath[i].c_str();
+        params.nWidth = i == 0 ? 0 : 640;
+        params.nHeight = i == 0 ? 0 : 360;
+        rgStart[i] = Command(rglpInstance[i], CAPCMD_START, &params);
+        ASSERT_EQ(Hex(0), Hex(rgStart[i].hr)) << i << ": " << DeskVidStatusText(rgStart[i].hr);
+    }
+    Record(2.0);
+    for (int i = 0; i < 2; ++i) {
+        rgStop[i] = Command(rglpInstance[i], CAPCMD_STOP);
+        EXPECT_EQ(Hex(0), Hex(rgStop[i].hr)) << i << ": " << DeskVidStatusText(rgStop[i].hr);
+    }
+    ExpectRecording(rgstrPath[0], kScreenWidth, kScreenHeight, 20, Shortest(rgStart[0], rgStop[0]),
+                    Longest(rgStart[0], rgStop[0]));
+    ExpectRecording(rgstrPath[1], 640, 360, 20, Shortest(rgStart[1], rgStop[1]),
+                    Longest(rgStart[1], rgStop[1]));
+}
+
+// ---------------------------------------------------------------------------
+// Starts the engine refuses: the status tells why, the instance stays idle
+// and nothing is left on disk.
+
+enum class FileName { kValid, kUnset, kEmpty, kMissingDirectory };
+
+struct RejectCase {
+    const char* pszName;
+    FileName fileName;
+    uint32_t dwMask;  // beyond CAPF_FILE
+    uint8_t bySharpness;
+    int32_t nBitrateKbps, nFps, nWidth, nHeight;
+    int32_t hrExpected;
+};
+
+class RecordRejected : public CRecordingTest, public testing::WithParamInterface<RejectCase> {};
+
+TEST_P(RecordRejected, StartFailsAndLeavesNothing) {
+    const RejectCase& c = GetParam();
+    const std::u16string wstrPath = c.fileName == FileName::kEmpty ? u""
+                                    : c.fileName == FileName::kMissingDirectory
+                                        ? Utf16(PathOf("missing/x.wmv"))
+                                        : Utf16(PathOf("x.wmv"));
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = (c.fileName == FileName::kUnset ? 0 : CAPF_FILE) | c.dwMask;
+    params.lpwszFile = wstrPath.c_str();
+    params.bySharpness = c.bySharpness;
+    params.nBitrateKbps = c.nBitrateKbps;
+    params.nFps = c.nFps;
+    params.nWidth = c.nWidth;
+    params.nHeight = c.nHeight;
+    const int32_t hr = Command(lpInstance, CAPCMD_START, &params).hr;
+    EXPECT_EQ(Hex(c.hrExpected), Hex(hr)) << DeskVidStatusText(hr);
+    ExpectIdle(lpInstance);
+    EXPECT_EQ(std::vector<std::string>(), DirEntries());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libav, RecordRejected,
+    testing::Values(
+        RejectCase{"NoFileName", FileName::kUnset, 0, 0, 0, 0, 0, 0, DV_E_NO_FILE_NAME},
+        RejectCase{"EmptyFileName", FileName::kEmpty, 0, 0, 0, 0, 0, 0, DV_E_NO_FILE_NAME},
+        RejectCase{"MissingDirectory", FileName::kMissingDirectory, 0, 0, 0, 0, 0, 0,
+                   DV_E_FILE_OPEN},
+        RejectCase{"ZeroBitrate", FileName::kValid, CAPF_BITRATE, 0, 0, 0, 0, 0, DV_E_BITRATE},
+        RejectCase{"NegativeBitrate", FileName::kValid, CAPF_BITRATE, 0, -468, 0, 0, 0,
+                   DV_E_BITRATE},
+        // 2147484 kbit/s is past 2^31 bit/s and wraps negative.
+        RejectCase{"WrappedBitrate", FileName::kValid, CAPF_BITRATE, 0, 2147484, 0, 0, 0,
+                   DV_E_BITRATE},
+        RejectCase{"ZeroFps", FileName::kValid, CAPF_FPS, 0, 0, 0, 0, 0, DV_E_FPS},
+        RejectCase{"NegativeFps", FileName::kValid, CAPF_FPS, 0, 0, -20, 0, 0, DV_E_FPS},
+        RejectCase{"WrappedFps", FileName::kValid, CAPF_FPS, 0, 0, 2147484, 0, 0, DV_E_FPS},
+        RejectCase{"NegativeWidth", FileName::kValid, CAPF_SIZE, 0, 0, 0, -640, 360, DV_E_SIZE},
+        RejectCase{"NegativeHeight", FileName::kValid, CAPF_SIZE, 0, 0, 0, 640, -1, DV_E_SIZE},
+        RejectCase{"Sharpness101", FileName::kValid, CAPF_SHARPNESS, 101, 0, 0, 0, 0,
+                   DV_E_SHARPNESS},
+        RejectCase{"Sharpness255", FileName::kValid, CAPF_SHARPNESS, 255, 0, 0, 0, 0,
+                   DV_E_SHARPNESS}),
+    [](const testing::TestParamInfo<RejectCase>& info) { return info.param.pszName; });
+
+// ---------------------------------------------------------------------------
+// A host process whose environment offers no display or no audio server:
+// the start fails with its own status, the instance stays idle, nothing is
+// left on disk and the library says nothing on the host's terminal.
+
+struct EnvironmentCase {
+    const char* pszName;
+    const char* pszEnv;  // "NAME=value" sets, "NAME" removes
+    int32_t hrExpected;
+};
+
+class RecordEnvironment : public CRecordingTest,
+                          public testing::WithParamInterface<EnvironmentCase> {};
+
+TEST_P(RecordEnvironment, StartFailsInTheHostProcess) {
+    const EnvironmentCase& c = GetParam();
+    const ProcessResult result = RunProcess({DESKVID_RECHOST, PathOf("x.wmv"), "1"}, {c.pszEnv});
+    EXPECT_EQ(0, result.nExit);
+    EXPECT_EQ(
+        "start " + Hex(c.hrExpected) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n",
+        result.strOut);
+    EXPECT_EQ("", result.strErr);
+    EXPECT_EQ(std::vector<std::string>(), DirEntries());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libav, RecordEnvironment,
+    testing::Values(EnvironmentCase{"NoSuchDisplay", "DISPLAY=:4093", DV_E_NO_DISPLAY},
+                    EnvironmentCase{"NoDisplayVariable", "DISPLAY", DV_E_NO_DISPLAY},
+                    EnvironmentCase{"NoAudioServer", "PULSE_SERVER=unix:/nonexistent/native",
+                                    DV_E_NO_AUDIO}),
+    [](const testing::TestParamInfo<EnvironmentCase>& info) { return info.param.pszName; });
+
+// ---------------------------------------------------------------------------
+// A host killed mid-recording leaves a file that plays up to shortly before
+// the kill.
+
+class RecordKill : public CRecordingTest {};
+
+TEST_F(RecordKill, KilledHostLeavesADecodableFile) {
+    const std::string strPath = PathOf("killed.wmv");
+    CChild host;
+    ASSERT_TRUE(host.Spawn({DESKVID_RECHOST, strPath, "-1"}));
+    std::string strLine;
+    ASSERT_TRUE(host.ReadLine(&strLine));
+    ASSERT_EQ("start " + Hex(0), strLine);
+    Record(3.0);
+    host.Kill(SIGKILL);
+    const ProcessResult result = host.Finish();
+    EXPECT_EQ(-SIGKILL, result.nExit);
+    EXPECT_EQ("", result.strErr);
+
+    const ProcessResult decode =
+        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});
+    EXPECT_EQ(0, decode.nExit) << decode.strErr;
+    const Media media = Probe(strPath);
+    EXPECT_EQ("wmv2", media.Field("video.codec_name"));
+    EXPECT_EQ("wmav2", media.Field("audio.codec_name"));
+    EXPECT_GE(Media::Last(media.rgdVideoPts), 1.5);
+}
+
+}  // namespace
