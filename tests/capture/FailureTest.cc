@@ -1,0 +1,174 @@
+// Each engine call whose result the controller examines is made to fail in
+// turn: the status comes back, nothing after it is called, the instance is
+// in the state it must be in, and nothing leaks. Calls whose results are not
+// examined must not stop the sequence.
+#include <algorithm>
+#include <memory>
+
+#include "tests/capture/CaptureTest.h"
+
+namespace {
+
+enum Phase { kFirstStart, kReconfigure };
+
+struct Injection {
+    Phase phase;
+    std::string strOp;
+    int n;            // occurrence of strOp within the phase
+    size_t nIndex;    // its line in the phase's sequence
+    HRESULT hrGiven;  // what the engine answers
+    HRESULT hrExpected;
+};
+
+std::string NameOf(const testing::TestParamInfo<Injection>& info) {
+    std::string name = (info.param.phase == kFirstStart ? "First_" : "Again_") + info.param.strOp +
+                       "_" + std::to_string(info.param.n) +
+                       (info.param.hrGiven == S_FALSE ? "_NoObject" : "");
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+    return name;
+}
+
+bool Examined(const std::string& strOp) {
+    return strOp != "Group.SourceCount" && strOp != "Group.RemoveSource" &&
+           strOp.compare(0, 12, "DisplayInfo.") != 0;
+}
+
+// Calls that hand back an object: answering success without one is a fault
+// that must not be followed.
+bool GivesObject(const std::string& strOp) {
+    static const char* const kOps[] = {"new Encoder",
+                                       "Encoder.SourceGroupCollection",
+                                       "Collection.Add",
+                                       "Collection.Active",
+                                       "Group.AddSource",
+                                       "VideoSource.QueryInterface",
+                                       "new Profile",
+                                       "Profile.AddAudience",
+                                       "Profile.QueryInterface",
+                                       "Encoder.File",
+                                       "Encoder.DisplayInfo"};
+    return std::find(std::begin(kOps), std::end(kOps), strOp) != std::end(kOps);
+}
+
+const std::vector<std::string>& Lines(Phase phase) {
+    static const std::vector<std::string> first = FirstStartLines();
+    static const std::vector<std::string> again = ReconfigureLines();
+    return phase == kFirstStart ? first : again;
+}
+
+std::vector<Injection> Injections(bool bExamined) {
+    std::vector<Injection> injections;
+    for (Phase phase : {kFirstStart, kReconfigure}) {
+        std::map<std::string, int> counts;
+        const std::vector<std::string>& lines = Lines(phase);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::string strOp = scripted::OperationOf(lines[i]);
+            int n = ++counts[strOp];
+            if (Examined(strOp) != bExamined) {
+                continue;
+            }
+            const HRESULT hrFail = static_cast<HRESULT>(0x80070005u);
+            injections.push_back({phase, strOp, n, i, hrFail, hrFail});
+            if (bExamined && GivesObject(strOp)) {
+                injections.push_back({phase, strOp, n, i, S_FALSE, E_POINTER});
+            }
+        }
+    }
+    return injections;
+}
+
+class ExaminedTest : public CaptureTest, public testing::WithParamInterface<Injection> {};
+
+TEST_P(ExaminedTest, FailureEndsTheSequenceAndLeavesTheRightState) {
+    const Injection& p = GetParam();
+    CWMEncDeskVid instance;
+    if (p.phase == kReconfigure) {
+        ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+        ResetEngine();
+    }
+    scripted::FailNth(p.strOp, p.n, p.hrGiven);
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), p.hrExpected);
+    const std::vector<std::string>& lines = Lines(p.phase);
+    std::vector<std::string> expected(lines.begin(),
+                                      lines.begin() + static_cast<std::ptrdiff_t>(p.nIndex) + 1);
+    EXPECT_EQ(Take(), expected);
+
+    if (p.phase == kFirstStart) {
+        // Idle, holding nothing at all.
+        EXPECT_EQ(scripted::LiveObjects(), 0);
+        EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), E_FAIL);
+        EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), E_FAIL);
+        EXPECT_TRUE(Take().empty());
+    } else {
+        // Still started: pause and stop reach the encoder it kept.
+        EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), S_OK);
+        EXPECT_EQ(Take(), std::vector<std::string>{"Encoder.Pause()"});
+        EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), S_OK);
+        EXPECT_EQ(Take(),
+                  (std::vector<std::string>{"Encoder.PrepareToEncode(false)", "Encoder.Stop()"}));
+        EXPECT_EQ(scripted::LiveObjects(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ExaminedTest, testing::ValuesIn(Injections(true)), NameOf);
+
+class UnexaminedTest : public CaptureTest, public testing::WithParamInterface<Injection> {};
+
+TEST_P(UnexaminedTest, FailureDoesNotStopTheSequence) {
+    const Injection& p = GetParam();
+    CWMEncDeskVid instance;
+    if (p.phase == kReconfigure) {
+        ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+        ResetEngine();
+    }
+    scripted::FailNth(p.strOp, p.n, p.hrGiven);
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    std::vector<std::string> expected = Lines(p.phase);
+    // A count that could not be read removes nothing of its type.
+    if (p.phase == kReconfigure && p.strOp == "Group.SourceCount") {
+        expected.erase(std::find(
+            expected.begin(), expected.end(),
+            p.n == 1 ? "Group.RemoveSource(audio, i2:0)" : "Group.RemoveSource(video, i2:0)"));
+    }
+    EXPECT_EQ(Take(), expected);
+    EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), S_OK);
+    EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, UnexaminedTest, testing::ValuesIn(Injections(false)), NameOf);
+
+// Teardown: PrepareToEncode(false) is not examined, Stop() decides, and the
+// encoder is released either way.
+struct TeardownCase {
+    HRESULT hrUnprepare;
+    HRESULT hrStop;
+};
+
+class TeardownTest : public CaptureTest, public testing::WithParamInterface<TeardownCase> {};
+
+TEST_P(TeardownTest, StopAnswersTheEngineStopAndReleases) {
+    CWMEncDeskVid instance;
+    ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    ResetEngine();
+    if (GetParam().hrUnprepare != S_OK) {
+        scripted::FailNth("Encoder.PrepareToEncode", 1, GetParam().hrUnprepare);
+    }
+    if (GetParam().hrStop != S_OK) {
+        scripted::FailNth("Encoder.Stop", 1, GetParam().hrStop);
+    }
+    EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), GetParam().hrStop);
+    EXPECT_EQ(Take(),
+              (std::vector<std::string>{"Encoder.PrepareToEncode(false)", "Encoder.Stop()"}));
+    EXPECT_EQ(scripted::LiveObjects(), 0);
+    EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), E_FAIL);
+    EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), E_FAIL);
+    EXPECT_TRUE(Take().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, TeardownTest,
+                         testing::Values(TeardownCase{E_FAIL, S_OK}, TeardownCase{S_OK, E_FAIL},
+                                         TeardownCase{E_FAIL, E_OUTOFMEMORY},
+                                         TeardownCase{S_OK, S_FALSE}));
+
+}  // namespace

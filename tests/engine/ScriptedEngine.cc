@@ -1,0 +1,610 @@
+#include "tests/engine/ScriptedEngine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "capture/WMEncoder.h"
+
+namespace scripted {
+namespace {
+
+// ---------------------------------------------------------------- journal
+
+struct Injection {
+    std::string op;
+    int n;
+    HRESULT hr;
+};
+
+struct EngineState {
+    std::mutex mutex;
+    std::vector<std::string> journal;
+    std::map<std::string, int> calls;
+    std::vector<Injection> injections;
+    std::function<void()> stopHook;
+};
+
+EngineState& State() {
+    static EngineState* pState = new EngineState;  // outlives every engine object
+    return *pState;
+}
+
+std::atomic<int> g_nLive{0};
+
+// Journals one call; answers the injected status for it, otherwise S_OK.
+HRESULT Call(const std::string& line) {
+    EngineState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.journal.push_back(line);
+    const std::string op = OperationOf(line);
+    const int n = ++state.calls[op];
+    for (const Injection& injection : state.injections) {
+        if (injection.n == n && injection.op == op) {
+            return injection.hr;
+        }
+    }
+    return S_OK;
+}
+
+std::string Text(const OLECHAR* pwsz) {
+    if (pwsz == nullptr) {
+        return "null";
+    }
+    std::string text = "\"";
+    for (; *pwsz != 0; ++pwsz) {
+        unsigned unit = static_cast<unsigned>(*pwsz) & 0xFFFFu;
+        if (unit >= 0x20 && unit <= 0x7E) {
+            text += static_cast<char>(unit);
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof(escape), "\\u%04X", unit);
+            text += escape;
+        }
+    }
+    return text + "\"";
+}
+
+std::string Bool(VARIANT_BOOL b) {
+    if (b == VARIANT_TRUE) {
+        return "true";
+    }
+    if (b == VARIANT_FALSE) {
+        return "false";
+    }
+    return std::to_string(b);
+}
+
+std::string Type(WMENC_SOURCE_TYPE enumType) {
+    switch (enumType) {
+        case WMENC_AUDIO:
+            return "audio";
+        case WMENC_VIDEO:
+            return "video";
+        default:
+            return std::to_string(static_cast<int32_t>(enumType));
+    }
+}
+
+// ---------------------------------------------------------------- objects
+
+// Reference counting and the live count shared by every engine object.
+class CObject {
+public:
+    CObject() { ++g_nLive; }
+    virtual ~CObject() { --g_nLive; }
+    CObject(const CObject&) = delete;
+    CObject& operator=(const CObject&) = delete;
+    virtual const char* Role() const = 0;
+
+protected:
+    ULONG AddRefImpl() { return ++m_cRef; }
+    ULONG ReleaseImpl() {
+        ULONG cRef = --m_cRef;
+        if (cRef == 0) {
+            delete this;
+        }
+        return cRef;
+    }
+
+private:
+    std::atomic<ULONG> m_cRef{1};
+};
+
+std::string Variant(const VARIANT& var) {
+    switch (V_VT(&var)) {
+        case VT_I2:
+            return "i2:" + std::to_string(V_I2(&var));
+        case VT_BOOL:
+            return "bool:" + Bool(V_BOOL(&var));
+        case VT_DISPATCH: {
+            const CObject* pObject = dynamic_cast<const CObject*>(V_DISPATCH(&var));
+            return std::string("dispatch:") + (pObject != nullptr ? pObject->Role() : "null");
+        }
+        default:
+            return "vt=" + std::to_string(V_VT(&var));
+    }
+}
+
+#define SCRIPTED_REFCOUNT                        \
+    ULONG STDMETHODCALLTYPE AddRef() override {  \
+        return AddRefImpl();                     \
+    }                                            \
+    ULONG STDMETHODCALLTYPE Release() override { \
+        return ReleaseImpl();                    \
+    }                                            \
+    const char* Role() const override {          \
+        return kRole;                            \
+    }
+
+// Answers a QueryInterface with one of the object's own interfaces.
+template <class I>
+HRESULT Give(I* p, void** ppv) {
+    p->AddRef();
+    *ppv = p;
+    return S_OK;
+}
+
+// Hands out a new reference to a held object.
+template <class I>
+HRESULT Share(I* p, I** pp) {
+    p->AddRef();
+    *pp = p;
+    return S_OK;
+}
+
+template <class T>
+void ReleaseAll(std::vector<T*>& objects) {
+    for (T* p : objects) {
+        p->Release();
+    }
+    objects.clear();
+}
+
+class CAudience final : public IWMEncAudienceObj, public CObject {
+public:
+    static constexpr const char* kRole = "Audience";
+    SCRIPTED_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown) {
+            return Give(static_cast<IWMEncAudienceObj*>(this), ppv);
+        }
+        return E_NOINTERFACE;
+    }
+    HRESULT put_VideoBitrate(LONG lStream, LONG l) override {
+        return Put("VideoBitrate", lStream, l);
+    }
+    HRESULT put_VideoHeight(LONG lStream, LONG l) override {
+        return Put("VideoHeight", lStream, l);
+    }
+    HRESULT put_VideoWidth(LONG lStream, LONG l) override { return Put("VideoWidth", lStream, l); }
+    HRESULT put_VideoKeyFrameDistance(LONG lStream, LONG l) override {
+        return Put("VideoKeyFrameDistance", lStream, l);
+    }
+    HRESULT put_VideoFPS(LONG lStream, LONG l) override { return Put("VideoFPS", lStream, l); }
+    HRESULT put_VideoImageSharpness(LONG lStream, LONG l) override {
+        return Put("VideoImageSharpness", lStream, l);
+    }
+
+private:
+    HRESULT Put(const char* pszName, LONG lStream, LONG lValue) {
+        return Call(std::string("Audience.") + pszName + "(" + std::to_string(lStream) +
+                    ") = " + std::to_string(lValue));
+    }
+};
+
+class CProfile final : public IWMEncProfile2, public IWMEncProfile, public CObject {
+public:
+    static constexpr const char* kRole = "Profile";
+    SCRIPTED_REFCOUNT
+    ~CProfile() override { ReleaseAll(m_audiences); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IWMEncProfile2) {
+            return Give(static_cast<IWMEncProfile2*>(this), ppv);
+        }
+        if (riid == IID_IDispatch) {
+            return Give(static_cast<IDispatch*>(this), ppv);
+        }
+        if (riid == IID_IWMEncProfile) {
+            HRESULT hr = Call("Profile.QueryInterface(IWMEncProfile)");
+            return hr != S_OK ? hr : Give(static_cast<IWMEncProfile*>(this), ppv);
+        }
+        return E_NOINTERFACE;
+    }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+#endif
+    HRESULT put_ValidateMode(VARIANT_BOOL b) override {
+        return Call("Profile.ValidateMode = " + Bool(b));
+    }
+    HRESULT put_ProfileName(BSTR bstr) override {
+        return Call("Profile.ProfileName = " + Text(bstr));
+    }
+    HRESULT put_ProfileDescription(BSTR bstr) override {
+        return Call("Profile.ProfileDescription = " + Text(bstr));
+    }
+    HRESULT put_ContentType(LONG l) override {
+        return Call("Profile.ContentType = " + std::to_string(l));
+    }
+    HRESULT put_VBRMode(WMENC_SOURCE_TYPE enumType, LONG lStream,
+                        WMENC_PROFILE_VBR_MODE enumMode) override {
+        return Call("Profile.VBRMode(" + Type(enumType) + ", " + std::to_string(lStream) +
+                    ") = " + std::to_string(static_cast<int32_t>(enumMode)));
+    }
+    HRESULT AddAudience(LONG lBitrate, IWMEncAudienceObj** ppAudience) override {
+        *ppAudience = nullptr;
+        HRESULT hr = Call("Profile.AddAudience(" + std::to_string(lBitrate) + ")");
+        if (hr != S_OK) {
+            return hr;
+        }
+        m_audiences.push_back(new CAudience);
+        return Share<IWMEncAudienceObj>(m_audiences.back(), ppAudience);
+    }
+    HRESULT Validate() override {
+        return Call("Profile.Validate()");
+    }
+
+private:
+    std::vector<CAudience*> m_audiences;
+};
+
+// An audio or a video source; a video source also offers the extended video
+// source interface and its property bag, all on one object.
+class CSource final : public IWMEncVideoSource2, public IPropertyBag, public CObject {
+public:
+    explicit CSource(WMENC_SOURCE_TYPE enumType) : m_enumType(enumType) {}
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    const char* Role() const override {
+        return m_enumType == WMENC_VIDEO ? "VideoSource" : "AudioSource";
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown) {
+            return Give(static_cast<IWMEncSource*>(this), ppv);
+        }
+        const char* pszName = riid == IID_IWMEncVideoSource2 ? "IWMEncVideoSource2"
+                              : riid == IID_IPropertyBag     ? "IPropertyBag"
+                                                             : nullptr;
+        if (pszName == nullptr) {
+            return E_NOINTERFACE;
+        }
+        HRESULT hr = Call(std::string(Role()) + ".QueryInterface(" + pszName + ")");
+        if (hr != S_OK) {
+            return hr;
+        }
+        if (m_enumType != WMENC_VIDEO) {
+            return E_NOINTERFACE;
+        }
+        if (riid == IID_IPropertyBag) {
+            return Give(static_cast<IPropertyBag*>(this), ppv);
+        }
+        return Give(static_cast<IWMEncVideoSource2*>(this), ppv);
+    }
+    HRESULT SetInput(BSTR bstrInput, BSTR bstrScheme, BSTR bstrInitData) override {
+        return Call(std::string(Role()) + ".SetInput(" + Text(bstrInput) + ", " + Text(bstrScheme) +
+                    ", " + Text(bstrInitData) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE Read(LPCOLESTR, VARIANT*, IErrorLog*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
+        return Call(std::string(Role()) + ".Write(" + Text(pszPropName) + ", " +
+                    (pVar != nullptr ? Variant(*pVar) : "null") + ")");
+    }
+
+private:
+    const WMENC_SOURCE_TYPE m_enumType;
+};
+
+class CGroup final : public IWMEncSourceGroup, public CObject {
+public:
+    static constexpr const char* kRole = "Group";
+    SCRIPTED_REFCOUNT
+    ~CGroup() override {
+        ReleaseAll(m_audio);
+        ReleaseAll(m_video);
+        if (m_pProfile != nullptr) {
+            m_pProfile->Release();
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown) {
+            return Give(static_cast<IWMEncSourceGroup*>(this), ppv);
+        }
+        return E_NOINTERFACE;
+    }
+    HRESULT get_SourceCount(WMENC_SOURCE_TYPE enumType, SHORT* pnCount) override {
+        HRESULT hr = Call("Group.SourceCount(" + Type(enumType) + ")");
+        std::vector<CSource*>* pSources = Sources(enumType);
+        if (hr != S_OK || pSources == nullptr) {
+            return hr != S_OK ? hr : E_INVALIDARG;
+        }
+        *pnCount = static_cast<SHORT>(pSources->size());
+        return S_OK;
+    }
+    HRESULT RemoveSource(WMENC_SOURCE_TYPE enumType, VARIANT varIndex) override {
+        HRESULT hr = Call("Group.RemoveSource(" + Type(enumType) + ", " + Variant(varIndex) + ")");
+        std::vector<CSource*>* pSources = Sources(enumType);
+        if (hr != S_OK || pSources == nullptr) {
+            return hr != S_OK ? hr : E_INVALIDARG;
+        }
+        if (V_VT(&varIndex) != VT_I2 || V_I2(&varIndex) < 0 ||
+            static_cast<size_t>(V_I2(&varIndex)) >= pSources->size()) {
+            return E_INVALIDARG;
+        }
+        (*pSources)[V_I2(&varIndex)]->Release();
+        pSources->erase(pSources->begin() + V_I2(&varIndex));
+        return S_OK;
+    }
+    HRESULT AddSource(WMENC_SOURCE_TYPE enumType, IWMEncSource** ppSource) override {
+        *ppSource = nullptr;
+        HRESULT hr = Call("Group.AddSource(" + Type(enumType) + ")");
+        std::vector<CSource*>* pSources = Sources(enumType);
+        if (hr != S_OK || pSources == nullptr) {
+            return hr != S_OK ? hr : E_INVALIDARG;
+        }
+        pSources->push_back(new CSource(enumType));
+        return Share<IWMEncSource>(pSources->back(), ppSource);
+    }
+    HRESULT put_Profile(VARIANT varProfile) override {
+        HRESULT hr = Call("Group.Profile = " + Variant(varProfile));
+        if (hr != S_OK) {
+            return hr;
+        }
+        if (V_VT(&varProfile) != VT_DISPATCH || V_DISPATCH(&varProfile) == nullptr) {
+            return DISP_E_TYPEMISMATCH;
+        }
+        V_DISPATCH(&varProfile)->AddRef();
+        if (m_pProfile != nullptr) {
+            m_pProfile->Release();
+        }
+        m_pProfile = V_DISPATCH(&varProfile);
+        return S_OK;
+    }
+
+private:
+    std::vector<CSource*>* Sources(WMENC_SOURCE_TYPE enumType) {
+        return enumType == WMENC_AUDIO ? &m_audio : enumType == WMENC_VIDEO ? &m_video : nullptr;
+    }
+
+    std::vector<CSource*> m_audio;
+    std::vector<CSource*> m_video;
+    IDispatch* m_pProfile = nullptr;
+};
+
+class CCollection final : public IWMEncSourceGroupCollection, public CObject {
+public:
+    static constexpr const char* kRole = "Collection";
+    SCRIPTED_REFCOUNT
+    ~CCollection() override {
+        if (m_pGroup != nullptr) {
+            m_pGroup->Release();
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown) {
+            return Give(static_cast<IWMEncSourceGroupCollection*>(this), ppv);
+        }
+        return E_NOINTERFACE;
+    }
+    HRESULT Add(BSTR bstrName, IWMEncSourceGroup** ppGroup) override {
+        *ppGroup = nullptr;
+        HRESULT hr = Call("Collection.Add(" + Text(bstrName) + ")");
+        if (hr != S_OK) {
+            return hr;
+        }
+        // One group is modelled: a new one takes the old one's place.
+        if (m_pGroup != nullptr) {
+            m_pGroup->Release();
+        }
+        m_pGroup = new CGroup;
+        return Share<IWMEncSourceGroup>(m_pGroup, ppGroup);
+    }
+    HRESULT get_Active(IWMEncSourceGroup** ppGroup) override {
+        *ppGroup = nullptr;
+        HRESULT hr = Call("Collection.Active");
+        if (hr != S_OK) {
+            return hr;
+        }
+        return m_pGroup != nullptr ? Share<IWMEncSourceGroup>(m_pGroup, ppGroup) : E_UNEXPECTED;
+    }
+
+private:
+    CGroup* m_pGroup = nullptr;
+};
+
+class CFile final : public IWMEncFile, public CObject {
+public:
+    static constexpr const char* kRole = "File";
+    SCRIPTED_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        return riid == IID_IUnknown ? Give(static_cast<IWMEncFile*>(this), ppv) : E_NOINTERFACE;
+    }
+    HRESULT put_LocalFileName(BSTR bstr) override {
+        return Call("File.LocalFileName = " + Text(bstr));
+    }
+};
+
+class CDisplayInfo final : public IWMEncDisplayInfo, public CObject {
+public:
+    static constexpr const char* kRole = "DisplayInfo";
+    SCRIPTED_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        return riid == IID_IUnknown ? Give(static_cast<IWMEncDisplayInfo*>(this), ppv)
+                                    : E_NOINTERFACE;
+    }
+    HRESULT put_Author(BSTR bstr) override { return Call("DisplayInfo.Author = " + Text(bstr)); }
+    HRESULT put_Copyright(BSTR bstr) override {
+        return Call("DisplayInfo.Copyright = " + Text(bstr));
+    }
+    HRESULT put_Description(BSTR bstr) override {
+        return Call("DisplayInfo.Description = " + Text(bstr));
+    }
+    HRESULT put_Rating(BSTR bstr) override { return Call("DisplayInfo.Rating = " + Text(bstr)); }
+    HRESULT put_Title(BSTR bstr) override { return Call("DisplayInfo.Title = " + Text(bstr)); }
+};
+
+// Holds its collection, file and display information from their first use.
+class CEncoder final : public IWMEncoder, public CObject {
+public:
+    static constexpr const char* kRole = "Encoder";
+    SCRIPTED_REFCOUNT
+    ~CEncoder() override {
+        for (IUnknown* p : {static_cast<IUnknown*>(m_pCollection), static_cast<IUnknown*>(m_pFile),
+                            static_cast<IUnknown*>(m_pDisplayInfo)}) {
+            if (p != nullptr) {
+                p->Release();
+            }
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IWMEncoder) {
+            return Give(static_cast<IWMEncoder*>(this), ppv);
+        }
+        return E_NOINTERFACE;
+    }
+    HRESULT get_SourceGroupCollection(IWMEncSourceGroupCollection** pp) override {
+        return Child("Encoder.SourceGroupCollection", m_pCollection, pp);
+    }
+    HRESULT get_File(IWMEncFile** pp) override { return Child("Encoder.File", m_pFile, pp); }
+    HRESULT get_DisplayInfo(IWMEncDisplayInfo** pp) override {
+        return Child("Encoder.DisplayInfo", m_pDisplayInfo, pp);
+    }
+    HRESULT PrepareToEncode(VARIANT_BOOL b) override {
+        return Call("Encoder.PrepareToEncode(" + Bool(b) + ")");
+    }
+    HRESULT Start() override { return Call("Encoder.Start()"); }
+    HRESULT Pause() override { return Call("Encoder.Pause()"); }
+    HRESULT Stop() override {
+        HRESULT hr = Call("Encoder.Stop()");
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> guard(State().mutex);
+            hook = State().stopHook;
+        }
+        if (hook) {
+            hook();
+        }
+        return hr;
+    }
+
+private:
+    template <class T, class I>
+    HRESULT Child(const char* pszLine, T*& pChild, I** pp) {
+        *pp = nullptr;
+        HRESULT hr = Call(pszLine);
+        if (hr != S_OK) {
+            return hr;
+        }
+        if (pChild == nullptr) {
+            pChild = new T;
+        }
+        return Share<I>(pChild, pp);
+    }
+
+    CCollection* m_pCollection = nullptr;
+    CFile* m_pFile = nullptr;
+    CDisplayInfo* m_pDisplayInfo = nullptr;
+};
+
+// Creation: the line is journalled first, so an injected failure creates
+// nothing. Only in-process creation is offered, as the platform's would.
+template <class T>
+HRESULT Create(const char* pszLine, DWORD dwClsContext, REFIID riid, void** ppv) {
+    *ppv = nullptr;
+    HRESULT hr = Call(pszLine);
+    if (hr != S_OK) {
+        return hr;
+    }
+    if (dwClsContext != CLSCTX_INPROC_SERVER) {
+        return E_INVALIDARG;
+    }
+    T* pObject = new T;
+    hr = pObject->QueryInterface(riid, ppv);
+    pObject->Release();
+    return hr;
+}
+
+HRESULT CreateEncoder(REFCLSID, DWORD dwClsContext, REFIID riid, void** ppv) {
+    return Create<CEncoder>("new Encoder", dwClsContext, riid, ppv);
+}
+
+HRESULT CreateProfile(REFCLSID, DWORD dwClsContext, REFIID riid, void** ppv) {
+    return Create<CProfile>("new Profile", dwClsContext, riid, ppv);
+}
+
+}  // namespace
+
+void Register() {
+    RtRegisterClass(CLSID_WMEncoder, CreateEncoder);
+    RtRegisterClass(CLSID_WMEncProfile2, CreateProfile);
+}
+
+void Unregister() {
+    RtRevokeClass(CLSID_WMEncoder);
+    RtRevokeClass(CLSID_WMEncProfile2);
+}
+
+void Reset() {
+    EngineState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.journal.clear();
+    state.calls.clear();
+    state.injections.clear();
+    state.stopHook = nullptr;
+}
+
+std::vector<std::string> Journal() {
+    EngineState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    return state.journal;
+}
+
+void FailNth(const std::string& op, int n, HRESULT hr) {
+    EngineState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.injections.push_back({op, n, hr});
+}
+
+int LiveObjects() {
+    return g_nLive.load();
+}
+
+void SetStopHook(std::function<void()> hook) {
+    EngineState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.stopHook = std::move(hook);
+}
+
+std::string OperationOf(const std::string& line) {
+    size_t end = std::min(line.find('('), line.find(" ="));
+    return line.substr(0, end);
+}
+
+}  // namespace scripted
