@@ -24,6 +24,7 @@
 #define DV_E_ENCODER ((int32_t)0x8004020Du)
 #define DV_E_NOT_PREPARED ((int32_t)0x8004020Eu)
 #define DV_E_KEYFRAME ((int32_t)0x8004020Fu)
+#define DV_E_NO_PROFILE ((int32_t)0x80040210u)
 
 typedef struct DESKVID_STATUS_TEXT {
     int32_t hr;
@@ -57,6 +58,7 @@ static const DESKVID_STATUS_TEXT g_rgDeskVidStatusText[] = {
     {DV_E_ENCODER, "the encoder failed"},
     {DV_E_NOT_PREPARED, "the engine was not prepared for this call"},
     {DV_E_KEYFRAME, "the key-frame distance is not positive"},
+    {DV_E_NO_PROFILE, "no profile is attached to the source group"},
 };
 
 /* One line describing a status; never null. */

@@ -1,0 +1,209 @@
+#include "engine/libav/LibavConfig.h"
+
+#include <algorithm>
+#include <climits>
+#include <numeric>
+
+#include "deskvid/deskvid_status.h"
+
+namespace libav {
+
+const char16_t kVideoInput[] = u"ScreenCap://ScreenCapture1";
+const char16_t kAudioInput[] = u"Device://Default_Audio_Device";
+
+bool CProfileSettings::operator==(const CProfileSettings& o) const {
+    return lContentType == o.lContentType && bAudioConstant == o.bAudioConstant &&
+           bVideoConstant == o.bVideoConstant && bHasAudience == o.bHasAudience &&
+           lAudienceBitrate == o.lAudienceBitrate && lVideoBitrate == o.lVideoBitrate &&
+           lWidth == o.lWidth && lHeight == o.lHeight && lKeyFrameMs == o.lKeyFrameMs &&
+           lFpsTimes1000 == o.lFpsTimes1000 && lSharpness == o.lSharpness;
+}
+
+HRESULT ValidateProfile(const CProfileSettings& p) {
+    if (p.lContentType != kContentAudio && p.lContentType != kContentVideo &&
+        p.lContentType != (kContentAudio | kContentVideo)) {
+        return DV_E_CONTENT_TYPE;
+    }
+    // Only constant bit rate is offered.
+    if (!p.bAudioConstant || !p.bVideoConstant) {
+        return E_INVALIDARG;
+    }
+    // The audience carries the bit rate even for a file without video.
+    if (!p.bHasAudience || p.lAudienceBitrate <= 0) {
+        return DV_E_BITRATE;
+    }
+    if ((p.lContentType & kContentVideo) == 0) {
+        return S_OK;
+    }
+    if (p.lVideoBitrate <= 0) {
+        return DV_E_BITRATE;
+    }
+    if (p.lFpsTimes1000 <= 0 || p.lFpsTimes1000 > kMaxFpsTimes1000) {
+        return DV_E_FPS;
+    }
+    if (p.lWidth < 0 || p.lHeight < 0 || p.lWidth > kMaxDimension || p.lHeight > kMaxDimension) {
+        return DV_E_SIZE;
+    }
+    if (p.lKeyFrameMs <= 0) {
+        return DV_E_KEYFRAME;
+    }
+    if (p.lSharpness < 0 || p.lSharpness > 100) {
+        return DV_E_SHARPNESS;
+    }
+    return S_OK;
+}
+
+bool CSnapshot::SameSettings(const CSnapshot& o) const {
+    return bHasProfile == o.bHasProfile && profile == o.profile &&
+           strVideoInput == o.strVideoInput && bScreen == o.bScreen &&
+           strAudioInput == o.strAudioInput && strAuthor == o.strAuthor &&
+           strCopyright == o.strCopyright && strDescription == o.strDescription &&
+           strRating == o.strRating && strTitle == o.strTitle;
+}
+
+HRESULT CheckSnapshot(const CSnapshot& snap) {
+    if (!snap.bHasProfile) {
+        return DV_E_NO_PROFILE;
+    }
+    HRESULT hr = ValidateProfile(snap.profile);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if ((snap.profile.lContentType & kContentVideo) != 0) {
+        if (snap.strVideoInput != kVideoInput) {
+            return DV_E_CONTENT_TYPE;
+        }
+        // Only the whole screen can be captured, not a window or a region.
+        if (!snap.bScreen) {
+            return DV_E_BAD_INPUT;
+        }
+    }
+    if ((snap.profile.lContentType & kContentAudio) != 0 && snap.strAudioInput != kAudioInput) {
+        return DV_E_CONTENT_TYPE;
+    }
+    if (snap.strFile.empty()) {
+        return DV_E_NO_FILE_NAME;
+    }
+    return S_OK;
+}
+
+int GopFrames(LONG lKeyFrameMs, LONG lFpsTimes1000) {
+    const int64_t nFrames = (static_cast<int64_t>(lKeyFrameMs) * lFpsTimes1000 + 500000) / 1000000;
+    return static_cast<int>(std::clamp<int64_t>(nFrames, 1, kMaxGopFrames));
+}
+
+void SharpnessToQuantisers(LONG lSharpness, int* pnQMin, int* pnQMax) {
+    const int nSharpness = static_cast<int>(std::clamp<LONG>(lSharpness, 0, 100));
+    *pnQMin = 2 + ((100 - nSharpness) * 29 + 50) / 100;
+    *pnQMax = 31;
+}
+
+CVideoParams MapVideo(const CProfileSettings& p, int nScreenWidth, int nScreenHeight) {
+    CVideoParams v;
+    // The encoder works on 4:2:0 pictures: even sizes only.
+    v.nWidth = (p.lWidth > 0 ? static_cast<int>(p.lWidth) : nScreenWidth) & ~1;
+    v.nHeight = (p.lHeight > 0 ? static_cast<int>(p.lHeight) : nScreenHeight) & ~1;
+    v.nWidth = std::max(v.nWidth, 2);
+    v.nHeight = std::max(v.nHeight, 2);
+    const int nGcd = std::gcd(static_cast<int>(p.lFpsTimes1000), 1000);
+    v.nFpsNum = static_cast<int>(p.lFpsTimes1000) / (nGcd > 0 ? nGcd : 1);
+    v.nFpsDen = 1000 / (nGcd > 0 ? nGcd : 1);
+    v.nGopFrames = GopFrames(p.lKeyFrameMs, p.lFpsTimes1000);
+    SharpnessToQuantisers(p.lSharpness, &v.nQMin, &v.nQMax);
+    v.nBitrate = p.lVideoBitrate;
+    return v;
+}
+
+std::string Utf16ToUtf8(const char16_t* pwsz) {
+    std::string str;
+    if (pwsz == nullptr) {
+        return str;
+    }
+    for (size_t i = 0; pwsz[i] != 0; ++i) {
+        uint32_t c = pwsz[i];
+        if (c >= 0xD800 && c <= 0xDBFF && pwsz[i + 1] >= 0xDC00 && pwsz[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (pwsz[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            str += static_cast<char>(c);
+        } else if (c < 0x800) {
+            str += static_cast<char>(0xC0 | (c >> 6));
+            str += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            str += static_cast<char>(0xE0 | (c >> 12));
+            str += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            str += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            str += static_cast<char>(0xF0 | (c >> 18));
+            str += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            str += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            str += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return str;
+}
+
+void CTimeline::Push(int64_t nFromUs) {
+    m_iNewest = (m_iNewest + 1) % kMaxSegments;
+    m_rgSegment[m_iNewest] = {nFromUs, INT64_MAX, m_nCutUs};
+    m_nSegments = std::min(m_nSegments + 1, kMaxSegments);
+}
+
+void CTimeline::Start(int64_t nNowUs) {
+    *this = CTimeline();
+    m_bStarted = true;
+    m_nStartUs = nNowUs;
+    Push(nNowUs);
+}
+
+void CTimeline::Pause(int64_t nNowUs) {
+    if (!m_bStarted || m_bPaused) {
+        return;
+    }
+    m_bPaused = true;
+    m_nPausedAtUs = nNowUs;
+    m_rgSegment[m_iNewest].nUntilUs = nNowUs;
+}
+
+void CTimeline::Resume(int64_t nNowUs) {
+    if (!m_bStarted || !m_bPaused) {
+        return;
+    }
+    m_bPaused = false;
+    m_nCutUs += std::max<int64_t>(nNowUs - m_nPausedAtUs, 0);
+    Push(nNowUs);
+}
+
+void CTimeline::Stop(int64_t nNowUs) {
+    if (m_bStarted && !m_bPaused) {
+        m_rgSegment[m_iNewest].nUntilUs = nNowUs;
+    }
+}
+
+bool CTimeline::Map(int64_t nTs, int64_t* pnFileUs) const {
+    if (!m_bStarted) {
+        return false;
+    }
+    for (int n = 0, i = m_iNewest; n < m_nSegments;
+         ++n, i = (i + kMaxSegments - 1) % kMaxSegments) {
+        const CSegment& seg = m_rgSegment[i];
+        if (nTs >= seg.nFromUs) {
+            if (nTs >= seg.nUntilUs) {
+                return false;
+            }
+            *pnFileUs = nTs - m_nStartUs - seg.nCutUs;
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t FrameIndex(int64_t nFileUs, int nFpsNum, int nFpsDen) {
+    const int64_t nScale = static_cast<int64_t>(nFpsDen) * 1000000;
+    return (nFileUs * nFpsNum + nScale / 2) / nScale;
+}
+
+}  // namespace libav

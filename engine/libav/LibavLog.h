@@ -1,0 +1,31 @@
+// FFmpeg's logging is process-wide. The engine installs one callback that
+// keeps the messages of its own work (they become the last-error text) and
+// hands every other message to FFmpeg's default callback, so that a host
+// that uses FFmpeg itself keeps its output.
+#pragma once
+
+#include <string>
+
+namespace libav {
+
+// Installs the callback once per process; later calls do nothing.
+void InstallLogCallback();
+
+// Marks the calling thread as doing the engine's work for as long as it
+// lives: FFmpeg messages logged on it are the engine's own.
+class CEngineThreadScope {
+public:
+    CEngineThreadScope();
+    ~CEngineThreadScope();
+    CEngineThreadScope(const CEngineThreadScope&) = delete;
+    CEngineThreadScope& operator=(const CEngineThreadScope&) = delete;
+};
+
+// Records a failure of the engine's own in the last-error text.
+void SetLastError(const std::string& strText);
+
+// The last error the engine met (its own or one of FFmpeg's messages from its
+// work); empty when there was none.
+std::string LastError();
+
+}  // namespace libav

@@ -1,0 +1,750 @@
+#include "engine/libav/LibavSession.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libavutil/time.h>
+#include <libswresample/swresample.h>
+}
+#include <libyuv/convert.h>
+#include <libyuv/scale.h>
+
+#include "deskvid/deskvid_status.h"
+#include "engine/libav/LibavCounters.h"
+#include "engine/libav/LibavLog.h"
+
+namespace libav {
+namespace {
+
+// How often what the muxer has written is pushed to the file, so that a
+// process killed mid-recording leaves a file that decodes up to about then.
+constexpr int64_t kFlushIntervalUs = 500000;
+
+std::string AvError(int nErr) {
+    char sz[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(nErr, sz, sizeof(sz));
+    return sz;
+}
+
+void RegisterDevices() {
+    static std::once_flag s_once;
+    std::call_once(s_once, [] { avdevice_register_all(); });
+}
+
+int Align(int n, int nAlign) {
+    return (n + nAlign - 1) / nAlign * nAlign;
+}
+
+}  // namespace
+
+CSession::CSession(const CSnapshot& snap) : m_snap(snap) {
+    m_bVideo = (snap.profile.lContentType & kContentVideo) != 0;
+    m_bAudio = (snap.profile.lContentType & kContentAudio) != 0;
+}
+
+HRESULT CSession::Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSession) {
+    HRESULT hr = CheckSnapshot(snap);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    InstallLogCallback();
+    RegisterDevices();
+    CEngineThreadScope scope;
+    std::unique_ptr<CSession> pSession;
+    try {
+        pSession.reset(new CSession(snap));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (pSession->m_bVideo) {
+        hr = pSession->OpenScreen();
+    }
+    if (SUCCEEDED(hr) && pSession->m_bAudio) {
+        hr = pSession->OpenAudio();
+    }
+    if (SUCCEEDED(hr)) {
+        hr = pSession->OpenOutput();
+    }
+    if (FAILED(hr)) {
+        pSession->Close(true);
+        return hr;
+    }
+    *ppSession = std::move(pSession);
+    return S_OK;
+}
+
+HRESULT CSession::OpenScreen() {
+    const char* pszDisplay = std::getenv("DISPLAY");
+    if (pszDisplay == nullptr || *pszDisplay == 0) {
+        SetLastError("no display: DISPLAY is not set");
+        return DV_E_NO_DISPLAY;
+    }
+    const CVideoParams rate = MapVideo(m_snap.profile, 2, 2);
+    const AVInputFormat* pFormat = av_find_input_format("x11grab");
+    if (pFormat == nullptr) {
+        SetLastError("screen capture (x11grab) is not available");
+        return DV_E_NO_DISPLAY;
+    }
+    AVDictionary* pOptions = nullptr;
+    char szRate[32];
+    std::snprintf(szRate, sizeof(szRate), "%d/%d", rate.nFpsNum, rate.nFpsDen);
+    av_dict_set(&pOptions, "framerate", szRate, 0);
+    av_dict_set(&pOptions, "draw_mouse", "1", 0);
+    int nErr = avformat_open_input(&m_pScreen, pszDisplay, pFormat, &pOptions);
+    av_dict_free(&pOptions);
+    if (nErr < 0) {
+        SetLastError(std::string("cannot capture display ") + pszDisplay + ": " + AvError(nErr));
+        return DV_E_NO_DISPLAY;
+    }
+    if (m_pScreen->nb_streams < 1) {
+        return DV_E_NO_DISPLAY;
+    }
+    const AVCodecParameters* pPar = m_pScreen->streams[0]->codecpar;
+    const AVPixelFormat fmt = static_cast<AVPixelFormat>(pPar->format);
+    if (fmt == AV_PIX_FMT_BGR0 || fmt == AV_PIX_FMT_BGRA) {
+        m_bScreenRgba = false;
+    } else if (fmt == AV_PIX_FMT_RGB0 || fmt == AV_PIX_FMT_RGBA) {
+        m_bScreenRgba = true;
+    } else {
+        SetLastError("the display's pixel format is not 32-bit colour");
+        return DV_E_NO_DISPLAY;
+    }
+    m_nScreenWidth = pPar->width;
+    m_nScreenHeight = pPar->height;
+    if (m_nScreenWidth < 2 || m_nScreenHeight < 2) {
+        return DV_E_NO_DISPLAY;
+    }
+    m_video = MapVideo(m_snap.profile, m_nScreenWidth, m_nScreenHeight);
+    return S_OK;
+}
+
+HRESULT CSession::OpenAudio() {
+    const AVInputFormat* pFormat = av_find_input_format("pulse");
+    if (pFormat == nullptr) {
+        SetLastError("audio capture (pulse) is not available");
+        return DV_E_NO_AUDIO;
+    }
+    AVDictionary* pOptions = nullptr;
+    av_dict_set_int(&pOptions, "sample_rate", kAudioSampleRate, 0);
+    av_dict_set_int(&pOptions, "channels", kAudioChannels, 0);
+    av_dict_set(&pOptions, "name", "deskvid", 0);
+    av_dict_set(&pOptions, "stream_name", "screen recording", 0);
+    int nErr = avformat_open_input(&m_pAudioIn, "default", pFormat, &pOptions);
+    av_dict_free(&pOptions);
+    if (nErr < 0) {
+        SetLastError("cannot capture the default audio input: " + AvError(nErr));
+        return DV_E_NO_AUDIO;
+    }
+    if (m_pAudioIn->nb_streams < 1) {
+        return DV_E_NO_AUDIO;
+    }
+    return S_OK;
+}
+
+HRESULT CSession::OpenOutput() {
+    int nErr = avformat_alloc_output_context2(&m_pOut, nullptr, "asf", m_snap.strFile.c_str());
+    if (nErr < 0 || m_pOut == nullptr) {
+        SetLastError("the ASF muxer is not available: " + AvError(nErr));
+        return DV_E_ENCODER;
+    }
+    const bool bGlobalHeader = (m_pOut->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+
+    if (m_bVideo) {
+        const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
+        m_pVideoEnc = pCodec != nullptr ? avcodec_alloc_context3(pCodec) : nullptr;
+        if (m_pVideoEnc == nullptr) {
+            SetLastError("the WMV2 encoder is not available");
+            return DV_E_ENCODER;
+        }
+        m_pVideoEnc->width = m_video.nWidth;
+        m_pVideoEnc->height = m_video.nHeight;
+        m_pVideoEnc->pix_fmt = AV_PIX_FMT_YUV420P;
+        m_pVideoEnc->time_base = AVRational{m_video.nFpsDen, m_video.nFpsNum};
+        m_pVideoEnc->framerate = AVRational{m_video.nFpsNum, m_video.nFpsDen};
+        // Constant bit rate: the nominal rate, capped over a two-second
+        // buffer (a tighter buffer makes the encoder re-code frames).
+        m_pVideoEnc->bit_rate = m_video.nBitrate;
+        m_pVideoEnc->rc_max_rate = m_video.nBitrate;
+        m_pVideoEnc->rc_buffer_size =
+            static_cast<int>(std::min<int64_t>(m_video.nBitrate * 2, INT32_MAX));
+        m_pVideoEnc->gop_size = m_video.nGopFrames;
+        m_pVideoEnc->max_b_frames = 0;
+        m_pVideoEnc->qmin = m_video.nQMin;
+        m_pVideoEnc->qmax = m_video.nQMax;
+        m_pVideoEnc->thread_count = 1;
+        if (bGlobalHeader) {
+            m_pVideoEnc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        nErr = avcodec_open2(m_pVideoEnc, pCodec, nullptr);
+        if (nErr < 0) {
+            SetLastError("cannot open the WMV2 encoder: " + AvError(nErr));
+            return DV_E_ENCODER;
+        }
+        m_pVideoStream = avformat_new_stream(m_pOut, nullptr);
+        if (m_pVideoStream == nullptr ||
+            avcodec_parameters_from_context(m_pVideoStream->codecpar, m_pVideoEnc) < 0) {
+            return E_OUTOFMEMORY;
+        }
+        m_pVideoStream->time_base = m_pVideoEnc->time_base;
+        m_pVideoStream->avg_frame_rate = m_pVideoEnc->framerate;
+        m_pVideoStream->r_frame_rate = m_pVideoEnc->framerate;
+
+        // Pictures for the encoder come from a pool, so that converting a
+        // frame never waits for fresh memory.
+        m_nLumaStride = Align(m_video.nWidth, 64);
+        m_nChromaStride = Align(m_video.nWidth / 2, 64);
+        const size_t cbFrame = static_cast<size_t>(m_nLumaStride) * m_video.nHeight +
+                               static_cast<size_t>(m_nChromaStride) * (m_video.nHeight / 2) * 2 +
+                               64;
+        m_pFramePool = av_buffer_pool_init(cbFrame, av_buffer_alloc);
+        if (m_pFramePool == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    if (m_bAudio) {
+        const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
+        m_pAudioEnc = pCodec != nullptr ? avcodec_alloc_context3(pCodec) : nullptr;
+        if (m_pAudioEnc == nullptr) {
+            SetLastError("the WMA2 encoder is not available");
+            return DV_E_ENCODER;
+        }
+        m_pAudioEnc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        m_pAudioEnc->sample_rate = kAudioSampleRate;
+        av_channel_layout_default(&m_pAudioEnc->ch_layout, kAudioChannels);
+        m_pAudioEnc->bit_rate = kAudioBitrate;
+        m_pAudioEnc->time_base = AVRational{1, kAudioSampleRate};
+        if (bGlobalHeader) {
+            m_pAudioEnc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        nErr = avcodec_open2(m_pAudioEnc, pCodec, nullptr);
+        if (nErr < 0) {
+            SetLastError("cannot open the WMA2 encoder: " + AvError(nErr));
+            return DV_E_ENCODER;
+        }
+        m_pAudioStream = avformat_new_stream(m_pOut, nullptr);
+        if (m_pAudioStream == nullptr ||
+            avcodec_parameters_from_context(m_pAudioStream->codecpar, m_pAudioEnc) < 0) {
+            return E_OUTOFMEMORY;
+        }
+        m_pAudioStream->time_base = m_pAudioEnc->time_base;
+
+        // What the audio server delivers, converted to the encoder's planar
+        // float; usually the same rate and channels, so no resampling.
+        const AVCodecParameters* pIn = m_pAudioIn->streams[0]->codecpar;
+        AVSampleFormat inFmt = AV_SAMPLE_FMT_S16;
+        switch (pIn->codec_id) {
+            case AV_CODEC_ID_PCM_S16LE:
+                inFmt = AV_SAMPLE_FMT_S16;
+                break;
+            case AV_CODEC_ID_PCM_S32LE:
+                inFmt = AV_SAMPLE_FMT_S32;
+                break;
+            case AV_CODEC_ID_PCM_F32LE:
+                inFmt = AV_SAMPLE_FMT_FLT;
+                break;
+            default:
+                SetLastError("the audio input's sample format is not supported");
+                return DV_E_NO_AUDIO;
+        }
+        AVChannelLayout inLayout;
+        av_channel_layout_default(&inLayout, pIn->ch_layout.nb_channels > 0
+                                                 ? pIn->ch_layout.nb_channels
+                                                 : kAudioChannels);
+        nErr = swr_alloc_set_opts2(
+            &m_pSwr, &m_pAudioEnc->ch_layout, AV_SAMPLE_FMT_FLTP, kAudioSampleRate, &inLayout,
+            inFmt, pIn->sample_rate > 0 ? pIn->sample_rate : kAudioSampleRate, 0, nullptr);
+        av_channel_layout_uninit(&inLayout);
+        if (nErr < 0 || swr_init(m_pSwr) < 0) {
+            SetLastError("cannot convert the audio input's samples");
+            return DV_E_NO_AUDIO;
+        }
+        m_pFifo =
+            av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, kAudioChannels,
+                                m_pAudioEnc->frame_size > 0 ? m_pAudioEnc->frame_size * 4 : 8192);
+        m_pAudioFrame = av_frame_alloc();
+        if (m_pFifo == nullptr || m_pAudioFrame == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    auto SetTag = [this](const char* pszKey, const std::string& strValue) {
+        if (!strValue.empty()) {
+            av_dict_set(&m_pOut->metadata, pszKey, strValue.c_str(), 0);
+        }
+    };
+    SetTag("title", m_snap.strTitle);
+    SetTag("author", m_snap.strAuthor);
+    SetTag("copyright", m_snap.strCopyright);
+    SetTag("comment", m_snap.strDescription);
+    SetTag("rating", m_snap.strRating);
+    // Interleave within half a second, so that buffered material reaches the
+    // file soon even when one stream lags.
+    m_pOut->max_interleave_delta = kFlushIntervalUs;
+
+    nErr = avio_open(&m_pOut->pb, m_snap.strFile.c_str(), AVIO_FLAG_WRITE);
+    if (nErr < 0) {
+        SetLastError("cannot create " + m_snap.strFile + ": " + AvError(nErr));
+        return DV_E_FILE_OPEN;
+    }
+    m_bFileCreated = true;
+    nErr = avformat_write_header(m_pOut, nullptr);
+    if (nErr < 0) {
+        SetLastError("cannot write " + m_snap.strFile + ": " + AvError(nErr));
+        return DV_E_FILE_OPEN;
+    }
+    m_bHeaderWritten = true;
+    avio_flush(m_pOut->pb);
+    if (m_pOut->pb->error < 0) {
+        SetLastError("cannot write " + m_snap.strFile + ": " + AvError(m_pOut->pb->error));
+        return DV_E_FILE_OPEN;
+    }
+    return S_OK;
+}
+
+void CSession::Close(bool bRemoveFile) {
+    if (m_pOut != nullptr) {
+        if (m_pOut->pb != nullptr) {
+            avio_closep(&m_pOut->pb);
+        }
+        avformat_free_context(m_pOut);
+        m_pOut = nullptr;
+    }
+    if (bRemoveFile && m_bFileCreated) {
+        std::remove(m_snap.strFile.c_str());
+    }
+    m_bFileCreated = false;
+    avcodec_free_context(&m_pVideoEnc);
+    avcodec_free_context(&m_pAudioEnc);
+    avformat_close_input(&m_pScreen);
+    avformat_close_input(&m_pAudioIn);
+    av_buffer_pool_uninit(&m_pFramePool);
+    swr_free(&m_pSwr);
+    if (m_pFifo != nullptr) {
+        av_audio_fifo_free(m_pFifo);
+        m_pFifo = nullptr;
+    }
+    av_frame_free(&m_pAudioFrame);
+}
+
+CSession::~CSession() {
+    if (m_bStarted && !m_bFinished) {
+        Finish();
+    } else if (!m_bFinished) {
+        CEngineThreadScope scope;
+        Close(true);
+    }
+}
+
+bool CSession::MapTime(int64_t nTs, int64_t* pnFileUs) {
+    std::lock_guard<std::mutex> lock(m_mutexTimeline);
+    return m_timeline.Map(nTs, pnFileUs);
+}
+
+HRESULT CSession::Start() {
+    if (m_bFinished) {
+        return DV_E_NOT_PREPARED;
+    }
+    if (m_bStarted) {
+        std::lock_guard<std::mutex> lock(m_mutexTimeline);
+        m_timeline.Resume(av_gettime());
+        return S_OK;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutexTimeline);
+        m_timeline.Start(av_gettime());
+    }
+    m_bStarted = true;
+    try {
+        if (m_bVideo) {
+            m_vThreads.emplace_back(&CSession::VideoEncodeThread, this);
+            m_vThreads.emplace_back(&CSession::ConvertThread, this);
+            m_vThreads.emplace_back(&CSession::VideoCaptureThread, this);
+        }
+        if (m_bAudio) {
+            m_vThreads.emplace_back(&CSession::AudioThread, this);
+        }
+    } catch (const std::system_error&) {
+        // Whatever did start is wound down by Finish(); the file stays valid.
+        SetLastError("cannot start the recording threads");
+        Finish();
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT CSession::Pause() {
+    if (!m_bStarted || m_bFinished) {
+        return DV_E_NOT_PREPARED;
+    }
+    std::lock_guard<std::mutex> lock(m_mutexTimeline);
+    m_timeline.Pause(av_gettime());
+    return S_OK;
+}
+
+void CSession::JoinThreads() {
+    m_bStopping = true;
+    // A capture thread that never ran leaves its queue open: close both so
+    // that the threads after it end too.
+    if (m_vThreads.size() < 3) {
+        m_qCaptured.Close();
+        m_qFrames.Close();
+    }
+    for (std::thread& th : m_vThreads) {
+        if (th.joinable()) {
+            th.join();
+        }
+    }
+    m_vThreads.clear();
+    // Anything a failed start left behind.
+    CCaptured item;
+    while (m_qCaptured.Pop(&item)) {
+        av_packet_free(&item.pPacket);
+    }
+    AVFrame* pFrame = nullptr;
+    while (m_qFrames.Pop(&pFrame)) {
+        av_frame_free(&pFrame);
+    }
+}
+
+HRESULT CSession::Finish() {
+    if (m_bFinished) {
+        return S_OK;
+    }
+    CEngineThreadScope scope;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexTimeline);
+        m_timeline.Stop(av_gettime());
+    }
+    JoinThreads();
+    m_bFinished = true;
+
+    if (m_bHeaderWritten && !m_bWriteFailed) {
+        int nErr = av_write_trailer(m_pOut);
+        if (nErr < 0) {
+            SetLastError("cannot finish " + m_snap.strFile + ": " + AvError(nErr));
+            m_bWriteFailed = true;
+        }
+    }
+    if (m_pOut != nullptr && m_pOut->pb != nullptr) {
+        avio_flush(m_pOut->pb);
+        if (m_pOut->pb->error < 0) {
+            m_bWriteFailed = true;
+        }
+        if (avio_closep(&m_pOut->pb) < 0) {
+            m_bWriteFailed = true;
+        }
+    }
+    Close(false);
+    CountSession();
+    if (m_bWriteFailed) {
+        return DV_E_WRITE;
+    }
+    if (m_bEncoderFailed) {
+        return DV_E_ENCODER;
+    }
+    if (m_bScreenLost) {
+        return DV_E_NO_DISPLAY;
+    }
+    if (m_bAudioLost) {
+        return DV_E_NO_AUDIO;
+    }
+    return S_OK;
+}
+
+void CSession::VideoCaptureThread() {
+    CEngineThreadScope scope;
+    while (!m_bStopping) {
+        AVPacket* pPacket = av_packet_alloc();
+        if (pPacket == nullptr) {
+            m_bScreenLost = true;
+            break;
+        }
+        const int nErr = av_read_frame(m_pScreen, pPacket);
+        if (nErr == AVERROR(EAGAIN)) {
+            av_packet_free(&pPacket);
+            av_usleep(1000);
+            continue;
+        }
+        if (nErr < 0) {
+            SetLastError("screen capture failed: " + AvError(nErr));
+            av_packet_free(&pPacket);
+            m_bScreenLost = true;
+            break;
+        }
+        int64_t nFileUs = 0;
+        if (!MapTime(pPacket->pts, &nFileUs)) {
+            av_packet_free(&pPacket);
+            continue;
+        }
+        CountCaptured();
+        if (!m_qCaptured.TryPush(CCaptured{pPacket, nFileUs})) {
+            CountDropped();
+            av_packet_free(&pPacket);
+        }
+    }
+    m_qCaptured.Close();
+}
+
+void CSession::ConvertThread() {
+    CEngineThreadScope scope;
+    const int nWidth = m_video.nWidth;
+    const int nHeight = m_video.nHeight;
+    const bool bScale = nWidth != m_nScreenWidth || nHeight != m_nScreenHeight;
+    std::vector<uint8_t> vScratch;
+    const int nHalfW = (m_nScreenWidth + 1) / 2;
+    const int nHalfH = (m_nScreenHeight + 1) / 2;
+    if (bScale) {
+        vScratch.resize(static_cast<size_t>(m_nScreenWidth) * m_nScreenHeight +
+                        static_cast<size_t>(nHalfW) * nHalfH * 2);
+    }
+    CCaptured item;
+    while (m_qCaptured.Pop(&item)) {
+        AVPacket* pPacket = item.pPacket;
+        const int nSrcStride = pPacket->size / m_nScreenHeight;
+        AVFrame* pFrame = av_frame_alloc();
+        AVBufferRef* pBuf = pFrame != nullptr ? av_buffer_pool_get(m_pFramePool) : nullptr;
+        if (pBuf == nullptr || nSrcStride < m_nScreenWidth * 4) {
+            av_frame_free(&pFrame);
+            av_buffer_unref(&pBuf);
+            av_packet_free(&pPacket);
+            CountDropped();
+            continue;
+        }
+        pFrame->buf[0] = pBuf;
+        pFrame->format = AV_PIX_FMT_YUV420P;
+        pFrame->width = nWidth;
+        pFrame->height = nHeight;
+        pFrame->linesize[0] = m_nLumaStride;
+        pFrame->linesize[1] = m_nChromaStride;
+        pFrame->linesize[2] = m_nChromaStride;
+        pFrame->data[0] = pBuf->data;
+        pFrame->data[1] = pFrame->data[0] + static_cast<size_t>(m_nLumaStride) * nHeight;
+        pFrame->data[2] = pFrame->data[1] + static_cast<size_t>(m_nChromaStride) * (nHeight / 2);
+
+        auto ToI420 = m_bScreenRgba ? libyuv::ABGRToI420 : libyuv::ARGBToI420;
+        if (!bScale) {
+            ToI420(pPacket->data, nSrcStride, pFrame->data[0], pFrame->linesize[0], pFrame->data[1],
+                   pFrame->linesize[1], pFrame->data[2], pFrame->linesize[2], nWidth, nHeight);
+        } else {
+            uint8_t* pY = vScratch.data();
+            uint8_t* pU = pY + static_cast<size_t>(m_nScreenWidth) * m_nScreenHeight;
+            uint8_t* pV = pU + static_cast<size_t>(nHalfW) * nHalfH;
+            ToI420(pPacket->data, nSrcStride, pY, m_nScreenWidth, pU, nHalfW, pV, nHalfW,
+                   m_nScreenWidth, m_nScreenHeight);
+            libyuv::I420Scale(pY, m_nScreenWidth, pU, nHalfW, pV, nHalfW, m_nScreenWidth,
+                              m_nScreenHeight, pFrame->data[0], pFrame->linesize[0],
+                              pFrame->data[1], pFrame->linesize[1], pFrame->data[2],
+                              pFrame->linesize[2], nWidth, nHeight, libyuv::kFilterBox);
+        }
+        av_packet_free(&pPacket);
+
+        int64_t nPts = FrameIndex(item.nFileUs, m_video.nFpsNum, m_video.nFpsDen);
+        if (nPts <= m_nLastVideoPts) {
+            nPts = m_nLastVideoPts + 1;
+        }
+        m_nLastVideoPts = nPts;
+        pFrame->pts = nPts;
+        if (!m_qFrames.Push(pFrame)) {
+            av_frame_free(&pFrame);
+        }
+    }
+    m_qFrames.Close();
+}
+
+void CSession::VideoEncodeThread() {
+    CEngineThreadScope scope;
+    AVFrame* pFrame = nullptr;
+    while (m_qFrames.Pop(&pFrame)) {
+        EncodeVideo(pFrame);
+        av_frame_free(&pFrame);
+    }
+    EncodeVideo(nullptr);
+}
+
+void CSession::EncodeVideo(AVFrame* pFrame) {
+    if (m_bEncoderFailed) {
+        return;
+    }
+    int nErr = avcodec_send_frame(m_pVideoEnc, pFrame);
+    if (nErr < 0) {
+        SetLastError("video encoding failed: " + AvError(nErr));
+        m_bEncoderFailed = true;
+        return;
+    }
+    AVPacket* pPacket = av_packet_alloc();
+    if (pPacket == nullptr) {
+        m_bEncoderFailed = true;
+        return;
+    }
+    while ((nErr = avcodec_receive_packet(m_pVideoEnc, pPacket)) >= 0) {
+        pPacket->stream_index = m_pVideoStream->index;
+        av_packet_rescale_ts(pPacket, m_pVideoEnc->time_base, m_pVideoStream->time_base);
+        CountWritten();
+        WritePacket(pPacket);
+    }
+    if (nErr != AVERROR(EAGAIN) && nErr != AVERROR_EOF) {
+        SetLastError("video encoding failed: " + AvError(nErr));
+        m_bEncoderFailed = true;
+    }
+    av_packet_free(&pPacket);
+}
+
+void CSession::AudioThread() {
+    CEngineThreadScope scope;
+    const AVCodecParameters* pIn = m_pAudioIn->streams[0]->codecpar;
+    const int nInChannels =
+        pIn->ch_layout.nb_channels > 0 ? pIn->ch_layout.nb_channels : kAudioChannels;
+    const int cbInSample = av_get_bits_per_sample(pIn->codec_id) / 8 * nInChannels;
+    uint8_t** ppConverted = nullptr;
+    int nConvertedMax = 0;
+    while (!m_bStopping) {
+        AVPacket* pPacket = av_packet_alloc();
+        if (pPacket == nullptr) {
+            m_bAudioLost = true;
+            break;
+        }
+        const int nErr = av_read_frame(m_pAudioIn, pPacket);
+        if (nErr == AVERROR(EAGAIN)) {
+            av_packet_free(&pPacket);
+            av_usleep(1000);
+            continue;
+        }
+        if (nErr < 0) {
+            SetLastError("audio capture failed: " + AvError(nErr));
+            av_packet_free(&pPacket);
+            m_bAudioLost = true;
+            break;
+        }
+        int64_t nFileUs = 0;
+        if (cbInSample <= 0 || !MapTime(pPacket->pts, &nFileUs)) {
+            av_packet_free(&pPacket);
+            continue;
+        }
+        if (!m_bAudioAnchored) {
+            // The first samples sit where the capture clock puts them; from
+            // there on the sample count keeps the timeline continuous.
+            m_nAudioNext = av_rescale(nFileUs, kAudioSampleRate, 1000000);
+            m_bAudioAnchored = true;
+        }
+        const int nIn = pPacket->size / cbInSample;
+        const int nOutMax = swr_get_out_samples(m_pSwr, nIn);
+        if (nOutMax > nConvertedMax) {
+            if (ppConverted != nullptr) {
+                av_freep(&ppConverted[0]);
+                av_freep(&ppConverted);
+            }
+            nConvertedMax = 0;
+            if (av_samples_alloc_array_and_samples(&ppConverted, nullptr, kAudioChannels, nOutMax,
+                                                   AV_SAMPLE_FMT_FLTP, 0) < 0) {
+                ppConverted = nullptr;
+                av_packet_free(&pPacket);
+                m_bAudioLost = true;
+                break;
+            }
+            nConvertedMax = nOutMax;
+        }
+        const uint8_t* pSrc = pPacket->data;
+        const int nOut = swr_convert(m_pSwr, ppConverted, nConvertedMax, &pSrc, nIn);
+        av_packet_free(&pPacket);
+        if (nOut > 0) {
+            av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppConverted), nOut);
+            EncodeAudioFifo(false);
+        }
+    }
+    EncodeAudioFifo(true);
+    EncodeAudio(nullptr);
+    if (ppConverted != nullptr) {
+        av_freep(&ppConverted[0]);
+        av_freep(&ppConverted);
+    }
+}
+
+void CSession::EncodeAudioFifo(bool bFlush) {
+    const int nFrame = m_pAudioEnc->frame_size > 0 ? m_pAudioEnc->frame_size : 2048;
+    while (av_audio_fifo_size(m_pFifo) >= nFrame || (bFlush && av_audio_fifo_size(m_pFifo) > 0)) {
+        AVFrame* pFrame = m_pAudioFrame;
+        av_frame_unref(pFrame);
+        pFrame->nb_samples = nFrame;
+        pFrame->format = AV_SAMPLE_FMT_FLTP;
+        pFrame->sample_rate = kAudioSampleRate;
+        if (av_channel_layout_copy(&pFrame->ch_layout, &m_pAudioEnc->ch_layout) < 0 ||
+            av_frame_get_buffer(pFrame, 0) < 0) {
+            m_bEncoderFailed = true;
+            return;
+        }
+        // The last frame of a recording is padded with silence.
+        const int nRead =
+            av_audio_fifo_read(m_pFifo, reinterpret_cast<void**>(pFrame->data), nFrame);
+        if (nRead < nFrame) {
+            av_samples_set_silence(pFrame->data, nRead > 0 ? nRead : 0, nFrame - nRead,
+                                   kAudioChannels, AV_SAMPLE_FMT_FLTP);
+        }
+        pFrame->pts = m_nAudioNext;
+        m_nAudioNext += nFrame;
+        CountAudio(nFrame);
+        EncodeAudio(pFrame);
+        av_frame_unref(pFrame);
+    }
+}
+
+void CSession::EncodeAudio(AVFrame* pFrame) {
+    if (m_bEncoderFailed) {
+        return;
+    }
+    int nErr = avcodec_send_frame(m_pAudioEnc, pFrame);
+    if (nErr < 0) {
+        SetLastError("audio encoding failed: " + AvError(nErr));
+        m_bEncoderFailed = true;
+        return;
+    }
+    AVPacket* pPacket = av_packet_alloc();
+    if (pPacket == nullptr) {
+        m_bEncoderFailed = true;
+        return;
+    }
+    while ((nErr = avcodec_receive_packet(m_pAudioEnc, pPacket)) >= 0) {
+        pPacket->stream_index = m_pAudioStream->index;
+        av_packet_rescale_ts(pPacket, m_pAudioEnc->time_base, m_pAudioStream->time_base);
+        WritePacket(pPacket);
+    }
+    if (nErr != AVERROR(EAGAIN) && nErr != AVERROR_EOF) {
+        SetLastError("audio encoding failed: " + AvError(nErr));
+        m_bEncoderFailed = true;
+    }
+    av_packet_free(&pPacket);
+}
+
+void CSession::WritePacket(AVPacket* pPacket) {
+    std::lock_guard<std::mutex> lock(m_mutexMux);
+    if (m_bWriteFailed) {
+        av_packet_unref(pPacket);
+        return;
+    }
+    const int nErr = av_interleaved_write_frame(m_pOut, pPacket);
+    if (nErr < 0) {
+        SetLastError("cannot write " + m_snap.strFile + ": " + AvError(nErr));
+        m_bWriteFailed = true;
+        return;
+    }
+    const int64_t nNow = av_gettime_relative();
+    if (nNow - m_nLastFlushUs >= kFlushIntervalUs) {
+        m_nLastFlushUs = nNow;
+        avio_flush(m_pOut->pb);
+    }
+    if (m_pOut->pb->error < 0) {
+        SetLastError("cannot write " + m_snap.strFile + ": " + AvError(m_pOut->pb->error));
+        m_bWriteFailed = true;
+    }
+}
+
+}  // namespace libav
