@@ -1,0 +1,9 @@
+// The Windows engine: the platform's encoder automation objects, reached
+// late-bound through IDispatch by member name and wrapped in the engine
+// interface that the capture code calls.
+#pragma once
+
+// Registers the encoder and profile factories in the runtime's class table.
+// Each factory creates the system's object in-process and wraps it. Returns
+// false when the class table is full.
+bool AutomationEngineRegister();
