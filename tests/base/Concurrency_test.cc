@@ -2,37 +2,14 @@
 // blocks, and the lock.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "base/Locker.h"
 #include "base/RefString.h"
+#include "tests/base/Latch.h"
 
 namespace {
-
-// Lets threads wait until a count of arrivals is reached.
-class CLatch {
-public:
-    explicit CLatch(int nCount) : m_nCount(nCount) {}
-    void CountDown() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (--m_nCount <= 0) {
-            m_cv.notify_all();
-        }
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_nCount <= 0; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_nCount;
-};
 
 TEST(RefStringConcurrencyTest, CopiesReleasedOnSeveralThreads) {
     constexpr int kThreads = 8;

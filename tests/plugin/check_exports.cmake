@@ -1,0 +1,20 @@
+# Checks that a shared library exports exactly the plug-in's five functions.
+# Usage: cmake -DNM=nm -DLIBRARY=path -P check_exports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(names "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+    list(APPEND names "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(SORT names)
+set(expected qmCreateInstance qmDestroyInstance qmGetInterfaceName qmInitialize qmUninitialize)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports of ${LIBRARY}:\n  ${names}\nexpected:\n  ${expected}")
+endif()
+message(STATUS "exports: ${names}")
