@@ -105,7 +105,7 @@ bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams
     std::string strOut;
     // "file:" keeps a name that starts with a protocol or a dash a file name.
     if (!RunForOutput({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
-                       "format=duration:stream=codec_type,codec_name,width,height,sample_rate,"
+                       "stream=codec_type,codec_name,width,height,sample_rate,"
                        "channels,bit_rate,nb_read_packets,duration",
                        "-of", "default", "file:" + strFile},
                       &strOut)) {
@@ -170,16 +170,16 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
     }
     for (const SProbeStream& stream : rgStreams) {
         const std::string strType = Get(stream, "codec_type");
-        if (Get(stream, "section") == "format") {
-            std::fprintf(pFile, "in file   %s\n",
-                         FormatDuration(GetNumber(stream, "duration")).c_str());
+        if (Get(stream, "section") != "stream") {
             continue;
         }
         std::string strLine = Get(stream, "codec_name");
+        const double dDuration = GetNumber(stream, "duration");
+        const std::string strDuration = dDuration > 0 ? ", " + FormatDuration(dDuration) : "";
         if (strType == "video") {
             const double nFrames = GetNumber(stream, "nb_read_packets");
-            strLine += " " + Get(stream, "width") + "x" + Get(stream, "height") + ", " +
-                       Printf("%.0f", nFrames) + " frames";
+            strLine += " " + Get(stream, "width") + "x" + Get(stream, "height") + strDuration +
+                       ", " + Printf("%.0f", nFrames) + " frames";
             if (facts.dRecordedSeconds > 0 && facts.nFps > 0) {
                 // Frames the encoder could not keep up with are missing here.
                 const double nExpected = facts.dRecordedSeconds * facts.nFps;

@@ -1,0 +1,198 @@
+#include "Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+extern char** environ;
+
+namespace clitest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsLeft(Clock::time_point tEnd) {
+    return std::chrono::duration<double>(tEnd - Clock::now()).count();
+}
+
+Clock::time_point Deadline(double dSeconds) {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(dSeconds));
+}
+
+}  // namespace
+
+CChildProcess::~CChildProcess() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (m_fdOut >= 0) {
+        close(m_fdOut);
+    }
+    if (m_fdErr >= 0) {
+        close(m_fdErr);
+    }
+}
+
+bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs) {
+    int rgfdOut[2], rgfdErr[2];
+    if (pipe2(rgfdOut, O_CLOEXEC) != 0) {
+        return false;
+    }
+    if (pipe2(rgfdErr, O_CLOEXEC) != 0) {
+        close(rgfdOut[0]);
+        close(rgfdOut[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, rgfdOut[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, rgfdErr[1], STDERR_FILENO);
+    // The child starts with default signal dispositions and nothing blocked,
+    // whatever the test runner did.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t setNone, setAll;
+    sigemptyset(&setNone);
+    sigfillset(&setAll);
+    posix_spawnattr_setsigmask(&attr, &setNone);
+    posix_spawnattr_setsigdefault(&attr, &setAll);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> rgpsz;
+    for (const std::string& str : rgstrArgs) {
+        rgpsz.push_back(const_cast<char*>(str.c_str()));
+    }
+    rgpsz.push_back(nullptr);
+    const int nErr = posix_spawnp(&m_pid, rgpsz[0], &actions, &attr, rgpsz.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(rgfdOut[1]);
+    close(rgfdErr[1]);
+    m_fdOut = rgfdOut[0];
+    m_fdErr = rgfdErr[0];
+    if (nErr != 0) {
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+bool CChildProcess::Pump(double dTimeoutSeconds) {
+    struct pollfd rgpfd[2] = {{m_fdOut, POLLIN, 0}, {m_fdErr, POLLIN, 0}};
+    if (m_fdOut < 0 && m_fdErr < 0) {
+        return false;
+    }
+    const int nMs = dTimeoutSeconds > 0 ? static_cast<int>(dTimeoutSeconds * 1000) + 1 : 0;
+    if (poll(rgpfd, 2, nMs) <= 0) {
+        return true;
+    }
+    int* rgpfdOwn[2] = {&m_fdOut, &m_fdErr};
+    std::string* rgpstr[2] = {&m_strOut, &m_strErr};
+    for (int i = 0; i < 2; ++i) {
+        if (rgpfd[i].fd < 0 || rgpfd[i].revents == 0) {
+            continue;
+        }
+        char rgch[4096];
+        const ssize_t cb = read(rgpfd[i].fd, rgch, sizeof(rgch));
+        if (cb > 0) {
+            rgpstr[i]->append(rgch, static_cast<size_t>(cb));
+        } else if (cb == 0 || errno != EINTR) {
+            close(*rgpfdOwn[i]);
+            *rgpfdOwn[i] = -1;
+        }
+    }
+    return m_fdOut >= 0 || m_fdErr >= 0;
+}
+
+bool CChildProcess::WaitForStderr(const std::string& strText, double dTimeoutSeconds) {
+    const auto tEnd = Deadline(dTimeoutSeconds);
+    for (;;) {
+        const size_t iFound = m_strErr.find(strText, m_iErrConsumed);
+        if (iFound != std::string::npos) {
+            m_iErrConsumed = iFound + strText.size();
+            return true;
+        }
+        const double dLeft = SecondsLeft(tEnd);
+        if (dLeft <= 0 || !Pump(dLeft)) {
+            return false;
+        }
+    }
+}
+
+void CChildProcess::Signal(int nSignal) {
+    if (m_pid > 0) {
+        kill(m_pid, nSignal);
+    }
+}
+
+int CChildProcess::Wait(double dTimeoutSeconds) {
+    const auto tEnd = Deadline(dTimeoutSeconds);
+    while (SecondsLeft(tEnd) > 0 && Pump(SecondsLeft(tEnd))) {
+    }
+    if (m_pid <= 0) {
+        return -1;
+    }
+    int nStatus = 0;
+    for (;;) {
+        const pid_t pid = waitpid(m_pid, &nStatus, WNOHANG);
+        if (pid == m_pid) {
+            break;
+        }
+        if (SecondsLeft(tEnd) <= 0) {
+            return -1;  // the destructor kills it
+        }
+        usleep(10000);
+    }
+    m_pid = -1;
+    if (WIFSIGNALED(nStatus)) {
+        return 128 + WTERMSIG(nStatus);
+    }
+    return WEXITSTATUS(nStatus);
+}
+
+SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds) {
+    CChildProcess child;
+    SRunResult result;
+    if (!child.Start(rgstrArgs)) {
+        result.strErr = "cannot start " + rgstrArgs[0];
+        return result;
+    }
+    result.nExit = child.Wait(dTimeoutSeconds);
+    result.strOut = child.Stdout();
+    result.strErr = child.Stderr();
+    return result;
+}
+
+CTempDir::CTempDir() {
+    const char* pszTmp = std::getenv("TMPDIR");
+    std::string strTemplate =
+        std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/deskvid-cli.XXXXXX";
+    if (mkdtemp(strTemplate.data()) != nullptr) {
+        m_strPath = strTemplate;
+    }
+}
+
+CTempDir::~CTempDir() {
+    if (!m_strPath.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_strPath, ec);
+    }
+}
+
+bool FileExists(const std::string& strPath) {
+    return access(strPath.c_str(), F_OK) == 0;
+}
+
+}  // namespace clitest
