@@ -29,7 +29,7 @@ constexpr int kAudioChannels = 2;
 // FFmpeg's WMV2 encoder refuses a key-frame interval above 600 frames.
 constexpr int kMaxGopFrames = 600;
 // Upper bounds beyond which a value cannot be a real screen recording.
-constexpr LONG kMaxFpsTimes1000 = 240 * 1000;
+constexpr LONG kMaxFpsTimes1000 = 1000 * 1000;
 constexpr LONG kMaxDimension = 16384;
 
 // What a profile says, as its setters left it.

@@ -1,5 +1,6 @@
 #include "engine/libav/LibavSession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -138,6 +139,9 @@ HRESULT CSession::OpenAudio() {
     av_dict_set_int(&pOptions, "channels", kAudioChannels, 0);
     av_dict_set(&pOptions, "name", "deskvid", 0);
     av_dict_set(&pOptions, "stream_name", "screen recording", 0);
+    // Ask for 50 ms fragments: left to itself the server may hold a second
+    // or more before the first one arrives.
+    av_dict_set_int(&pOptions, "fragment_size", kAudioSampleRate / 20 * kAudioChannels * 2, 0);
     int nErr = avformat_open_input(&m_pAudioIn, "default", pFormat, &pOptions);
     av_dict_free(&pOptions);
     if (nErr < 0) {
@@ -631,10 +635,15 @@ void CSession::AudioThread() {
             continue;
         }
         if (!m_bAudioAnchored) {
-            // The first samples sit where the capture clock puts them; from
-            // there on the sample count keeps the timeline continuous.
-            m_nAudioNext = av_rescale(nFileUs, kAudioSampleRate, 1000000);
+            // The first samples sit where the capture clock puts them, after
+            // silence from the start of the file; from there on the sample
+            // count keeps the timeline continuous.
             m_bAudioAnchored = true;
+            if (!PadAudioStart(av_rescale(nFileUs, kAudioSampleRate, 1000000))) {
+                av_packet_free(&pPacket);
+                m_bEncoderFailed = true;
+                break;
+            }
         }
         const int nIn = pPacket->size / cbInSample;
         const int nOutMax = swr_get_out_samples(m_pSwr, nIn);
@@ -667,6 +676,25 @@ void CSession::AudioThread() {
         av_freep(&ppConverted[0]);
         av_freep(&ppConverted);
     }
+}
+
+bool CSession::PadAudioStart(int64_t nSamples) {
+    nSamples = std::min<int64_t>(nSamples, kAudioSampleRate * 10);
+    if (nSamples <= 0) {
+        return true;
+    }
+    uint8_t** ppSilence = nullptr;
+    if (av_samples_alloc_array_and_samples(&ppSilence, nullptr, kAudioChannels,
+                                           static_cast<int>(nSamples), AV_SAMPLE_FMT_FLTP, 0) < 0) {
+        return false;
+    }
+    av_samples_set_silence(ppSilence, 0, static_cast<int>(nSamples), kAudioChannels,
+                           AV_SAMPLE_FMT_FLTP);
+    const int nWritten = av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppSilence),
+                                             static_cast<int>(nSamples));
+    av_freep(&ppSilence[0]);
+    av_freep(&ppSilence);
+    return nWritten == nSamples;
 }
 
 void CSession::EncodeAudioFifo(bool bFlush) {

@@ -73,6 +73,8 @@ private:
     void EncodeVideo(AVFrame* pFrame);
     void EncodeAudio(AVFrame* pFrame);
     void EncodeAudioFifo(bool bFlush);
+    // Puts nSamples of silence before the first captured audio.
+    bool PadAudioStart(int64_t nSamples);
     void WritePacket(AVPacket* pPacket);
 
     CSnapshot m_snap;
