@@ -191,8 +191,8 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
                 strLine += ")";
             }
         } else if (strType == "audio") {
-            strLine +=
-                " " + Get(stream, "sample_rate") + " Hz, " + Get(stream, "channels") + " channels";
+            strLine += " " + Get(stream, "sample_rate") + " Hz, " + Get(stream, "channels") +
+                       " channels" + strDuration;
             const double dBitRate = GetNumber(stream, "bit_rate");
             if (dBitRate > 0) {
                 strLine += Printf(", %.0f kbit/s", dBitRate / 1000);
