@@ -133,7 +133,8 @@ HRESULT CallForObject(IDispatch* pDispatch, const OLECHAR* pszName, WORD wFlags,
     VARIANT result;
     VariantInit(&result);
     HRESULT hr = CallMember(pDispatch, pszName, wFlags, rgArgs, nArgs, &result);
-    if (FAILED(hr)) {
+    if (FAILED(hr) || (hr != S_OK && V_VT(&result) == VT_EMPTY)) {
+        // A failure, or a success status that came without an object.
         VariantClear(&result);
         return hr;
     }

@@ -6,7 +6,8 @@
 // is journalled in the format of tests/journals/README.md, so the library's
 // adapter is held to the same expected journals as the scripted engine. A
 // member that fails answers DISP_E_EXCEPTION with the status in the exception
-// record, as a dual interface's dispatch does.
+// record, as a dual interface's dispatch does, or on request the status
+// itself, as a hand-written dispatch may.
 //
 // The test reaches the journal, the failure injection and the live-object
 // count through the Standin* exports, loading this same DLL by path.
@@ -53,6 +54,7 @@ ServerState& State() {
 
 std::atomic<long> g_nLive{0};
 std::atomic<long> g_nLocks{0};
+std::atomic<bool> g_bDirectFailures{false};
 
 std::string OperationOf(const std::string& line) {
     size_t end = std::min(line.find('('), line.find(" ="));
@@ -301,7 +303,7 @@ public:
         if (hr == S_OK) {
             hr = Perform(member, args, pResult);
         }
-        if (FAILED(hr) && pExcep != nullptr) {
+        if (FAILED(hr) && pExcep != nullptr && !g_bDirectFailures) {
             *pExcep = EXCEPINFO();
             pExcep->scode = hr;
             pExcep->bstrSource = SysAllocString(L"deskvid stand-in encoder");
@@ -630,6 +632,11 @@ void StandinReset() {
     state.journal.clear();
     state.calls.clear();
     state.injections.clear();
+    g_bDirectFailures = false;
+}
+
+void StandinSetDirectFailures(int bDirect) {
+    g_bDirectFailures = bDirect != 0;
 }
 
 const char* StandinTakeJournal() {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/engine/Scenario.h"
@@ -58,14 +59,15 @@ struct Modules {
     PFN_qmCreateInstance pfnCreateInstance = nullptr;
     PFN_qmDestroyInstance pfnDestroyInstance = nullptr;
     PFN_StandinReset pfnReset = nullptr;
+    PFN_StandinSetDirectFailures pfnSetDirectFailures = nullptr;
     PFN_StandinTakeJournal pfnTakeJournal = nullptr;
     PFN_StandinFailNth pfnFailNth = nullptr;
     PFN_StandinLiveObjects pfnLiveObjects = nullptr;
 
     bool Complete() const {
         return pfnCreateInstance != nullptr && pfnDestroyInstance != nullptr &&
-               pfnReset != nullptr && pfnTakeJournal != nullptr && pfnFailNth != nullptr &&
-               pfnLiveObjects != nullptr;
+               pfnReset != nullptr && pfnSetDirectFailures != nullptr &&
+               pfnTakeJournal != nullptr && pfnFailNth != nullptr && pfnLiveObjects != nullptr;
     }
 };
 
@@ -115,7 +117,11 @@ private:
     IWMEncDeskVid* m_pInstance = nullptr;
 };
 
-class WindowsScenario : public testing::TestWithParam<std::string> {
+// A scenario file, and whether the stand-in reports failing members through
+// the exception record (as automation objects do) or as Invoke's own status.
+typedef std::tuple<std::string, bool> ScenarioParam;
+
+class WindowsScenario : public testing::TestWithParam<ScenarioParam> {
 protected:
     static void SetUpTestSuite() {
         // The host's duty: COM is initialised on the thread that commands.
@@ -126,23 +132,26 @@ protected:
 
 TEST_P(WindowsScenario, JournalMatches) {
     ASSERT_TRUE(g_modules.Complete());
+    const std::string& file = std::get<0>(GetParam());
     g_modules.pfnReset();
+    g_modules.pfnSetDirectFailures(std::get<1>(GetParam()) ? 1 : 0);
     CDllTarget target(g_modules);
     std::string diff;
-    EXPECT_TRUE(RunScenario(WindowsPath(g_strJournalsDir) + "\\" + GetParam(), target, &diff))
-        << diff;
+    EXPECT_TRUE(RunScenario(WindowsPath(g_strJournalsDir) + "\\" + file, target, &diff)) << diff;
     g_modules.pfnReset();
 }
 
-INSTANTIATE_TEST_SUITE_P(Journals, WindowsScenario, testing::ValuesIn(JournalFiles()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                             std::string name = info.param.substr(0, info.param.rfind('.'));
+INSTANTIATE_TEST_SUITE_P(Journals, WindowsScenario,
+                         testing::Combine(testing::ValuesIn(JournalFiles()), testing::Bool()),
+                         [](const testing::TestParamInfo<ScenarioParam>& info) {
+                             const std::string& file = std::get<0>(info.param);
+                             std::string name = file.substr(0, file.rfind('.'));
                              for (char& c : name) {
                                  if (!isalnum(static_cast<unsigned char>(c))) {
                                      c = '_';
                                  }
                              }
-                             return name;
+                             return name + (std::get<1>(info.param) ? "_direct" : "_exception");
                          });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(WindowsScenario);
 
@@ -172,6 +181,8 @@ int main(int argc, char** argv) {
     g_modules.hDeskvid = LoadLibraryA(g_strDeskvidDll.c_str());
     if (g_modules.hStandin != nullptr) {
         g_modules.pfnReset = Resolve<PFN_StandinReset>(g_modules.hStandin, "StandinReset");
+        g_modules.pfnSetDirectFailures =
+            Resolve<PFN_StandinSetDirectFailures>(g_modules.hStandin, "StandinSetDirectFailures");
         g_modules.pfnTakeJournal =
             Resolve<PFN_StandinTakeJournal>(g_modules.hStandin, "StandinTakeJournal");
         g_modules.pfnFailNth = Resolve<PFN_StandinFailNth>(g_modules.hStandin, "StandinFailNth");
