@@ -3,6 +3,8 @@
 // in the state it must be in, and nothing leaks. Calls whose results are not
 // examined must not stop the sequence.
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <memory>
 
 #include "tests/capture/CaptureTest.h"
