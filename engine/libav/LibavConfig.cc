@@ -178,7 +178,12 @@ void CTimeline::Resume(int64_t nNowUs) {
 }
 
 void CTimeline::Stop(int64_t nNowUs) {
-    if (m_bStarted && !m_bPaused) {
+    if (!m_bStarted || m_bStopped) {
+        return;
+    }
+    m_bStopped = true;
+    m_nStopUs = nNowUs;
+    if (!m_bPaused) {
         m_rgSegment[m_iNewest].nUntilUs = nNowUs;
     }
 }
@@ -199,6 +204,11 @@ bool CTimeline::Map(int64_t nTs, int64_t* pnFileUs) const {
         }
     }
     return false;
+}
+
+int64_t AudioCorrection(int64_t nExpected, int64_t nPosition, int64_t nTolerance) {
+    const int64_t nDiff = nExpected - nPosition;
+    return nDiff > nTolerance || nDiff < -nTolerance ? nDiff : 0;
 }
 
 int64_t FrameIndex(int64_t nFileUs, int nFpsNum, int nFpsDen) {

@@ -118,6 +118,9 @@ public:
     void Stop(int64_t nNowUs);
 
     bool Started() const { return m_bStarted; }
+    // Whether material stamped nTs comes after the stop: nothing later can
+    // belong in the file.
+    bool Ended(int64_t nTs) const { return m_bStopped && nTs >= m_nStopUs; }
     bool Paused() const { return m_bPaused; }
     // Whether material stamped nTs belongs in the file; if so *pnFileUs gets
     // its time on the file's timeline.
@@ -137,6 +140,8 @@ private:
 
     bool m_bStarted = false;
     bool m_bPaused = false;
+    bool m_bStopped = false;
+    int64_t m_nStopUs = 0;
     int64_t m_nStartUs = 0;
     int64_t m_nPausedAtUs = 0;
     int64_t m_nCutUs = 0;
@@ -144,6 +149,13 @@ private:
     int m_iNewest = -1;
     int m_nSegments = 0;
 };
+
+// Keeps the audio stream on the capture clock: given where the next captured
+// samples belong (nExpected, from their time stamp) and where the sample
+// count would put them (nPosition), the number of samples of silence to
+// insert (positive) or of captured samples to drop (negative); 0 while the
+// two agree within nTolerance.
+int64_t AudioCorrection(int64_t nExpected, int64_t nPosition, int64_t nTolerance);
 
 // The frame index on the file's timeline for a time in microseconds, at the
 // given frame rate, rounded to the nearest frame.

@@ -28,7 +28,11 @@ namespace {
 
 // How often what the muxer has written is pushed to the file, so that a
 // process killed mid-recording leaves a file that decodes up to about then.
-constexpr int64_t kFlushIntervalUs = 500000;
+constexpr int64_t kFlushIntervalUs = 250000;
+// How long a stop waits for the audio captured before it.
+constexpr int64_t kAudioDrainUs = 250000;
+// How far the audio's sample count may stray from the capture clock.
+constexpr int64_t kAudioToleranceSamples = kAudioSampleRate * 60 / 1000;
 
 std::string AvError(int nErr) {
     char sz[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -291,8 +295,8 @@ HRESULT CSession::OpenOutput() {
     SetTag("copyright", m_snap.strCopyright);
     SetTag("comment", m_snap.strDescription);
     SetTag("rating", m_snap.strRating);
-    // Interleave within half a second, so that buffered material reaches the
-    // file soon even when one stream lags.
+    // Interleave within a flush interval, so that buffered material reaches
+    // the file soon even when one stream lags.
     m_pOut->max_interleave_delta = kFlushIntervalUs;
 
     nErr = avio_open(&m_pOut->pb, m_snap.strFile.c_str(), AVIO_FLAG_WRITE);
@@ -611,7 +615,18 @@ void CSession::AudioThread() {
     const int cbInSample = av_get_bits_per_sample(pIn->codec_id) / 8 * nInChannels;
     uint8_t** ppConverted = nullptr;
     int nConvertedMax = 0;
-    while (!m_bStopping) {
+    // Samples reach the file a fragment after they were captured: after a
+    // stop, go on reading until the stop time has been covered.
+    int64_t nDrainDeadline = 0;
+    for (;;) {
+        if (m_bStopping) {
+            const int64_t nNow = av_gettime_relative();
+            if (nDrainDeadline == 0) {
+                nDrainDeadline = nNow + kAudioDrainUs;
+            } else if (nNow >= nDrainDeadline) {
+                break;
+            }
+        }
         AVPacket* pPacket = av_packet_alloc();
         if (pPacket == nullptr) {
             m_bAudioLost = true;
@@ -631,20 +646,27 @@ void CSession::AudioThread() {
         }
         int64_t nFileUs = 0;
         if (cbInSample <= 0 || !MapTime(pPacket->pts, &nFileUs)) {
+            const bool bEnded = AudioEnded(pPacket->pts);
             av_packet_free(&pPacket);
-            continue;
-        }
-        if (!m_bAudioAnchored) {
-            // The first samples sit where the capture clock puts them, after
-            // silence from the start of the file; from there on the sample
-            // count keeps the timeline continuous.
-            m_bAudioAnchored = true;
-            if (!PadAudioStart(av_rescale(nFileUs, kAudioSampleRate, 1000000))) {
-                av_packet_free(&pPacket);
-                m_bEncoderFailed = true;
+            if (bEnded) {
                 break;
             }
+            continue;
         }
+        // The sample count keeps the stream continuous; where it strays from
+        // the capture clock by more than a fragment or two (the server's
+        // first fragments come late, a pause cuts mid-fragment), silence is
+        // put in or samples left out.
+        const int64_t nCorrection =
+            AudioCorrection(av_rescale(nFileUs, kAudioSampleRate, 1000000),
+                            m_nAudioNext + av_audio_fifo_size(m_pFifo), kAudioToleranceSamples);
+        if (nCorrection > 0 && !PadAudio(nCorrection)) {
+            av_packet_free(&pPacket);
+            m_bEncoderFailed = true;
+            break;
+        }
+        int nSkip =
+            nCorrection < 0 ? static_cast<int>(std::min<int64_t>(-nCorrection, INT32_MAX)) : 0;
         const int nIn = pPacket->size / cbInSample;
         const int nOutMax = swr_get_out_samples(m_pSwr, nIn);
         if (nOutMax > nConvertedMax) {
@@ -665,8 +687,18 @@ void CSession::AudioThread() {
         const uint8_t* pSrc = pPacket->data;
         const int nOut = swr_convert(m_pSwr, ppConverted, nConvertedMax, &pSrc, nIn);
         av_packet_free(&pPacket);
-        if (nOut > 0) {
-            av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppConverted), nOut);
+        if (nOut > nSkip) {
+            if (nSkip > 0) {
+                for (int i = 0; i < kAudioChannels; ++i) {
+                    ppConverted[i] += nSkip * sizeof(float);
+                }
+            }
+            av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppConverted), nOut - nSkip);
+            if (nSkip > 0) {
+                for (int i = 0; i < kAudioChannels; ++i) {
+                    ppConverted[i] -= nSkip * sizeof(float);
+                }
+            }
             EncodeAudioFifo(false);
         }
     }
@@ -678,23 +710,29 @@ void CSession::AudioThread() {
     }
 }
 
-bool CSession::PadAudioStart(int64_t nSamples) {
-    nSamples = std::min<int64_t>(nSamples, kAudioSampleRate * 10);
-    if (nSamples <= 0) {
-        return true;
-    }
+bool CSession::AudioEnded(int64_t nTs) {
+    std::lock_guard<std::mutex> lock(m_mutexTimeline);
+    return m_timeline.Ended(nTs);
+}
+
+bool CSession::PadAudio(int64_t nSamples) {
+    constexpr int kChunk = 4096;
     uint8_t** ppSilence = nullptr;
-    if (av_samples_alloc_array_and_samples(&ppSilence, nullptr, kAudioChannels,
-                                           static_cast<int>(nSamples), AV_SAMPLE_FMT_FLTP, 0) < 0) {
+    if (av_samples_alloc_array_and_samples(&ppSilence, nullptr, kAudioChannels, kChunk,
+                                           AV_SAMPLE_FMT_FLTP, 0) < 0) {
         return false;
     }
-    av_samples_set_silence(ppSilence, 0, static_cast<int>(nSamples), kAudioChannels,
-                           AV_SAMPLE_FMT_FLTP);
-    const int nWritten = av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppSilence),
-                                             static_cast<int>(nSamples));
+    av_samples_set_silence(ppSilence, 0, kChunk, kAudioChannels, AV_SAMPLE_FMT_FLTP);
+    bool bOk = true;
+    while (nSamples > 0 && bOk && !m_bEncoderFailed) {
+        const int n = static_cast<int>(std::min<int64_t>(nSamples, kChunk));
+        bOk = av_audio_fifo_write(m_pFifo, reinterpret_cast<void**>(ppSilence), n) == n;
+        nSamples -= n;
+        EncodeAudioFifo(false);
+    }
     av_freep(&ppSilence[0]);
     av_freep(&ppSilence);
-    return nWritten == nSamples;
+    return bOk;
 }
 
 void CSession::EncodeAudioFifo(bool bFlush) {

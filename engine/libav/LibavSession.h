@@ -73,8 +73,9 @@ private:
     void EncodeVideo(AVFrame* pFrame);
     void EncodeAudio(AVFrame* pFrame);
     void EncodeAudioFifo(bool bFlush);
-    // Puts nSamples of silence before the first captured audio.
-    bool PadAudioStart(int64_t nSamples);
+    // Puts nSamples of silence into the audio stream.
+    bool PadAudio(int64_t nSamples);
+    bool AudioEnded(int64_t nTs);
     void WritePacket(AVPacket* pPacket);
 
     CSnapshot m_snap;
@@ -119,7 +120,6 @@ private:
     std::atomic<bool> m_bEncoderFailed{false};
 
     int64_t m_nLastVideoPts = -1;
-    bool m_bAudioAnchored = false;
     int64_t m_nAudioNext = 0;  // pts of the next audio frame, in samples
 };
 

@@ -335,6 +335,28 @@ TEST(TimelineTest, ManyPausesKeepTheLatestStretches) {
     EXPECT_EQ(10020 - 100 * 50, n);
 }
 
+TEST(TimelineTest, EndedIsOnlyWhatComesAfterTheStop) {
+    CTimeline t;
+    t.Start(0);
+    EXPECT_FALSE(t.Ended(INT64_MAX));  // not stopped yet
+    t.Pause(100);
+    t.Stop(200);
+    EXPECT_FALSE(t.Ended(150));  // in the pause: left out, but not the end
+    EXPECT_TRUE(t.Ended(200));
+    t.Stop(300);  // a second stop moves nothing
+    EXPECT_TRUE(t.Ended(250));
+}
+
+TEST(AudioCorrectionTest, PadsOrDropsOnlyBeyondTheTolerance) {
+    EXPECT_EQ(0, AudioCorrection(48000, 48000, 2880));
+    EXPECT_EQ(0, AudioCorrection(48000 + 2880, 48000, 2880));
+    EXPECT_EQ(0, AudioCorrection(48000 - 2880, 48000, 2880));
+    // The first fragment arrives 0.6 s into the recording: silence before it.
+    EXPECT_EQ(28800, AudioCorrection(28800, 0, 2880));
+    // More samples than time has passed: leave the excess out.
+    EXPECT_EQ(-4000, AudioCorrection(44000, 48000, 2880));
+}
+
 TEST(FrameIndexTest, RoundsToTheNearestFrame) {
     EXPECT_EQ(0, FrameIndex(0, 20, 1));
     EXPECT_EQ(0, FrameIndex(24999, 20, 1));
