@@ -66,6 +66,8 @@ int main(int argc, char** argv) {
         ++nFailures;
     }
     pfnDestroy(pInstance);
-    dlclose(hLibrary);
+    /* The library stays loaded: the recording engine's system libraries keep
+     * allocations of their own, which LeakSanitizer can no longer attribute
+     * once they are unmapped. Unloading is the scripted host test's part. */
     return nFailures == 0 ? 0 : 1;
 }
