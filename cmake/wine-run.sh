@@ -15,7 +15,7 @@ if [ -z "${DESKVID_WINEPREFIX:-}" ]; then
   fi
   DESKVID_WINEPREFIX=$dir/wineprefix
 fi
-export WINEPREFIX=$DESKVID_WINEPREFIX
+export WINEPREFIX="$DESKVID_WINEPREFIX"
 export WINEARCH=win32
 export WINEDLLOVERRIDES=mscoree,mshtml=
 export WINEDEBUG=-all

@@ -31,5 +31,5 @@ for name in $imports; do
   esac
 done
 [ -n "$imports" ] || { echo "no imports found" >&2; status=1; }
-[ $status -eq 0 ] && echo "exports: $exports; imports: $(echo $imports)"
+[ $status -eq 0 ] && echo "exports: $exports; imports: $(printf "%s " $imports)"
 exit $status
