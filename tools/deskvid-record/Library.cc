@@ -12,6 +12,21 @@
 #define DESKVID_SOVERSION "0"
 #endif
 
+// Under AddressSanitizer the library stays mapped after dlclose. System
+// libraries that it pulls in (FFmpeg's dependencies) keep memory through their
+// globals; once they are unmapped, LeakSanitizer's check at exit would report
+// that memory as leaked, and could no longer name the module to suppress it.
+#if defined(__SANITIZE_ADDRESS__)
+#define DESKVID_RTLD_EXTRA RTLD_NODELETE
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DESKVID_RTLD_EXTRA RTLD_NODELETE
+#endif
+#endif
+#ifndef DESKVID_RTLD_EXTRA
+#define DESKVID_RTLD_EXTRA 0
+#endif
+
 namespace record {
 
 namespace {
@@ -50,7 +65,7 @@ void CDeskVidLibrary::Unload() {
 bool CDeskVidLibrary::Load(const std::string& strPath, std::string* pstrError) {
     Unload();
     // RTLD_LOCAL: the library's symbols stay its own, as in any host.
-    m_hModule = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    m_hModule = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL | DESKVID_RTLD_EXTRA);
     if (m_hModule == nullptr) {
         const char* pszWhy = dlerror();
         *pstrError = pszWhy != nullptr ? pszWhy : ("cannot load " + strPath);
