@@ -178,6 +178,13 @@ bool FileExists(const std::string& strFile) {
     return access(strFile.c_str(), F_OK) == 0;
 }
 
+// Only a regular file is ever removed or renamed: the output may be a device
+// such as /dev/null, and we may be running with the rights to move it.
+bool IsRegularFile(const std::string& strFile) {
+    struct stat st {};
+    return lstat(strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void Say(const char* pszText) {
     std::fprintf(stderr, "deskvid-record: %s\n", pszText);
 }
@@ -306,7 +313,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     if (hrStart < 0) {
         SayStatus("cannot start recording to " + strFile, hrStart);
         // A file this attempt created holds no recording.
-        if (!fExisted && FileExists(strFile) && unlink(strFile.c_str()) == 0) {
+        if (!fExisted && IsRegularFile(strFile) && unlink(strFile.c_str()) == 0) {
             Say(("removed " + strFile).c_str());
         }
         return 1;
@@ -330,7 +337,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
         SayStatus("stopping failed; the recording is incomplete", hrStop);
         // Never leave a file under its own name that looks finished.
         const std::string strPartial = strFile + ".partial";
-        if (FileExists(strFile)) {
+        if (IsRegularFile(strFile)) {
             if (std::rename(strFile.c_str(), strPartial.c_str()) == 0) {
                 Say(("what was written is in " + strPartial).c_str());
             } else if (unlink(strFile.c_str()) == 0) {

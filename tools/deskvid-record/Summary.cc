@@ -165,7 +165,8 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
     std::fprintf(pFile, "size      %s, %.0f kbit/s on average\n", FormatSize(facts.cbFile).c_str(),
                  AverageKbps(facts.cbFile, facts.dRecordedSeconds));
     if (rgStreams.empty()) {
-        std::fprintf(pFile, "streams   (ffprobe is not available to describe them)\n");
+        std::fprintf(pFile,
+                     "streams   (not described: ffprobe is missing or cannot read the file)\n");
         return;
     }
     for (const SProbeStream& stream : rgStreams) {
