@@ -41,6 +41,7 @@ static PFN_qmGetInterfaceName qmGetName;
 static PFN_qmCreateInstance qmCreate;
 static PFN_qmDestroyInstance qmDestroy;
 static PFN_scriptedJournal pfnJournal;
+static PFN_scriptedFailNth pfnFailNth;
 static PFN_scriptedReset pfnReset;
 static PFN_scriptedLiveObjects pfnLiveObjects;
 static PFN_scriptedRegistryCount pfnRegistryCount;
@@ -221,6 +222,27 @@ static void TestRoadOfOneRecording(void) {
     EXPECT(!pfnRegistryHasTable());
 }
 
+/* An engine failure reaches the host as the same negative status, and the
+ * instance stays idle. */
+static void TestFailedStart(void) {
+    pfnReset();
+    void* lpInterface = qmCreate("IWMEncDeskVid");
+    EXPECT(lpInterface != NULL);
+    if (lpInterface == NULL) {
+        return;
+    }
+    IWMEncDeskVid* pInstance = (IWMEncDeskVid*)lpInterface;
+    pfnFailNth("Collection.Add", 1, (int32_t)0x80070005);
+    EXPECT(Command(pInstance, CAPCMD_START, NULL) == (int32_t)0x80070005);
+    EXPECT(pfnLiveObjects() == 0);
+    EXPECT(Command(pInstance, CAPCMD_PAUSE, NULL) == (int32_t)0x80004005);
+    EXPECT(Command(pInstance, CAPCMD_STOP, NULL) == (int32_t)0x80004005);
+    pfnReset();
+    qmDestroy(lpInterface);
+    EXPECT(strcmp(Journal(), "") == 0);
+    EXPECT(pfnRegistryCount() == 0);
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: host_test LIBRARY\n");
@@ -243,6 +265,7 @@ int main(int argc, char** argv) {
     RESOLVE(qmCreate, "qmCreateInstance");
     RESOLVE(qmDestroy, "qmDestroyInstance");
     RESOLVE(pfnJournal, "scriptedJournal");
+    RESOLVE(pfnFailNth, "scriptedFailNth");
     RESOLVE(pfnReset, "scriptedReset");
     RESOLVE(pfnLiveObjects, "scriptedLiveObjects");
     RESOLVE(pfnRegistryCount, "scriptedRegistryCount");
@@ -253,6 +276,7 @@ int main(int argc, char** argv) {
     TestInterfaceName();
     TestOnlyTheExactNameCreates();
     TestRoadOfOneRecording();
+    TestFailedStart();
 
     EXPECT(pfnLiveObjects() == 0);
     qmUninit();
