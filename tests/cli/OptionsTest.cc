@@ -294,5 +294,20 @@ TEST(SummaryTest, PrintsStreamsAndShortfall) {
         << str;
 }
 
+TEST(SummaryTest, SaysSoWhenTheStreamsCannotBeDescribed) {
+    std::vector<SProbeStream> rg;
+    EXPECT_FALSE(ProbeFile("/nonexistent-folder/x.wmv", &rg));
+    char* pszOut = nullptr;
+    size_t cb = 0;
+    std::FILE* pFile = open_memstream(&pszOut, &cb);
+    ASSERT_NE(pFile, nullptr);
+    PrintSummary(pFile, SRecordingFacts(), rg);
+    std::fclose(pFile);
+    const std::string str(pszOut, cb);
+    std::free(pszOut);
+    EXPECT_NE(str.find("streams   (not described"), std::string::npos) << str;
+    EXPECT_NE(str.find("0 B, 0 kbit/s on average"), std::string::npos) << str;
+}
+
 }  // namespace
 }  // namespace record
