@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 #ifndef DESKVID_INSTALL_LIBDIR
 #define DESKVID_INSTALL_LIBDIR "lib"
@@ -81,7 +82,16 @@ bool CDeskVidLibrary::Load(const std::string& strPath, std::string* pstrError) {
         Unload();
         return false;
     }
-    m_strPath = strPath;
+    // Where the loader found it (a bare name may come from the system's
+    // library path), without "bin/../plugin" detours.
+    Dl_info info{};
+    const char* pszLoaded = strPath.c_str();
+    if (dladdr(reinterpret_cast<void*>(m_pfnInitialize), &info) != 0 && info.dli_fname != nullptr) {
+        pszLoaded = info.dli_fname;
+    }
+    char* pszReal = realpath(pszLoaded, nullptr);
+    m_strPath = pszReal != nullptr ? pszReal : pszLoaded;
+    std::free(pszReal);
     return true;
 }
 

@@ -306,7 +306,8 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
 
 // With the instance created: start, record, stop. Returns the exit status.
 int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::string& strFile,
-                 const std::u16string& wstrFile, const CSignals& signals) {
+                 const std::u16string& wstrFile, const std::string& strLibrary,
+                 const CSignals& signals) {
     const bool fExisted = FileExists(strFile);
     const CAPTURE_PARAMS params = MakeCaptureParams(options, wstrFile.c_str());
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
@@ -349,6 +350,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 
     SRecordingFacts facts;
     facts.strFile = strFile;
+    facts.strLibrary = strLibrary;
     facts.dRecordedSeconds = dRecorded;
     facts.dPausedSeconds = dPaused;
     facts.nPauses = clock.Pauses();
@@ -418,7 +420,7 @@ int Record(const COptions& options) {
     std::u16string wstrFile;
     Utf8ToUtf16(strFile, &wstrFile);
 
-    const int nExit = RunRecording(pCapture, options, strFile, wstrFile, signals);
+    const int nExit = RunRecording(pCapture, options, strFile, wstrFile, library.Path(), signals);
     library.m_pfnDestroyInstance(pCapture);
     library.m_pfnUninitialize();
     return nExit;

@@ -167,7 +167,6 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
     if (rgStreams.empty()) {
         std::fprintf(pFile,
                      "streams   (not described: ffprobe is missing or cannot read the file)\n");
-        return;
     }
     for (const SProbeStream& stream : rgStreams) {
         const std::string strType = Get(stream, "codec_type");
@@ -201,6 +200,9 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
         }
         std::fprintf(pFile, "%-9s %s\n", strType.empty() ? "stream" : strType.c_str(),
                      strLine.c_str());
+    }
+    if (!facts.strLibrary.empty()) {
+        std::fprintf(pFile, "library   %s\n", facts.strLibrary.c_str());
     }
 }
 

@@ -12,6 +12,7 @@ namespace record {
 // What the recorder itself knows.
 struct SRecordingFacts {
     std::string strFile;
+    std::string strLibrary;       // the plug-in library that recorded it
     double dRecordedSeconds = 0;  // pauses excluded
     double dPausedSeconds = 0;
     int nPauses = 0;
