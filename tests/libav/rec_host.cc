@@ -1,6 +1,6 @@
 // A minimal recording host for the tests that need a process of their own.
 //
-//   deskvid_rechost FILE SECONDS
+//   deskvid_rechost FILE SECONDS [--ffmpeg-host]
 //
 // Loads libdeskvid.so as any host does, starts one instance recording FILE
 // with the default settings and prints the status of each command, one per
@@ -8,16 +8,24 @@
 // seconds and stops; a negative SECONDS records until the process is killed.
 // When the start fails it also prints what pause and stop answer, so that a
 // test can see the instance was left idle.
-#include <deskvid/deskvid.h>
+//
+// With --ffmpeg-host it behaves as a host that uses FFmpeg itself: it logs
+// one line of its own through FFmpeg while the library is loaded and one
+// after unloading it; both must reach its standard error.
+#include "tests/libav/HostLibrary.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace {
 
@@ -51,25 +59,20 @@ void Report(const char* pszCommand, int32_t hr) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s FILE SECONDS\n", argv[0]);
+    const bool fFfmpegHost = argc == 4 && std::strcmp(argv[3], "--ffmpeg-host") == 0;
+    if (argc != 3 && !fFfmpegHost) {
+        std::fprintf(stderr, "usage: %s FILE SECONDS [--ffmpeg-host]\n", argv[0]);
         return 2;
     }
     const std::u16string wstrFile = Utf8ToUtf16(argv[1]);
     const double dSeconds = std::atof(argv[2]);
 
-    void* hLib = dlopen(DESKVID_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (hLib == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", dlerror());
+    CHostLibrary lib;
+    if (!lib.Load()) {
+        std::fprintf(stderr, "cannot load %s\n", DESKVID_LIBRARY);
         return 2;
     }
-    auto pfnCreate = reinterpret_cast<PFN_qmCreateInstance>(dlsym(hLib, "qmCreateInstance"));
-    auto pfnDestroy = reinterpret_cast<PFN_qmDestroyInstance>(dlsym(hLib, "qmDestroyInstance"));
-    if (pfnCreate == nullptr || pfnDestroy == nullptr) {
-        std::fprintf(stderr, "dlsym: missing exports\n");
-        return 2;
-    }
-    void* lpInstance = pfnCreate(DESKVID_INTERFACE_NAME);
+    void* lpInstance = lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
     if (lpInstance == nullptr) {
         std::fprintf(stderr, "qmCreateInstance failed\n");
         return 2;
@@ -90,9 +93,15 @@ int main(int argc, char** argv) {
         }
     } else {
         std::this_thread::sleep_for(std::chrono::duration<double>(dSeconds));
+        if (fFfmpegHost) {
+            av_log(nullptr, AV_LOG_ERROR, "host message while recording\n");
+        }
         Report("stop", pCapture->Control(CAPCMD_STOP, nullptr));
     }
-    pfnDestroy(lpInstance);
-    dlclose(hLib);
+    lib.pfnDestroyInstance(lpInstance);
+    lib.Unload();
+    if (fFfmpegHost) {
+        av_log(nullptr, AV_LOG_ERROR, "host message after unloading\n");
+    }
     return 0;
 }
