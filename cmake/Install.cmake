@@ -20,8 +20,6 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/plugin/deskvid/deskvid.h
   ${PROJECT_SOURCE_DIR}/plugin/deskvid/deskvid_status.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/deskvid)
-install(FILES ${PROJECT_SOURCE_DIR}/examples/host.c
-  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(TARGET deskvid-record)
   install(TARGETS deskvid-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -31,6 +29,8 @@ if(WIN32)
   # Hosts built with other tool chains make their import library from this.
   install(FILES ${PROJECT_SOURCE_DIR}/plugin/deskvid.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/host.c DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
   file(RELATIVE_PATH DESKVID_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/deskvid.pc.in ${PROJECT_BINARY_DIR}/deskvid.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/deskvid.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
