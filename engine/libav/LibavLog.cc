@@ -1,7 +1,9 @@
 #include "engine/libav/LibavLog.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <new>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -12,15 +14,26 @@ namespace {
 
 thread_local int t_nEngineDepth = 0;
 
+std::mutex g_mutexError;
+std::string g_strError;
+
 std::mutex& ErrorMutex() {
-    static std::mutex* s_pMutex = new std::mutex;  // outlives every thread's last message
-    return *s_pMutex;
+    return g_mutexError;
+}
+std::string& ErrorText() {
+    return g_strError;
 }
 
-std::string& ErrorText() {
-    static std::string* s_pText = new std::string;
-    return *s_pText;
-}
+// FFmpeg may stay loaded after this library is unloaded (a host that uses it
+// too): hand its logging back before this library's code goes away.
+struct CLogRestore {
+    bool bInstalled = false;
+    ~CLogRestore() {
+        if (bInstalled) {
+            av_log_set_callback(av_log_default_callback);
+        }
+    }
+} g_logRestore;
 
 void LogCallback(void* pAvcl, int nLevel, const char* pszFormat, va_list vl) {
     if (t_nEngineDepth == 0) {
@@ -33,12 +46,12 @@ void LogCallback(void* pAvcl, int nLevel, const char* pszFormat, va_list vl) {
     char szLine[512];
     int nPrintPrefix = 1;
     av_log_format_line2(pAvcl, nLevel, pszFormat, vl, szLine, sizeof(szLine), &nPrintPrefix);
-    std::string strLine(szLine);
-    while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r')) {
-        strLine.pop_back();
+    size_t cch = std::strlen(szLine);
+    while (cch > 0 && (szLine[cch - 1] == '\n' || szLine[cch - 1] == '\r')) {
+        szLine[--cch] = 0;
     }
-    if (!strLine.empty()) {
-        SetLastError(strLine);
+    if (cch > 0) {
+        SetLastError(szLine);
     }
 }
 
@@ -46,7 +59,10 @@ void LogCallback(void* pAvcl, int nLevel, const char* pszFormat, va_list vl) {
 
 void InstallLogCallback() {
     static std::once_flag s_once;
-    std::call_once(s_once, [] { av_log_set_callback(LogCallback); });
+    std::call_once(s_once, [] {
+        av_log_set_callback(LogCallback);
+        g_logRestore.bInstalled = true;
+    });
 }
 
 CEngineThreadScope::CEngineThreadScope() {
@@ -58,8 +74,17 @@ CEngineThreadScope::~CEngineThreadScope() {
 }
 
 void SetLastError(const std::string& strText) {
+    SetLastError(strText.c_str());
+}
+
+void SetLastError(const char* pszText) {
     std::lock_guard<std::mutex> lock(ErrorMutex());
-    ErrorText() = strText;
+    try {
+        ErrorText() = pszText;
+    } catch (const std::bad_alloc&) {
+        ErrorText()
+            .clear();  // the text is a courtesy; running out of memory must not end the process
+    }
 }
 
 std::string LastError() {

@@ -23,6 +23,7 @@ public:
 
 // Records a failure of the engine's own in the last-error text.
 void SetLastError(const std::string& strText);
+void SetLastError(const char* pszText);
 
 // The last error the engine met (its own or one of FFmpeg's messages from its
 // work); empty when there was none.

@@ -381,7 +381,7 @@ HRESULT CSession::Start() {
         if (m_bAudio) {
             m_vThreads.emplace_back(&CSession::AudioThread, this);
         }
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // Whatever did start is wound down by Finish(); the file stays valid.
         SetLastError("cannot start the recording threads");
         Finish();
