@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavdevice/avdevice.h>
@@ -328,7 +330,12 @@ void CSession::Close(bool bRemoveFile) {
         m_pOut = nullptr;
     }
     if (bRemoveFile && m_bFileCreated) {
-        std::remove(m_snap.strFile.c_str());
+        // Only a plain file is ours to remove: a path naming a device or a
+        // pipe (say /dev/full) stays whatever it is.
+        struct stat st;
+        if (lstat(m_snap.strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            std::remove(m_snap.strFile.c_str());
+        }
     }
     m_bFileCreated = false;
     avcodec_free_context(&m_pVideoEnc);
