@@ -143,7 +143,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // --raw hands values to the plug-in for its own checks.
                     SRefusedStart{{"-o", "@", "--raw", "--fps", "0"}, DV_E_FPS},
                     SRefusedStart{{"-o", "@", "--raw", "--bitrate", "-5"}, DV_E_BITRATE},
-                    SRefusedStart{{"-o", "@", "--raw", "--sharpness", "101"}, DV_E_SHARPNESS}));
+                    SRefusedStart{{"-o", "@", "--raw", "--sharpness", "101"}, DV_E_SHARPNESS},
+                    SRefusedStart{{"-o", "@", "--raw", "--size", "-2x100"}, DV_E_SIZE},
+                    // Past 2147483 kbit/s the bit rate in bit/s wraps negative.
+                    SRefusedStart{{"-o", "@", "--raw", "--bitrate", "2147483647"}, DV_E_BITRATE}));
 
 // Reads a terminal's output until strText appears after *piFrom.
 bool ReadUntil(int fd, std::string* pstr, size_t* piFrom, const std::string& strText) {
