@@ -547,7 +547,12 @@ TEST_F(RecordSession, PauseIsLeftOutOfTheRecording) {
                     Longest(start, pause) + Longest(resume, stop));
 }
 
-TEST_F(RecordSession, NewFileNameRollsOver) {
+// A start that names a new file, while recording or paused: the first file
+// is finalised and recording goes on into the new one.
+class RecordSessionRollover : public CRecordingTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(RecordSessionRollover, NewFileNameRollsOver) {
+    const bool fPaused = GetParam();
     const std::string strFirst = PathOf("first.wmv");
     const std::u16string wstrFirst = Utf16(strFirst);
     // UTF-16 in, UTF-8 on disk.
@@ -560,18 +565,32 @@ TEST_F(RecordSession, NewFileNameRollsOver) {
     const Timed start = Command(lpInstance, CAPCMD_START, &params);
     ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
     Record(1.5);
+    Timed endOfFirst = {0, Clock::now(), Clock::now()};
+    if (fPaused) {
+        endOfFirst = Command(lpInstance, CAPCMD_PAUSE);
+        ASSERT_EQ(Hex(0), Hex(endOfFirst.hr)) << DeskVidStatusText(endOfFirst.hr);
+        Record(0.5);
+    }
     params.lpwszFile = wstrSecond.c_str();
     const Timed rollover = Command(lpInstance, CAPCMD_START, &params);
     ASSERT_EQ(Hex(0), Hex(rollover.hr)) << DeskVidStatusText(rollover.hr);
+    if (!fPaused) {
+        endOfFirst = rollover;
+    }
     // The first file is complete while the second one records.
-    ExpectRecording(strFirst, kScreenWidth, kScreenHeight, 20, Shortest(start, rollover),
-                    Longest(start, rollover));
+    ExpectRecording(strFirst, kScreenWidth, kScreenHeight, 20, Shortest(start, endOfFirst),
+                    Longest(start, endOfFirst));
     Record(0.5);
     const Timed stop = Command(lpInstance, CAPCMD_STOP);
     EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
     ExpectRecording(strSecond, kScreenWidth, kScreenHeight, 20, Shortest(rollover, stop),
                     Longest(rollover, stop));
 }
+
+INSTANTIATE_TEST_SUITE_P(Libav, RecordSessionRollover, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "WhilePaused" : "WhileRecording";
+                         });
 
 TEST_F(RecordSession, ChangedSettingsUnderTheSameNameAreRefused) {
     const std::string strPath = PathOf("kept.wmv");
