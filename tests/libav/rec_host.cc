@@ -1,6 +1,6 @@
 // A minimal recording host for the tests that need a process of their own.
 //
-//   deskvid_rechost FILE SECONDS [--ffmpeg-host]
+//   deskvid_rechost FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES]
 //
 // Loads libdeskvid.so as any host does, starts one instance recording FILE
 // with the default settings and prints the status of each command, one per
@@ -11,10 +11,15 @@
 //
 // With --ffmpeg-host it behaves as a host that uses FFmpeg itself: it logs
 // one line of its own through FFmpeg while the library is loaded and one
-// after unloading it; both must reach its standard error.
+// after unloading it; both must reach its standard error. With
+// --file-size-limit no file of the process may grow past BYTES once the start
+// has returned: writes beyond fail, as on a full disk.
 #include "tests/libav/HostLibrary.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -59,9 +64,27 @@ void Report(const char* pszCommand, int32_t hr) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool fFfmpegHost = argc == 4 && std::strcmp(argv[3], "--ffmpeg-host") == 0;
-    if (argc != 3 && !fFfmpegHost) {
-        std::fprintf(stderr, "usage: %s FILE SECONDS [--ffmpeg-host]\n", argv[0]);
+    bool fFfmpegHost = false;
+    unsigned long long cbFileSizeLimit = 0;
+    bool fUsage = argc < 3;
+    for (int i = 3; i < argc; ++i) {
+        const char* pszLimit = "--file-size-limit=";
+        if (std::strcmp(argv[i], "--ffmpeg-host") == 0) {
+            fFfmpegHost = true;
+        } else if (std::strncmp(argv[i], pszLimit, std::strlen(pszLimit)) == 0) {
+            // Writes past the limit fail with EFBIG instead of ending the process.
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = {};
+            limit.rlim_cur = limit.rlim_max =
+                std::strtoull(argv[i] + std::strlen(pszLimit), nullptr, 10);
+            fUsage = fUsage || setrlimit(RLIMIT_FSIZE, &limit) != 0;
+        } else {
+            fUsage = true;
+        }
+    }
+    if (fUsage) {
+        std::fprintf(stderr, "usage: %s FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES]\n",
+                     argv[0]);
         return 2;
     }
     const std::u16string wstrFile = Utf8ToUtf16(argv[1]);
@@ -84,6 +107,15 @@ int main(int argc, char** argv) {
     params.lpwszFile = wstrFile.c_str();
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     Report("start", hrStart);
+    if (hrStart >= 0 && cbFileSizeLimit != 0) {
+        // Writes past the limit fail with EFBIG instead of ending the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {};
+        limit.rlim_cur = limit.rlim_max = cbFileSizeLimit;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            std::fprintf(stderr, "setrlimit failed\n");
+        }
+    }
     if (hrStart < 0) {
         Report("pause", pCapture->Control(CAPCMD_PAUSE, nullptr));
         Report("stop", pCapture->Control(CAPCMD_STOP, nullptr));

@@ -762,6 +762,19 @@ INSTANTIATE_TEST_SUITE_P(
                                     DV_E_NO_AUDIO}),
     [](const testing::TestParamInfo<EnvironmentCase>& info) { return info.param.pszName; });
 
+// When the file cannot be written completely (here: a file-size limit set
+// after the start, as a full disk would), the stop command says so rather
+// than report success. The audio client library reports its own failed
+// writes on standard error, so that is not checked here.
+class RecordEnvironmentFull : public CRecordingTest {};
+
+TEST_F(RecordEnvironmentFull, StopReportsTheFailedWrite) {
+    const ProcessResult result =
+        RunProcess({DESKVID_RECHOST, PathOf("full.wmv"), "2", "--file-size-limit=65536"});
+    EXPECT_EQ(0, result.nExit) << result.strErr;
+    EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(DV_E_WRITE) + "\n", result.strOut);
+}
+
 // ---------------------------------------------------------------------------
 // A host killed mid-recording leaves a file that plays up to shortly before
 // the kill.
