@@ -1,10 +1,13 @@
 // The benchmark's measuring host. Two modes, each printing key=value lines:
 //
 //   deskvid_bench_record record FILE SECONDS FPS BITRATE_KBPS
-//     Loads libdeskvid.so as a host does, records the whole screen into FILE
-//     for SECONDS seconds at FPS frames/s and BITRATE_KBPS kbit/s, and prints
-//     how long the start and stop commands took to return, this process's
-//     CPU time and its peak resident memory.
+//     Records the whole screen into FILE for SECONDS seconds at FPS frames/s
+//     and BITRATE_KBPS kbit/s through the five exports and Control, with the
+//     library's code and the FFmpeg engine linked in (so that the engine's
+//     frame counters, which libdeskvid.so does not export, can be read), and
+//     prints how long the start and stop commands took to return, the frames
+//     the engine captured, wrote and dropped, this process's CPU time and its
+//     peak resident memory.
 //
 //   deskvid_bench_record exec COMMAND [ARGS...]
 //     Runs COMMAND as a child and prints the child's CPU time and peak
@@ -13,7 +16,8 @@
 // bench/run drives both on the same screen and prints the comparison.
 #include <deskvid/deskvid.h>
 
-#include <dlfcn.h>
+#include "engine/libav/LibavEngine.h"
+
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -50,15 +54,10 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
     const std::string strFile = pszFile;
     const std::u16string wstrFile(strFile.begin(), strFile.end());
 
-    void* hLib = dlopen(DESKVID_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (hLib == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", dlerror());
-        return 2;
-    }
-    auto pfnCreate = reinterpret_cast<PFN_qmCreateInstance>(dlsym(hLib, "qmCreateInstance"));
-    auto pfnDestroy = reinterpret_cast<PFN_qmDestroyInstance>(dlsym(hLib, "qmDestroyInstance"));
-    void* lpInstance = pfnCreate != nullptr ? pfnCreate(DESKVID_INTERFACE_NAME) : nullptr;
-    if (lpInstance == nullptr || pfnDestroy == nullptr) {
+    LibavEngineRegister();
+    const LIBAV_ENGINE_COUNTERS before = LibavEngineCounters();
+    void* lpInstance = qmCreateInstance(DESKVID_INTERFACE_NAME);
+    if (lpInstance == nullptr) {
         std::fprintf(stderr, "cannot create an instance\n");
         return 2;
     }
@@ -80,8 +79,8 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
         hrStop = pCapture->Control(CAPCMD_STOP, nullptr);
         tStopAfter = Clock::now();
     }
-    pfnDestroy(lpInstance);
-    dlclose(hLib);
+    qmDestroyInstance(lpInstance);
+    const LIBAV_ENGINE_COUNTERS after = LibavEngineCounters();
 
     rusage usage = {};
     getrusage(RUSAGE_SELF, &usage);
@@ -90,6 +89,12 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
     std::printf("start_ms=%.1f\n", Ms(tStartBefore, tStartAfter));
     std::printf("stop_ms=%.1f\n", Ms(tStopBefore, tStopAfter));
     std::printf("recorded_s=%.3f\n", Ms(tStartAfter, tStopBefore) / 1000);
+    std::printf("frames_captured=%lld\n",
+                static_cast<long long>(after.nFramesCaptured - before.nFramesCaptured));
+    std::printf("frames_written=%lld\n",
+                static_cast<long long>(after.nFramesWritten - before.nFramesWritten));
+    std::printf("frames_dropped=%lld\n",
+                static_cast<long long>(after.nFramesDropped - before.nFramesDropped));
     PrintUsage(usage);
     return hrStart >= 0 && hrStop >= 0 ? 0 : 1;
 }
