@@ -31,6 +31,8 @@ namespace {
 // How often what the muxer has written is pushed to the file, so that a
 // process killed mid-recording leaves a file that decodes up to about then.
 constexpr int64_t kFlushIntervalUs = 250000;
+// How long the audio thread waits before asking the server again.
+constexpr unsigned kAudioPollUs = 5000;
 // How long a stop waits for the audio captured before it.
 constexpr int64_t kAudioDrainUs = 250000;
 // How far the audio's sample count may stray from the capture clock.
@@ -157,6 +159,9 @@ HRESULT CSession::OpenAudio() {
     if (m_pAudioIn->nb_streams < 1) {
         return DV_E_NO_AUDIO;
     }
+    // Never block on the audio server: a stop must not wait for a server
+    // that has stopped sending.
+    m_pAudioIn->flags |= AVFMT_FLAG_NONBLOCK;
     return S_OK;
 }
 
@@ -642,7 +647,7 @@ void CSession::AudioThread() {
         const int nErr = av_read_frame(m_pAudioIn, pPacket);
         if (nErr == AVERROR(EAGAIN)) {
             av_packet_free(&pPacket);
-            av_usleep(1000);
+            av_usleep(kAudioPollUs);
             continue;
         }
         if (nErr < 0) {
