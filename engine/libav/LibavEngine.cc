@@ -595,7 +595,11 @@ public:
             return CSession::Open(snap, &m_pSession);
         }
         const CSnapshot& current = m_pSession->Snapshot();
-        if (snap.strFile == current.strFile) {
+        CFileId idNew;
+        CFileId idCurrent;
+        if (snap.strFile == current.strFile ||
+            (CFileId::Of(snap.strFile, &idNew) && CFileId::Of(current.strFile, &idCurrent) &&
+             idNew == idCurrent)) {
             // Nothing changed: the session simply continues (a resume after a
             // pause loses and overwrites nothing). Other settings for the
             // same file would overwrite it: refused, the session goes on.

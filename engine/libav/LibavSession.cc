@@ -1,12 +1,17 @@
 #include "engine/libav/LibavSession.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -306,6 +311,12 @@ HRESULT CSession::OpenOutput() {
     // the file soon even when one stream lags.
     m_pOut->max_interleave_delta = kFlushIntervalUs;
 
+    // Opening truncates: never a file that another recording (of this
+    // process or another) is writing. The lock says which file is taken.
+    HRESULT hr = LockFile();
+    if (FAILED(hr)) {
+        return hr;
+    }
     nErr = avio_open(&m_pOut->pb, m_snap.strFile.c_str(), AVIO_FLAG_WRITE);
     if (nErr < 0) {
         SetLastError("cannot create " + m_snap.strFile + ": " + AvError(nErr));
@@ -321,6 +332,40 @@ HRESULT CSession::OpenOutput() {
     avio_flush(m_pOut->pb);
     if (m_pOut->pb->error < 0) {
         SetLastError("cannot write " + m_snap.strFile + ": " + AvError(m_pOut->pb->error));
+        return DV_E_FILE_OPEN;
+    }
+    return S_OK;
+}
+
+bool CFileId::Of(const std::string& strPath, CFileId* pId) {
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        return false;
+    }
+    pId->bValid = true;
+    pId->nDevice = st.st_dev;
+    pId->nInode = st.st_ino;
+    return true;
+}
+
+HRESULT CSession::LockFile() {
+    const char* pszPath = m_snap.strFile.c_str();
+    m_fdLock = open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (m_fdLock >= 0) {
+        m_bFileCreated = true;
+    } else if (errno == EEXIST) {
+        m_fdLock = open(pszPath, O_WRONLY | O_CLOEXEC);
+    }
+    if (m_fdLock < 0) {
+        SetLastError("cannot create " + m_snap.strFile + ": " + std::strerror(errno));
+        return DV_E_FILE_OPEN;
+    }
+    // Held until the session closes; where locks are not offered at all the
+    // recording goes on unguarded.
+    if (flock(m_fdLock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        SetLastError(m_snap.strFile + " is being recorded already");
+        close(m_fdLock);
+        m_fdLock = -1;
         return DV_E_FILE_OPEN;
     }
     return S_OK;
@@ -343,6 +388,10 @@ void CSession::Close(bool bRemoveFile) {
         }
     }
     m_bFileCreated = false;
+    if (m_fdLock >= 0) {
+        close(m_fdLock);
+        m_fdLock = -1;
+    }
     avcodec_free_context(&m_pVideoEnc);
     avcodec_free_context(&m_pAudioEnc);
     avformat_close_input(&m_pScreen);

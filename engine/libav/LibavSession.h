@@ -27,6 +27,19 @@ struct AVAudioFifo;
 
 namespace libav {
 
+// Which file a path names (device and inode), so that two paths to one file
+// are known as one.
+struct CFileId {
+    bool bValid = false;
+    uint64_t nDevice = 0;
+    uint64_t nInode = 0;
+    bool operator==(const CFileId& o) const {
+        return bValid && o.bValid && nDevice == o.nDevice && nInode == o.nInode;
+    }
+    // False when the path names nothing (yet).
+    static bool Of(const std::string& strPath, CFileId* pId);
+};
+
 class CSession {
 public:
     // Opens devices, encoders and the file, in that order, so that a device
@@ -62,6 +75,9 @@ private:
     HRESULT OpenAudio();
     HRESULT OpenOutput();
     void Close(bool bRemoveFile);
+    // Creates the output if need be and locks it: DV_E_FILE_OPEN when it
+    // cannot be created or another recording holds it.
+    HRESULT LockFile();
     void JoinThreads();
 
     void VideoCaptureThread();
@@ -94,6 +110,7 @@ private:
     AVStream* m_pVideoStream = nullptr;
     AVStream* m_pAudioStream = nullptr;
     bool m_bFileCreated = false;
+    int m_fdLock = -1;
     bool m_bHeaderWritten = false;
     AVBufferPool* m_pFramePool = nullptr;
     int m_nLumaStride = 0;

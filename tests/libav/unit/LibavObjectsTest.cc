@@ -13,6 +13,7 @@
 
 #include "capture/WMEncoder.h"
 #include "deskvid/deskvid_status.h"
+#include "engine/libav/LibavSession.h"
 
 namespace {
 
@@ -373,5 +374,35 @@ INSTANTIATE_TEST_SUITE_P(
                     PrepareCase{"EmptyName", true, true, true, nullptr, false, DV_E_NO_FILE_NAME},
                     PrepareCase{"NoDisplay", true, true, true, u"f", false, DV_E_NO_DISPLAY}),
     [](const testing::TestParamInfo<PrepareCase>& info) { return info.param.pszName; });
+
+// A start with "./out.wmv" after "out.wmv" names the same file: it must be
+// treated as the same name, not as a new file that would truncate the one
+// being recorded.
+TEST(LibavFileIdTest, TwoPathsToOneFileAreOne) {
+    const std::string strDir = testing::TempDir();
+    const std::string strPath = strDir + "libav_file_id_test.wmv";
+    const std::string strOther = strDir + "libav_file_id_other.wmv";
+    std::remove(strPath.c_str());
+    std::remove(strOther.c_str());
+    libav::CFileId a;
+    EXPECT_FALSE(libav::CFileId::Of(strPath, &a));
+    EXPECT_FALSE(a == a);  // nothing is the same as a file that does not exist
+
+    std::FILE* pFile = std::fopen(strPath.c_str(), "w");
+    ASSERT_NE(nullptr, pFile);
+    std::fclose(pFile);
+    pFile = std::fopen(strOther.c_str(), "w");
+    ASSERT_NE(nullptr, pFile);
+    std::fclose(pFile);
+    libav::CFileId b;
+    libav::CFileId c;
+    ASSERT_TRUE(libav::CFileId::Of(strPath, &a));
+    ASSERT_TRUE(libav::CFileId::Of(strDir + "./libav_file_id_test.wmv", &b));
+    ASSERT_TRUE(libav::CFileId::Of(strOther, &c));
+    EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a == c);
+    std::remove(strPath.c_str());
+    std::remove(strOther.c_str());
+}
 
 }  // namespace
