@@ -137,6 +137,7 @@ private:
     std::atomic<bool> m_bEncoderFailed{false};
 
     int64_t m_nLastVideoPts = -1;
+    std::atomic<int64_t> m_nDropped{0};
     int64_t m_nAudioNext = 0;  // pts of the next audio frame, in samples
 };
 
