@@ -41,6 +41,7 @@ static const DESKVID_STATUS_TEXT g_rgDeskVidStatusText[] = {
     {(int32_t)0x8000FFFFu, "unexpected failure"},
     {(int32_t)0x8007000Eu, "out of memory"},
     {(int32_t)0x80070057u, "invalid argument"},
+    {(int32_t)0x80020005u, "a value of the wrong type was given"},
     {(int32_t)0x80040154u, "no recording engine is registered for this platform"},
     {(int32_t)0x800401F0u, "COM is not initialised on the calling thread"},
     {DV_E_NO_FILE_NAME, "no output file name was given"},
