@@ -174,8 +174,9 @@ HRESULT CSession::OpenAudio() {
     if (m_pAudioIn->nb_streams < 1) {
         return DV_E_NO_AUDIO;
     }
-    // Never block on the audio server: a stop must not wait for a server
-    // that has stopped sending.
+    // Ask not to block, where the device offers that. FFmpeg's pulse input
+    // blocks regardless, for at most one 50 ms fragment while the server
+    // runs; a stop then waits for that fragment, which it wants anyway.
     m_pAudioIn->flags |= AVFMT_FLAG_NONBLOCK;
     return S_OK;
 }
