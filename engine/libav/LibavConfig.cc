@@ -44,6 +44,11 @@ HRESULT ValidateProfile(const CProfileSettings& p) {
     if (p.lWidth < 0 || p.lHeight < 0 || p.lWidth > kMaxDimension || p.lHeight > kMaxDimension) {
         return DV_E_SIZE;
     }
+    // FFmpeg takes no picture whose padded area reaches INT_MAX / 8 bytes.
+    if ((static_cast<int64_t>(p.lWidth) + 128) * (static_cast<int64_t>(p.lHeight) + 128) >=
+        INT_MAX / 8) {
+        return DV_E_SIZE;
+    }
     if (p.lKeyFrameMs <= 0) {
         return DV_E_KEYFRAME;
     }
