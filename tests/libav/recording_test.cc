@@ -659,6 +659,29 @@ TEST_F(RecordSession, TwoInstancesRecordAtOnce) {
                     Longest(rgStart[1], rgStop[1]));
 }
 
+// A second instance naming the file that another one is recording is refused,
+// and neither truncates nor removes it.
+TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
+    const std::string strPath = PathOf("taken.wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    void* lpFirst = Create();
+    void* lpSecond = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const Timed start = Command(lpFirst, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.0);
+    const int32_t hrSecond = Command(lpSecond, CAPCMD_START, &params).hr;
+    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(hrSecond)) << DeskVidStatusText(hrSecond);
+    ExpectIdle(lpSecond);
+    Record(1.0);
+    const Timed stop = Command(lpFirst, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
+                    Longest(start, stop));
+}
+
 // ---------------------------------------------------------------------------
 // Starts the engine refuses: the status tells why, the instance stays idle
 // and nothing is left on disk.
