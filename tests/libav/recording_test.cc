@@ -513,6 +513,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Defaults: the screen's own size at 20 frames/s.
         FormatCase{"ScreenSize", 0, 0, 0, 0, 0, kScreenWidth, kScreenHeight, 20, 3.0},
+        // Short recordings hold their audio too.
+        FormatCase{"OneSecond", 0, 0, 0, 0, 0, kScreenWidth, kScreenHeight, 20, 1.0},
         FormatCase{"Scaled", CAPF_SIZE | CAPF_FPS | CAPF_BITRATE | CAPF_SHARPNESS, 300, 10, 640,
                    360, 640, 360, 10, 2.0}),
     [](const testing::TestParamInfo<FormatCase>& info) { return info.param.pszName; });
@@ -659,6 +661,26 @@ TEST_F(RecordSession, TwoInstancesRecordAtOnce) {
                     Longest(rgStart[1], rgStop[1]));
 }
 
+// A refused start leaves nothing held: the same instance then records.
+TEST_F(RecordSession, RecordsAfterARefusedStart) {
+    const std::u16string wstrMissing = Utf16(PathOf("missing/x.wmv"));
+    const std::string strPath = PathOf("after.wmv");
+    const std::u16string wstrPath = Utf16(strPath);
+    void* lpInstance = Create();
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrMissing.c_str();
+    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(Command(lpInstance, CAPCMD_START, &params).hr));
+    params.lpwszFile = wstrPath.c_str();
+    const Timed start = Command(lpInstance, CAPCMD_START, &params);
+    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Record(1.5);
+    const Timed stop = Command(lpInstance, CAPCMD_STOP);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
+                    Longest(start, stop));
+}
+
 // A second instance naming the file that another one is recording is refused,
 // and neither truncates nor removes it.
 TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
@@ -742,6 +764,9 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"WrappedFps", FileName::kValid, CAPF_FPS, 0, 0, 2147484, 0, 0, DV_E_FPS},
         RejectCase{"NegativeWidth", FileName::kValid, CAPF_SIZE, 0, 0, 0, -640, 360, DV_E_SIZE},
         RejectCase{"NegativeHeight", FileName::kValid, CAPF_SIZE, 0, 0, 0, 640, -1, DV_E_SIZE},
+        // Larger than any picture FFmpeg can hold.
+        RejectCase{"OversizedPicture", FileName::kValid, CAPF_SIZE, 0, 0, 0, 100000, 100000,
+                   DV_E_SIZE},
         RejectCase{"Sharpness101", FileName::kValid, CAPF_SHARPNESS, 101, 0, 0, 0, 0,
                    DV_E_SHARPNESS},
         RejectCase{"Sharpness255", FileName::kValid, CAPF_SHARPNESS, 255, 0, 0, 0, 0,
