@@ -663,12 +663,19 @@ void CSession::VideoEncodeThread() {
 }
 
 void CSession::EncodeVideo(AVFrame* pFrame) {
+    Encode(m_pVideoEnc, m_pVideoStream, pFrame, "video");
+}
+
+// Sends one frame (null: drain) and writes every packet the encoder has
+// ready. The first failure stops all encoding; Stop reports it.
+void CSession::Encode(AVCodecContext* pEnc, AVStream* pStream, AVFrame* pFrame,
+                      const char* pszWhat) {
     if (m_bEncoderFailed) {
         return;
     }
-    int nErr = avcodec_send_frame(m_pVideoEnc, pFrame);
+    int nErr = avcodec_send_frame(pEnc, pFrame);
     if (nErr < 0) {
-        SetLastError("video encoding failed: " + AvError(nErr));
+        SetLastError(std::string(pszWhat) + " encoding failed: " + AvError(nErr));
         m_bEncoderFailed = true;
         return;
     }
@@ -677,14 +684,16 @@ void CSession::EncodeVideo(AVFrame* pFrame) {
         m_bEncoderFailed = true;
         return;
     }
-    while ((nErr = avcodec_receive_packet(m_pVideoEnc, pPacket)) >= 0) {
-        pPacket->stream_index = m_pVideoStream->index;
-        av_packet_rescale_ts(pPacket, m_pVideoEnc->time_base, m_pVideoStream->time_base);
-        CountWritten();
+    while ((nErr = avcodec_receive_packet(pEnc, pPacket)) >= 0) {
+        pPacket->stream_index = pStream->index;
+        av_packet_rescale_ts(pPacket, pEnc->time_base, pStream->time_base);
+        if (pStream == m_pVideoStream) {
+            CountWritten();
+        }
         WritePacket(pPacket);
     }
     if (nErr != AVERROR(EAGAIN) && nErr != AVERROR_EOF) {
-        SetLastError("video encoding failed: " + AvError(nErr));
+        SetLastError(std::string(pszWhat) + " encoding failed: " + AvError(nErr));
         m_bEncoderFailed = true;
     }
     av_packet_free(&pPacket);
@@ -847,30 +856,7 @@ void CSession::EncodeAudioFifo(bool bFlush) {
 }
 
 void CSession::EncodeAudio(AVFrame* pFrame) {
-    if (m_bEncoderFailed) {
-        return;
-    }
-    int nErr = avcodec_send_frame(m_pAudioEnc, pFrame);
-    if (nErr < 0) {
-        SetLastError("audio encoding failed: " + AvError(nErr));
-        m_bEncoderFailed = true;
-        return;
-    }
-    AVPacket* pPacket = av_packet_alloc();
-    if (pPacket == nullptr) {
-        m_bEncoderFailed = true;
-        return;
-    }
-    while ((nErr = avcodec_receive_packet(m_pAudioEnc, pPacket)) >= 0) {
-        pPacket->stream_index = m_pAudioStream->index;
-        av_packet_rescale_ts(pPacket, m_pAudioEnc->time_base, m_pAudioStream->time_base);
-        WritePacket(pPacket);
-    }
-    if (nErr != AVERROR(EAGAIN) && nErr != AVERROR_EOF) {
-        SetLastError("audio encoding failed: " + AvError(nErr));
-        m_bEncoderFailed = true;
-    }
-    av_packet_free(&pPacket);
+    Encode(m_pAudioEnc, m_pAudioStream, pFrame, "audio");
 }
 
 void CSession::WritePacket(AVPacket* pPacket) {

@@ -87,6 +87,7 @@ private:
 
     bool MapTime(int64_t nTs, int64_t* pnFileUs);
     void EncodeVideo(AVFrame* pFrame);
+    void Encode(AVCodecContext* pEnc, AVStream* pStream, AVFrame* pFrame, const char* pszWhat);
     void EncodeAudio(AVFrame* pFrame);
     void EncodeAudioFifo(bool bFlush);
     // Puts nSamples of silence into the audio stream.
