@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "tests/capture/CaptureTest.h"
+#include "tests/engine/CallJournal.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ std::vector<Injection> Injections(bool bExamined) {
         std::map<std::string, int> counts;
         const std::vector<std::string>& lines = Lines(phase);
         for (size_t i = 0; i < lines.size(); ++i) {
-            std::string strOp = scripted::OperationOf(lines[i]);
+            std::string strOp = OperationOf(lines[i]);
             int n = ++counts[strOp];
             if (Examined(strOp) != bExamined) {
                 continue;

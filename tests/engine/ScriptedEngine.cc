@@ -8,23 +8,16 @@
 #include <utility>
 
 #include "capture/WMEncoder.h"
+#include "tests/engine/CallJournal.h"
 
 namespace scripted {
 namespace {
 
 // ---------------------------------------------------------------- journal
 
-struct Injection {
-    std::string op;
-    int n;
-    HRESULT hr;
-};
-
 struct EngineState {
-    std::mutex mutex;
-    std::vector<std::string> journal;
-    std::map<std::string, int> calls;
-    std::vector<Injection> injections;
+    CCallJournal journal;
+    std::mutex mutex;  // guards stopHook
     std::function<void()> stopHook;
 };
 
@@ -35,47 +28,8 @@ EngineState& State() {
 
 std::atomic<int> g_nLive{0};
 
-// Journals one call; answers the injected status for it, otherwise S_OK.
 HRESULT Call(const std::string& line) {
-    EngineState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.journal.push_back(line);
-    const std::string op = OperationOf(line);
-    const int n = ++state.calls[op];
-    for (const Injection& injection : state.injections) {
-        if (injection.n == n && injection.op == op) {
-            return injection.hr;
-        }
-    }
-    return S_OK;
-}
-
-std::string Text(const OLECHAR* pwsz) {
-    if (pwsz == nullptr) {
-        return "null";
-    }
-    std::string text = "\"";
-    for (; *pwsz != 0; ++pwsz) {
-        unsigned unit = static_cast<unsigned>(*pwsz) & 0xFFFFu;
-        if (unit >= 0x20 && unit <= 0x7E) {
-            text += static_cast<char>(unit);
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04X", unit);
-            text += escape;
-        }
-    }
-    return text + "\"";
-}
-
-std::string Bool(VARIANT_BOOL b) {
-    if (b == VARIANT_TRUE) {
-        return "true";
-    }
-    if (b == VARIANT_FALSE) {
-        return "false";
-    }
-    return std::to_string(b);
+    return State().journal.Call(line);
 }
 
 std::string Type(WMENC_SOURCE_TYPE enumType) {
@@ -119,7 +73,7 @@ std::string Variant(const VARIANT& var) {
         case VT_I2:
             return "i2:" + std::to_string(V_I2(&var));
         case VT_BOOL:
-            return "bool:" + Bool(V_BOOL(&var));
+            return "bool:" + JournalBool(V_BOOL(&var));
         case VT_DISPATCH: {
             const CObject* pObject = dynamic_cast<const CObject*>(V_DISPATCH(&var));
             return std::string("dispatch:") + (pObject != nullptr ? pObject->Role() : "null");
@@ -233,13 +187,13 @@ public:
     }
 #endif
     HRESULT put_ValidateMode(VARIANT_BOOL b) override {
-        return Call("Profile.ValidateMode = " + Bool(b));
+        return Call("Profile.ValidateMode = " + JournalBool(b));
     }
     HRESULT put_ProfileName(BSTR bstr) override {
-        return Call("Profile.ProfileName = " + Text(bstr));
+        return Call("Profile.ProfileName = " + JournalText(bstr));
     }
     HRESULT put_ProfileDescription(BSTR bstr) override {
-        return Call("Profile.ProfileDescription = " + Text(bstr));
+        return Call("Profile.ProfileDescription = " + JournalText(bstr));
     }
     HRESULT put_ContentType(LONG l) override {
         return Call("Profile.ContentType = " + std::to_string(l));
@@ -301,12 +255,12 @@ public:
         return Give(static_cast<IWMEncVideoSource2*>(this), ppv);
     }
     HRESULT SetInput(BSTR bstrInput, BSTR bstrScheme, BSTR bstrInitData) override {
-        return Call(std::string(Role()) + ".SetInput(" + Text(bstrInput) + ", " + Text(bstrScheme) +
-                    ", " + Text(bstrInitData) + ")");
+        return Call(std::string(Role()) + ".SetInput(" + JournalText(bstrInput) + ", " +
+                    JournalText(bstrScheme) + ", " + JournalText(bstrInitData) + ")");
     }
     HRESULT STDMETHODCALLTYPE Read(LPCOLESTR, VARIANT*, IErrorLog*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
-        return Call(std::string(Role()) + ".Write(" + Text(pszPropName) + ", " +
+        return Call(std::string(Role()) + ".Write(" + JournalText(pszPropName) + ", " +
                     (pVar != nullptr ? Variant(*pVar) : "null") + ")");
     }
 
@@ -411,7 +365,7 @@ public:
     }
     HRESULT Add(BSTR bstrName, IWMEncSourceGroup** ppGroup) override {
         *ppGroup = nullptr;
-        HRESULT hr = Call("Collection.Add(" + Text(bstrName) + ")");
+        HRESULT hr = Call("Collection.Add(" + JournalText(bstrName) + ")");
         if (hr != S_OK) {
             return hr;
         }
@@ -444,7 +398,7 @@ public:
         return riid == IID_IUnknown ? Give(static_cast<IWMEncFile*>(this), ppv) : E_NOINTERFACE;
     }
     HRESULT put_LocalFileName(BSTR bstr) override {
-        return Call("File.LocalFileName = " + Text(bstr));
+        return Call("File.LocalFileName = " + JournalText(bstr));
     }
 };
 
@@ -457,15 +411,21 @@ public:
         return riid == IID_IUnknown ? Give(static_cast<IWMEncDisplayInfo*>(this), ppv)
                                     : E_NOINTERFACE;
     }
-    HRESULT put_Author(BSTR bstr) override { return Call("DisplayInfo.Author = " + Text(bstr)); }
+    HRESULT put_Author(BSTR bstr) override {
+        return Call("DisplayInfo.Author = " + JournalText(bstr));
+    }
     HRESULT put_Copyright(BSTR bstr) override {
-        return Call("DisplayInfo.Copyright = " + Text(bstr));
+        return Call("DisplayInfo.Copyright = " + JournalText(bstr));
     }
     HRESULT put_Description(BSTR bstr) override {
-        return Call("DisplayInfo.Description = " + Text(bstr));
+        return Call("DisplayInfo.Description = " + JournalText(bstr));
     }
-    HRESULT put_Rating(BSTR bstr) override { return Call("DisplayInfo.Rating = " + Text(bstr)); }
-    HRESULT put_Title(BSTR bstr) override { return Call("DisplayInfo.Title = " + Text(bstr)); }
+    HRESULT put_Rating(BSTR bstr) override {
+        return Call("DisplayInfo.Rating = " + JournalText(bstr));
+    }
+    HRESULT put_Title(BSTR bstr) override {
+        return Call("DisplayInfo.Title = " + JournalText(bstr));
+    }
 };
 
 // Holds its collection, file and display information from their first use.
@@ -497,7 +457,7 @@ public:
         return Child("Encoder.DisplayInfo", m_pDisplayInfo, pp);
     }
     HRESULT PrepareToEncode(VARIANT_BOOL b) override {
-        return Call("Encoder.PrepareToEncode(" + Bool(b) + ")");
+        return Call("Encoder.PrepareToEncode(" + JournalBool(b) + ")");
     }
     HRESULT Start() override { return Call("Encoder.Start()"); }
     HRESULT Pause() override { return Call("Encoder.Pause()"); }
@@ -573,23 +533,17 @@ void Unregister() {
 
 void Reset() {
     EngineState& state = State();
+    state.journal.Reset();
     std::lock_guard<std::mutex> guard(state.mutex);
-    state.journal.clear();
-    state.calls.clear();
-    state.injections.clear();
     state.stopHook = nullptr;
 }
 
 std::vector<std::string> Journal() {
-    EngineState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    return state.journal;
+    return State().journal.Lines();
 }
 
 void FailNth(const std::string& op, int n, HRESULT hr) {
-    EngineState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.injections.push_back({op, n, hr});
+    State().journal.FailNth(op, n, hr);
 }
 
 int LiveObjects() {
@@ -600,11 +554,6 @@ void SetStopHook(std::function<void()> hook) {
     EngineState& state = State();
     std::lock_guard<std::mutex> guard(state.mutex);
     state.stopHook = std::move(hook);
-}
-
-std::string OperationOf(const std::string& line) {
-    size_t end = std::min(line.find('('), line.find(" ="));
-    return line.substr(0, end);
 }
 
 }  // namespace scripted

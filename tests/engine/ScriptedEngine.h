@@ -36,7 +36,4 @@ int LiveObjects();
 // Called inside every Encoder.Stop() before it returns (after journalling).
 void SetStopHook(std::function<void()> hook);
 
-// The operation name of a journal line: the text before "(", " =" or the end.
-std::string OperationOf(const std::string& line);
-
 }  // namespace scripted

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "capture/WMEncoder.h"
+#include "tests/engine/CallJournal.h"
 
 namespace {
 
@@ -33,70 +34,17 @@ const IID IID_CStandinObject = {
 
 // ---------------------------------------------------------------- journal
 
-struct Injection {
-    std::string op;
-    int n;
-    HRESULT hr;
-};
-
-struct ServerState {
-    std::mutex mutex;
-    std::string journal;
-    std::string taken;
-    std::map<std::string, int> calls;
-    std::vector<Injection> injections;
-};
-
-ServerState& State() {
-    static ServerState* pState = new ServerState;  // outlives every object
-    return *pState;
+CCallJournal& Journal() {
+    static CCallJournal* pJournal = new CCallJournal;  // outlives every object
+    return *pJournal;
 }
 
 std::atomic<long> g_nLive{0};
 std::atomic<long> g_nLocks{0};
 std::atomic<bool> g_bDirectFailures{false};
 
-std::string OperationOf(const std::string& line) {
-    size_t end = std::min(line.find('('), line.find(" ="));
-    return line.substr(0, end);
-}
-
-// Journals one call; answers the injected status for it, otherwise S_OK.
 HRESULT Call(const std::string& line) {
-    ServerState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.journal += line;
-    state.journal += '\n';
-    const std::string op = OperationOf(line);
-    const int n = ++state.calls[op];
-    for (const Injection& injection : state.injections) {
-        if (injection.n == n && injection.op == op) {
-            return injection.hr;
-        }
-    }
-    return S_OK;
-}
-
-std::string Text(const OLECHAR* pwsz) {
-    if (pwsz == nullptr) {
-        return "null";
-    }
-    std::string text = "\"";
-    for (; *pwsz != 0; ++pwsz) {
-        unsigned unit = static_cast<unsigned>(*pwsz) & 0xFFFFu;
-        if (unit >= 0x20 && unit <= 0x7E) {
-            text += static_cast<char>(unit);
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04X", unit);
-            text += escape;
-        }
-    }
-    return text + "\"";
-}
-
-std::string Bool(VARIANT_BOOL b) {
-    return b == VARIANT_TRUE ? "true" : b == VARIANT_FALSE ? "false" : std::to_string(b);
+    return Journal().Call(line);
 }
 
 std::string Type(LONG l) {
@@ -315,7 +263,7 @@ public:
     // IPropertyBag
     HRESULT STDMETHODCALLTYPE Read(LPCOLESTR, VARIANT*, IErrorLog*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
-        return Call(std::string(RoleName()) + ".Write(" + Text(pszPropName) + ", " +
+        return Call(std::string(RoleName()) + ".Write(" + JournalText(pszPropName) + ", " +
                     (pVar != nullptr ? Variant(*pVar) : "null") + ")");
     }
 
@@ -338,7 +286,7 @@ private:
             case VT_I2:
                 return "i2:" + std::to_string(V_I2(&var));
             case VT_BOOL:
-                return "bool:" + Bool(V_BOOL(&var));
+                return "bool:" + JournalBool(V_BOOL(&var));
             case VT_DISPATCH: {
                 IDispatch* pDispatch = V_DISPATCH(&var);
                 if (pDispatch == nullptr) {
@@ -399,9 +347,9 @@ private:
     static std::string Format(ArgKind kind, const VARIANT* pArg) {
         switch (kind) {
             case kText:
-                return Text(V_BSTR(pArg));
+                return JournalText(V_BSTR(pArg));
             case kBool:
-                return Bool(V_BOOL(pArg));
+                return JournalBool(V_BOOL(pArg));
             case kLong:
                 return std::to_string(V_I4(pArg));
             case kSourceType:
@@ -627,11 +575,7 @@ STANDIN_API HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 }
 
 void StandinReset() {
-    ServerState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.journal.clear();
-    state.calls.clear();
-    state.injections.clear();
+    Journal().Reset();
     g_bDirectFailures = false;
 }
 
@@ -640,17 +584,14 @@ void StandinSetDirectFailures(int bDirect) {
 }
 
 const char* StandinTakeJournal() {
-    ServerState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.taken.swap(state.journal);
-    state.journal.clear();
-    return state.taken.c_str();
+    // Valid until the next call: the test copies it at once.
+    static std::string taken;
+    taken = Journal().TakeText();
+    return taken.c_str();
 }
 
 void StandinFailNth(const char* pszOp, int n, HRESULT hr) {
-    ServerState& state = State();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    state.injections.push_back({pszOp, n, hr});
+    Journal().FailNth(pszOp, n, hr);
 }
 
 long StandinLiveObjects() {
