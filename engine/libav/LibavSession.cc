@@ -27,7 +27,6 @@ extern "C" {
 #include <libyuv/scale.h>
 
 #include "deskvid/deskvid_status.h"
-#include "engine/libav/LibavCounters.h"
 #include "engine/libav/LibavLog.h"
 
 namespace libav {
@@ -534,7 +533,6 @@ HRESULT CSession::Finish() {
         }
     }
     Close(false);
-    CountSession();
     if (m_bWriteFailed) {
         return DV_E_WRITE;
     }
@@ -575,9 +573,7 @@ void CSession::VideoCaptureThread() {
             av_packet_free(&pPacket);
             continue;
         }
-        CountCaptured();
         if (!m_qCaptured.TryPush(CCaptured{pPacket, nFileUs})) {
-            CountDropped();
             ++m_nDropped;
             av_packet_free(&pPacket);
         }
@@ -607,7 +603,6 @@ void CSession::ConvertThread() {
             av_frame_free(&pFrame);
             av_buffer_unref(&pBuf);
             av_packet_free(&pPacket);
-            CountDropped();
             ++m_nDropped;
             continue;
         }
@@ -687,9 +682,6 @@ void CSession::Encode(AVCodecContext* pEnc, AVStream* pStream, AVFrame* pFrame,
     while ((nErr = avcodec_receive_packet(pEnc, pPacket)) >= 0) {
         pPacket->stream_index = pStream->index;
         av_packet_rescale_ts(pPacket, pEnc->time_base, pStream->time_base);
-        if (pStream == m_pVideoStream) {
-            CountWritten();
-        }
         WritePacket(pPacket);
     }
     if (nErr != AVERROR(EAGAIN) && nErr != AVERROR_EOF) {
@@ -849,7 +841,6 @@ void CSession::EncodeAudioFifo(bool bFlush) {
         }
         pFrame->pts = m_nAudioNext;
         m_nAudioNext += nFrame;
-        CountAudio(nFrame);
         EncodeAudio(pFrame);
         av_frame_unref(pFrame);
     }
