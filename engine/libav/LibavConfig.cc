@@ -193,6 +193,14 @@ void CTimeline::Stop(int64_t nNowUs) {
     }
 }
 
+int64_t CTimeline::FileEndUs() const {
+    if (!m_bStopped) {
+        return 0;
+    }
+    const int64_t nEndUs = m_bPaused ? m_nPausedAtUs : m_nStopUs;
+    return std::max<int64_t>(nEndUs - m_nStartUs - m_nCutUs, 0);
+}
+
 bool CTimeline::Map(int64_t nTs, int64_t* pnFileUs) const {
     if (!m_bStarted) {
         return false;

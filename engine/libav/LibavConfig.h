@@ -122,6 +122,9 @@ public:
     // belong in the file.
     bool Ended(int64_t nTs) const { return m_bStopped && nTs >= m_nStopUs; }
     bool Paused() const { return m_bPaused; }
+    // The file time at which the recording ended (pauses cut out); 0 before
+    // the stop.
+    int64_t FileEndUs() const;
     // Whether material stamped nTs belongs in the file; if so *pnFileUs gets
     // its time on the file's timeline.
     bool Map(int64_t nTs, int64_t* pnFileUs) const;

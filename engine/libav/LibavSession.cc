@@ -786,12 +786,27 @@ void CSession::AudioThread() {
             EncodeAudioFifo(false);
         }
     }
+    // The audio server may not have delivered the last stretch (or, in a
+    // short recording, anything at all) by the time the drain gives up: the
+    // sound track still covers the whole recording, in silence.
+    if (m_bStopping && !m_bAudioLost && !m_bEncoderFailed) {
+        const int64_t nEnd = av_rescale(AudioEndUs(), kAudioSampleRate, 1000000);
+        const int64_t nHave = m_nAudioNext + av_audio_fifo_size(m_pFifo);
+        if (nEnd > nHave && !PadAudio(nEnd - nHave)) {
+            m_bEncoderFailed = true;
+        }
+    }
     EncodeAudioFifo(true);
     EncodeAudio(nullptr);
     if (ppConverted != nullptr) {
         av_freep(&ppConverted[0]);
         av_freep(&ppConverted);
     }
+}
+
+int64_t CSession::AudioEndUs() {
+    std::lock_guard<std::mutex> lock(m_mutexTimeline);
+    return m_timeline.FileEndUs();
 }
 
 bool CSession::AudioEnded(int64_t nTs) {

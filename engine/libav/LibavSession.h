@@ -92,6 +92,7 @@ private:
     void EncodeAudioFifo(bool bFlush);
     // Puts nSamples of silence into the audio stream.
     bool PadAudio(int64_t nSamples);
+    int64_t AudioEndUs();
     bool AudioEnded(int64_t nTs);
     void WritePacket(AVPacket* pPacket);
 
