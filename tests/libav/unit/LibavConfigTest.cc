@@ -351,6 +351,22 @@ TEST(TimelineTest, EndedIsOnlyWhatComesAfterTheStop) {
     EXPECT_TRUE(t.Ended(250));
 }
 
+TEST(TimelineTest, FileEndIsTheRecordedTimeWithPausesCut) {
+    CTimeline t;
+    t.Start(1000);
+    EXPECT_EQ(0, t.FileEndUs());  // not stopped yet
+    t.Pause(2000);
+    t.Resume(5000);
+    t.Stop(7000);
+    EXPECT_EQ(3000, t.FileEndUs());  // 6 ms minus the 3 ms pause
+
+    CTimeline paused;
+    paused.Start(0);
+    paused.Pause(400);
+    paused.Stop(900);  // stopped while paused: the recording ended at the pause
+    EXPECT_EQ(400, paused.FileEndUs());
+}
+
 TEST(AudioCorrectionTest, PadsOrDropsOnlyBeyondTheTolerance) {
     EXPECT_EQ(0, AudioCorrection(48000, 48000, 2880));
     EXPECT_EQ(0, AudioCorrection(48000 + 2880, 48000, 2880));
