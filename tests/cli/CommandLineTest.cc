@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "Process.h"
+#include "tests/common/ChildProcess.h"
 
 namespace clitest {
+
+using namespace testproc;
 namespace {
 
 SRunResult RunRecord(std::vector<std::string> rgstrArgs) {

@@ -19,10 +19,12 @@
 
 #include <deskvid/deskvid_status.h>
 
-#include "Process.h"
+#include "tests/common/ChildProcess.h"
 #include "Summary.h"
 
 namespace clitest {
+
+using namespace testproc;
 namespace {
 
 // Generous: the machine may be busy, and a stop drains the encoder.

@@ -6,14 +6,11 @@
 // source). Durations are checked against the wall-clock times around the
 // commands with half a second of slack either way.
 #include "tests/libav/HostLibrary.h"
+#include "tests/common/ChildProcess.h"
 
 #include <deskvid/deskvid_status.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,8 +25,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-extern char** environ;
 
 namespace {
 
@@ -60,163 +55,11 @@ double Seconds(Clock::time_point tFrom, Clock::time_point tTo) {
 // ---------------------------------------------------------------------------
 // Child processes: ffprobe, ffmpeg and our own host, run without a shell.
 
-struct ProcessResult {
-    int nExit = -1;  // exit status, or minus the signal that ended it
-    std::string strOut;
-    std::string strErr;
-};
-
-class CChild {
-public:
-    CChild() = default;
-    CChild(const CChild&) = delete;
-    CChild& operator=(const CChild&) = delete;
-    ~CChild() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        CloseFds();
-    }
-
-    // Starts rgArgv[0] (searched on PATH) with this process's environment
-    // changed by rgEnv: "NAME=value" sets a variable, "NAME" removes it.
-    bool Spawn(const std::vector<std::string>& rgArgv, const std::vector<std::string>& rgEnv = {}) {
-        std::vector<std::string> rgEnvStrings;
-        for (char** ppsz = environ; *ppsz != nullptr; ++ppsz) {
-            const std::string str = *ppsz;
-            const std::string strName = str.substr(0, str.find('='));
-            bool fChanged = false;
-            for (const std::string& strChange : rgEnv) {
-                fChanged = fChanged || strChange.substr(0, strChange.find('=')) == strName;
-            }
-            if (!fChanged) {
-                rgEnvStrings.push_back(str);
-            }
-        }
-        for (const std::string& strChange : rgEnv) {
-            if (strChange.find('=') != std::string::npos) {
-                rgEnvStrings.push_back(strChange);
-            }
-        }
-        std::vector<char*> rgpszArgv, rgpszEnv;
-        for (const std::string& str : rgArgv) {
-            rgpszArgv.push_back(const_cast<char*>(str.c_str()));
-        }
-        rgpszArgv.push_back(nullptr);
-        for (const std::string& str : rgEnvStrings) {
-            rgpszEnv.push_back(const_cast<char*>(str.c_str()));
-        }
-        rgpszEnv.push_back(nullptr);
-
-        int rgfdOut[2], rgfdErr[2];
-        if (pipe2(rgfdOut, O_CLOEXEC) != 0) {
-            return false;
-        }
-        if (pipe2(rgfdErr, O_CLOEXEC) != 0) {
-            close(rgfdOut[0]);
-            close(rgfdOut[1]);
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, rgfdOut[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, rgfdErr[1], 2);
-        const int nErr = posix_spawnp(&m_pid, rgpszArgv[0], &actions, nullptr, rgpszArgv.data(),
-                                      rgpszEnv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(rgfdOut[1]);
-        close(rgfdErr[1]);
-        m_fdOut = rgfdOut[0];
-        m_fdErr = rgfdErr[0];
-        if (nErr != 0) {
-            m_pid = -1;
-            CloseFds();
-            return false;
-        }
-        return true;
-    }
-
-    // Reads one line of the child's standard output; false at its end.
-    bool ReadLine(std::string* pstrLine) {
-        for (;;) {
-            const size_t nEol = m_strOut.find('\n');
-            if (nEol != std::string::npos) {
-                *pstrLine = m_strOut.substr(0, nEol);
-                m_strOut.erase(0, nEol + 1);
-                return true;
-            }
-            char rgch[256];
-            const ssize_t cb = read(m_fdOut, rgch, sizeof(rgch));
-            if (cb <= 0) {
-                return false;
-            }
-            m_strOut.append(rgch, static_cast<size_t>(cb));
-        }
-    }
-
-    void Kill(int nSignal) { kill(m_pid, nSignal); }
-
-    // Collects the rest of the child's output and waits for it to end.
-    ProcessResult Finish() {
-        ProcessResult result;
-        pollfd rgpfd[2] = {{m_fdOut, POLLIN, 0}, {m_fdErr, POLLIN, 0}};
-        std::string* rgpstr[2] = {&m_strOut, &m_strErr};
-        while (rgpfd[0].fd >= 0 || rgpfd[1].fd >= 0) {
-            if (poll(rgpfd, 2, -1) < 0) {
-                break;
-            }
-            for (int i = 0; i < 2; ++i) {
-                if (rgpfd[i].fd >= 0 && rgpfd[i].revents != 0) {
-                    char rgch[4096];
-                    const ssize_t cb = read(rgpfd[i].fd, rgch, sizeof(rgch));
-                    if (cb <= 0) {
-                        rgpfd[i].fd = -1;
-                    } else {
-                        rgpstr[i]->append(rgch, static_cast<size_t>(cb));
-                    }
-                }
-            }
-        }
-        int nStatus = 0;
-        if (m_pid > 0 && waitpid(m_pid, &nStatus, 0) == m_pid) {
-            result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -WTERMSIG(nStatus);
-        }
-        m_pid = -1;
-        CloseFds();
-        result.strOut.swap(m_strOut);
-        result.strErr.swap(m_strErr);
-        return result;
-    }
-
-private:
-    void CloseFds() {
-        if (m_fdOut >= 0) {
-            close(m_fdOut);
-        }
-        if (m_fdErr >= 0) {
-            close(m_fdErr);
-        }
-        m_fdOut = m_fdErr = -1;
-    }
-
-    pid_t m_pid = -1;
-    int m_fdOut = -1;
-    int m_fdErr = -1;
-    std::string m_strOut;
-    std::string m_strErr;
-};
+using ProcessResult = testproc::SRunResult;
 
 ProcessResult RunProcess(const std::vector<std::string>& rgArgv,
                          const std::vector<std::string>& rgEnv = {}) {
-    CChild child;
-    if (!child.Spawn(rgArgv, rgEnv)) {
-        ProcessResult result;
-        result.strErr = "cannot start " + rgArgv[0];
-        return result;
-    }
-    return child.Finish();
+    return testproc::RunToEnd(rgArgv, 120, rgEnv);
 }
 
 // ---------------------------------------------------------------------------
@@ -831,16 +674,15 @@ class RecordKill : public CRecordingTest {};
 
 TEST_F(RecordKill, KilledHostLeavesADecodableFile) {
     const std::string strPath = PathOf("killed.wmv");
-    CChild host;
-    ASSERT_TRUE(host.Spawn({DESKVID_RECHOST, strPath, "-1"}));
+    testproc::CChildProcess host;
+    ASSERT_TRUE(host.Start({DESKVID_RECHOST, strPath, "-1"}));
     std::string strLine;
-    ASSERT_TRUE(host.ReadLine(&strLine));
+    ASSERT_TRUE(host.ReadStdoutLine(&strLine, 60));
     ASSERT_EQ("start " + Hex(0), strLine);
     Record(3.0);
-    host.Kill(SIGKILL);
-    const ProcessResult result = host.Finish();
-    EXPECT_EQ(-SIGKILL, result.nExit);
-    EXPECT_EQ("", result.strErr);
+    host.Signal(SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, host.Wait(60));
+    EXPECT_EQ("", host.Stderr());
 
     const ProcessResult decode =
         RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});

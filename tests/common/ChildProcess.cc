@@ -1,4 +1,4 @@
-#include "Process.h"
+#include "tests/common/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace clitest {
+namespace testproc {
 
 namespace {
 
@@ -28,6 +28,29 @@ double SecondsLeft(Clock::time_point tEnd) {
 Clock::time_point Deadline(double dSeconds) {
     return Clock::now() +
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(dSeconds));
+}
+
+// This process's environment with the changes applied ("NAME=value" sets,
+// "NAME" removes).
+std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& rgstrEnv) {
+    auto nameOf = [](const std::string& str) { return str.substr(0, str.find('=')); };
+    std::vector<std::string> rgstr;
+    for (char** ppsz = environ; *ppsz != nullptr; ++ppsz) {
+        const std::string str = *ppsz;
+        bool bChanged = false;
+        for (const std::string& strChange : rgstrEnv) {
+            bChanged = bChanged || nameOf(strChange) == nameOf(str);
+        }
+        if (!bChanged) {
+            rgstr.push_back(str);
+        }
+    }
+    for (const std::string& strChange : rgstrEnv) {
+        if (strChange.find('=') != std::string::npos) {
+            rgstr.push_back(strChange);
+        }
+    }
+    return rgstr;
 }
 
 }  // namespace
@@ -45,7 +68,8 @@ CChildProcess::~CChildProcess() {
     }
 }
 
-bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs) {
+bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs,
+                          const std::vector<std::string>& rgstrEnv) {
     int rgfdOut[2], rgfdErr[2];
     if (pipe2(rgfdOut, O_CLOEXEC) != 0) {
         return false;
@@ -75,7 +99,13 @@ bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs) {
         rgpsz.push_back(const_cast<char*>(str.c_str()));
     }
     rgpsz.push_back(nullptr);
-    const int nErr = posix_spawnp(&m_pid, rgpsz[0], &actions, &attr, rgpsz.data(), environ);
+    const std::vector<std::string> rgstrEnviron = ChangedEnvironment(rgstrEnv);
+    std::vector<char*> rgpszEnv;
+    for (const std::string& str : rgstrEnviron) {
+        rgpszEnv.push_back(const_cast<char*>(str.c_str()));
+    }
+    rgpszEnv.push_back(nullptr);
+    const int nErr = posix_spawnp(&m_pid, rgpsz[0], &actions, &attr, rgpsz.data(), rgpszEnv.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(rgfdOut[1]);
@@ -131,6 +161,22 @@ bool CChildProcess::WaitForStderr(const std::string& strText, double dTimeoutSec
     }
 }
 
+bool CChildProcess::ReadStdoutLine(std::string* pstrLine, double dTimeoutSeconds) {
+    const auto tEnd = Deadline(dTimeoutSeconds);
+    for (;;) {
+        const size_t iEol = m_strOut.find('\n', m_iOutConsumed);
+        if (iEol != std::string::npos) {
+            *pstrLine = m_strOut.substr(m_iOutConsumed, iEol - m_iOutConsumed);
+            m_iOutConsumed = iEol + 1;
+            return true;
+        }
+        const double dLeft = SecondsLeft(tEnd);
+        if (dLeft <= 0 || !Pump(dLeft)) {
+            return false;
+        }
+    }
+}
+
 void CChildProcess::Signal(int nSignal) {
     if (m_pid > 0) {
         kill(m_pid, nSignal);
@@ -162,10 +208,11 @@ int CChildProcess::Wait(double dTimeoutSeconds) {
     return WEXITSTATUS(nStatus);
 }
 
-SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds) {
+SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds,
+                    const std::vector<std::string>& rgstrEnv) {
     CChildProcess child;
     SRunResult result;
-    if (!child.Start(rgstrArgs)) {
+    if (!child.Start(rgstrArgs, rgstrEnv)) {
         result.strErr = "cannot start " + rgstrArgs[0];
         return result;
     }
@@ -178,7 +225,7 @@ SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSe
 CTempDir::CTempDir() {
     const char* pszTmp = std::getenv("TMPDIR");
     std::string strTemplate =
-        std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/deskvid-cli.XXXXXX";
+        std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/deskvid-test.XXXXXX";
     if (mkdtemp(strTemplate.data()) != nullptr) {
         m_strPath = strTemplate;
     }
@@ -195,4 +242,4 @@ bool FileExists(const std::string& strPath) {
     return access(strPath.c_str(), F_OK) == 0;
 }
 
-}  // namespace clitest
+}  // namespace testproc

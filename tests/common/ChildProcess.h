@@ -1,5 +1,6 @@
 // Runs a program as a child with its output captured, for tests that drive
-// deskvid-record from outside as a user or a script would.
+// a program from outside as a user or a script would: deskvid-record, a host
+// of the library, ffprobe and ffmpeg.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace clitest {
+namespace testproc {
 
 class CChildProcess {
 public:
@@ -17,12 +18,19 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     // Starts argv[0] (a path, or a name looked up on PATH) with stdin from
-    // /dev/null and stdout and stderr captured.
-    bool Start(const std::vector<std::string>& rgstrArgs);
+    // /dev/null and stdout and stderr captured. rgstrEnv changes the child's
+    // environment: "NAME=value" sets a variable, "NAME" removes it.
+    bool Start(const std::vector<std::string>& rgstrArgs,
+               const std::vector<std::string>& rgstrEnv = {});
 
     // Reads output until stderr holds strText after what earlier calls
     // consumed, the child closes its output, or the timeout passes.
     bool WaitForStderr(const std::string& strText, double dTimeoutSeconds);
+
+    // Reads output until stdout holds a whole line after what earlier calls
+    // consumed, and hands it over without its newline; false when the child
+    // closes its output first or the timeout passes.
+    bool ReadStdoutLine(std::string* pstrLine, double dTimeoutSeconds);
 
     void Signal(int nSignal);
 
@@ -44,6 +52,7 @@ private:
     std::string m_strOut;
     std::string m_strErr;
     size_t m_iErrConsumed = 0;
+    size_t m_iOutConsumed = 0;
 };
 
 struct SRunResult {
@@ -52,8 +61,10 @@ struct SRunResult {
     std::string strErr;
 };
 
-// Runs a program to its end (at most dTimeoutSeconds).
-SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds = 60);
+// Runs a program to its end (at most dTimeoutSeconds), with its environment
+// changed as CChildProcess::Start says.
+SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds = 60,
+                    const std::vector<std::string>& rgstrEnv = {});
 
 // A fresh empty folder under $TMPDIR, removed with everything in it when the
 // object goes.
@@ -72,4 +83,4 @@ private:
 
 bool FileExists(const std::string& strPath);
 
-}  // namespace clitest
+}  // namespace testproc
