@@ -81,16 +81,26 @@ std::vector<Injection> Injections(bool bExamined) {
     return injections;
 }
 
-class ExaminedTest : public CaptureTest, public testing::WithParamInterface<Injection> {};
+// A test instance over the scripted engine, ready for the start under test:
+// already started when the failure is to hit reconfiguration, with the
+// failure injected.
+class InjectionTest : public CaptureTest, public testing::WithParamInterface<Injection> {
+protected:
+    void Arm(CWMEncDeskVid& instance, const Injection& p) {
+        if (p.phase == kReconfigure) {
+            ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+            ResetEngine();
+        }
+        scripted::FailNth(p.strOp, p.n, p.hrGiven);
+    }
+};
+
+class ExaminedTest : public InjectionTest {};
 
 TEST_P(ExaminedTest, FailureEndsTheSequenceAndLeavesTheRightState) {
     const Injection& p = GetParam();
     CWMEncDeskVid instance;
-    if (p.phase == kReconfigure) {
-        ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
-        ResetEngine();
-    }
-    scripted::FailNth(p.strOp, p.n, p.hrGiven);
+    ASSERT_NO_FATAL_FAILURE(Arm(instance, p));
     EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), p.hrExpected);
     const std::vector<std::string>& lines = Lines(p.phase);
     std::vector<std::string> expected(lines.begin(),
@@ -116,16 +126,12 @@ TEST_P(ExaminedTest, FailureEndsTheSequenceAndLeavesTheRightState) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, ExaminedTest, testing::ValuesIn(Injections(true)), NameOf);
 
-class UnexaminedTest : public CaptureTest, public testing::WithParamInterface<Injection> {};
+class UnexaminedTest : public InjectionTest {};
 
 TEST_P(UnexaminedTest, FailureDoesNotStopTheSequence) {
     const Injection& p = GetParam();
     CWMEncDeskVid instance;
-    if (p.phase == kReconfigure) {
-        ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
-        ResetEngine();
-    }
-    scripted::FailNth(p.strOp, p.n, p.hrGiven);
+    ASSERT_NO_FATAL_FAILURE(Arm(instance, p));
     EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
     std::vector<std::string> expected = Lines(p.phase);
     // A count that could not be read removes nothing of its type.
