@@ -5,7 +5,7 @@
 
 #include <deskvid/deskvid.h>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 
 // Replaces the group's sources by one screen-capture video source and one
 // audio-device source, then builds and attaches the profile. Returns the first

@@ -4,7 +4,7 @@
 
 #include <deskvid/deskvid.h>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 
 class CWMEncDeskVid final : public IWMEncDeskVid {
 public:

@@ -2,8 +2,8 @@
 // that the first start of an instance finds its classes. Built into the
 // shared library itself: a static archive member that nothing refers to
 // would be dropped, and its registration with it.
-#if defined(DESKVID_ENGINE_LIBAV)
-#include "engine/libav/LibavEngine.h"
+#if defined(DESKVID_ENGINE_LINUX)
+#include "engine/linux/LibavEngine.h"
 #elif defined(DESKVID_ENGINE_AUTOMATION)
 #include "engine/automation/AutomationEngine.h"
 #endif
@@ -12,7 +12,7 @@ namespace {
 
 struct CPlatformEngine {
     CPlatformEngine() {
-#if defined(DESKVID_ENGINE_LIBAV)
+#if defined(DESKVID_ENGINE_LINUX)
         LibavEngineRegister();
 #elif defined(DESKVID_ENGINE_AUTOMATION)
         AutomationEngineRegister();

@@ -7,7 +7,7 @@
 
 #include <new>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 
 namespace {
 

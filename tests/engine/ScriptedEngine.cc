@@ -7,7 +7,7 @@
 #include <mutex>
 #include <utility>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 #include "tests/engine/CallJournal.h"
 
 namespace scripted {

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 #include "tests/engine/CallJournal.h"
 
 namespace {

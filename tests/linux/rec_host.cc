@@ -14,7 +14,7 @@
 // after unloading it; both must reach its standard error. With
 // --file-size-limit no file of the process may grow past BYTES once the start
 // has returned: writes beyond fail, as on a full disk.
-#include "tests/libav/HostLibrary.h"
+#include "tests/linux/HostLibrary.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // a session would open the display and the audio server: inputs, properties,
 // source bookkeeping, profile checks, and the statuses of a preparation that
 // must fail before any device or file is touched.
-#include "engine/libav/LibavEngine.h"
+#include "engine/linux/LibavEngine.h"
 
 #include <unistd.h>
 
@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 #include "deskvid/deskvid_status.h"
-#include "engine/libav/LibavSession.h"
+#include "engine/linux/LibavSession.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // scripts/session (a 1280x720 screen with a moving pattern, a null audio
 // source). Durations are checked against the wall-clock times around the
 // commands with half a second of slack either way.
-#include "tests/libav/HostLibrary.h"
+#include "tests/linux/HostLibrary.h"
 #include "tests/common/ChildProcess.h"
 
 #include <deskvid/deskvid_status.h>

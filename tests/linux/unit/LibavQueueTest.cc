@@ -2,7 +2,7 @@
 // frame at once rather than stall capture, a waiting producer gets room as
 // soon as the consumer takes an item, and closing lets the consumer drain
 // what is queued before it ends.
-#include "engine/libav/LibavQueue.h"
+#include "engine/linux/LibavQueue.h"
 
 #include <thread>
 #include <vector>

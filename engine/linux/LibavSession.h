@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/libav/LibavConfig.h"
-#include "engine/libav/LibavQueue.h"
+#include "engine/linux/LibavConfig.h"
+#include "engine/linux/LibavQueue.h"
 
 struct AVFormatContext;
 struct AVCodecContext;

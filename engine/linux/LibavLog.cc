@@ -1,4 +1,4 @@
-#include "engine/libav/LibavLog.h"
+#include "engine/linux/LibavLog.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "engine/libav/LibavSession.h"
+#include "engine/linux/LibavSession.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,7 +27,7 @@ extern "C" {
 #include <libyuv/scale.h>
 
 #include "deskvid/deskvid_status.h"
-#include "engine/libav/LibavLog.h"
+#include "engine/linux/LibavLog.h"
 
 namespace libav {
 namespace {

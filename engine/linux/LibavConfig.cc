@@ -1,4 +1,4 @@
-#include "engine/libav/LibavConfig.h"
+#include "engine/linux/LibavConfig.h"
 
 #include <algorithm>
 #include <climits>

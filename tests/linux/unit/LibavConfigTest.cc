@@ -1,6 +1,6 @@
 // The engine's pure logic: profile checks, snapshot comparison and checks,
 // encoder settings, text conversion and the recording timeline.
-#include "engine/libav/LibavConfig.h"
+#include "engine/linux/LibavConfig.h"
 
 #include <climits>
 #include <functional>

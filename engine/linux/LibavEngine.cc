@@ -1,7 +1,7 @@
 // The engine's objects. They form a configuration model that calls only
 // change; PrepareToEncode(true) takes a snapshot of it and opens a session
 // from the snapshot, so a session never sees a half-changed configuration.
-#include "engine/libav/LibavEngine.h"
+#include "engine/linux/LibavEngine.h"
 
 #include <atomic>
 #include <memory>
@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/WMEncoder.h"
+#include "encoder/WMEncoder.h"
 #include "deskvid/deskvid_status.h"
-#include "engine/libav/LibavConfig.h"
-#include "engine/libav/LibavLog.h"
-#include "engine/libav/LibavSession.h"
+#include "engine/linux/LibavConfig.h"
+#include "engine/linux/LibavLog.h"
+#include "engine/linux/LibavSession.h"
 
 namespace libav {
 namespace {
