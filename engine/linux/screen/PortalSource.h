@@ -1,0 +1,13 @@
+// The screen of a Wayland desktop, through the desktop portal's ScreenCast
+// interface and a PipeWire stream.
+#pragma once
+
+#include <memory>
+
+#include "engine/linux/screen/ScreenSource.h"
+
+namespace dvlinux {
+
+std::unique_ptr<IScreenSource> CreatePortalSource();
+
+}  // namespace dvlinux
