@@ -25,6 +25,9 @@
 #define DV_E_NOT_PREPARED ((int32_t)0x8004020Eu)
 #define DV_E_KEYFRAME ((int32_t)0x8004020Fu)
 #define DV_E_NO_PROFILE ((int32_t)0x80040210u)
+/* Wayland desktops: the desktop portal's screen sharing. */
+#define DV_E_PORTAL_REFUSED ((int32_t)0x80040220u)
+#define DV_E_NO_PORTAL ((int32_t)0x80040221u)
 
 typedef struct DESKVID_STATUS_TEXT {
     int32_t hr;
@@ -61,6 +64,9 @@ static const DESKVID_STATUS_TEXT g_rgDeskVidStatusText[] = {
     {DV_E_NOT_PREPARED, "the engine was not prepared for this call"},
     {DV_E_KEYFRAME, "the key-frame distance is not positive"},
     {DV_E_NO_PROFILE, "no profile is attached to the source group"},
+    {DV_E_PORTAL_REFUSED,
+     "sharing the screen was not allowed (refused, or not answered within 30 seconds)"},
+    {DV_E_NO_PORTAL, "no desktop portal offers screen sharing on this session"},
 };
 
 /* One line describing a status; never null. */
