@@ -39,9 +39,11 @@ run_wayland() {
   cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$dir/portals/"
   cat >"$dir/bin/deskvid-chooser" <<'EOF'
 #!/bin/sh
-# The user's answer when the portal asks to share the screen.
+# The user's answer when the portal asks to share the screen: the output
+# named in deskvid-chooser.output, by default the first.
 echo asked >>"$XDG_RUNTIME_DIR/deskvid-chooser.log"
-[ -e "$XDG_RUNTIME_DIR/deskvid-chooser.refuse" ] || echo HEADLESS-1
+[ -e "$XDG_RUNTIME_DIR/deskvid-chooser.refuse" ] && exit 0
+cat "$XDG_RUNTIME_DIR/deskvid-chooser.output" 2>/dev/null || echo HEADLESS-1
 EOF
   chmod -R a+rX "$dir/bin" "$dir/portals"
   chmod a+x "$dir/bin/deskvid-chooser"

@@ -166,5 +166,50 @@ TEST_F(PortalSession, RefusalGivesItsStatusAndForgetsTheToken) {
     EXPECT_EQ("", StoredToken());
 }
 
+TEST_F(PortalSession, SizeChangeAndLostStream) {
+    // A new size: the next frame has it and is changed everywhere.
+    std::unique_ptr<IScreenSource> pSource = CreatePortalSource();
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + kSecond));
+    CScreenFrame frame;
+    ASSERT_EQ(S_OK, NextFrame(pSource.get(), &frame));
+    ASSERT_EQ(0, std::system("swaymsg -q output HEADLESS-1 mode 1024x768@60Hz"));
+    for (int i = 0; i < 100 && frame.nWidth != 1024; ++i) {
+        ASSERT_EQ(S_OK, NextFrame(pSource.get(), &frame));
+    }
+    EXPECT_EQ(768, frame.nHeight);
+    EXPECT_EQ((std::vector<CRect>{{0, 0, 1024, 768}}), frame.vChanged);
+    ASSERT_EQ(0, std::system("swaymsg -q output HEADLESS-1 mode 1280x720@60Hz"));
+    pSource.reset();
+
+    // An output that shows nothing new gives no picture, and Grab() does not
+    // wait for one; when its stream goes, the screen is lost.
+    const std::string strChoice = Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.output";
+    ASSERT_EQ(0, std::system("swaymsg -q create_output"));
+    std::ofstream(strChoice) << "HEADLESS-2\n";
+    unlink(CPortalSession::TokenPath().c_str());
+    pSource = CreatePortalSource();
+    const HRESULT hrStart = pSource->Start(MonotonicUs() + kSecond);
+    unlink(strChoice.c_str());
+    ASSERT_EQ(S_OK, hrStart);
+    const int64_t nGrab = MonotonicUs();
+    const HRESULT hrFirst = pSource->Grab(nGrab, &frame);
+    EXPECT_TRUE(hrFirst == S_OK || hrFirst == S_FALSE);
+    EXPECT_LT(MonotonicUs() - nGrab, kSecond / 2);
+    // The portal's PipeWire node goes.
+    ASSERT_EQ(0,
+              std::system(
+                  "pw-cli ls Node | awk '/^\\tid/ { id = $2 } "
+                  "/node.name = \"xdg-desktop-portal-wlr\"/ { sub(\",\", \"\", id); print id }' | "
+                  "xargs -r -n1 pw-cli destroy >/dev/null"));
+    HRESULT hr = S_OK;
+    for (int64_t nEnd = MonotonicUs() + 10 * kSecond; SUCCEEDED(hr) && MonotonicUs() < nEnd;) {
+        pSource->WaitForChange(nEnd);
+        hr = pSource->Grab(nEnd, &frame);
+    }
+    EXPECT_EQ(DV_E_NO_DISPLAY, hr);
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs(), &frame));
+    unlink(CPortalSession::TokenPath().c_str());
+}
+
 }  // namespace
 }  // namespace dvlinux

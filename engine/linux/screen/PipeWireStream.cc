@@ -59,7 +59,15 @@ pw_stream_events StreamEvents() {
     return events;
 }
 
+pw_registry_events RegistryEvents() {
+    pw_registry_events events = {};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = [](void* pData, uint32_t nId) { Self(pData)->OnRemoved(nId); };
+    return events;
+}
+
 const pw_core_events g_coreEvents = CoreEvents();
+const pw_registry_events g_registryEvents = RegistryEvents();
 const pw_stream_events g_streamEvents = StreamEvents();
 
 void CopyRect(const uint8_t* pSrc, size_t nSrcStride, uint8_t* pDst, size_t nDstStride,
@@ -74,6 +82,7 @@ void CopyRect(const uint8_t* pSrc, size_t nSrcStride, uint8_t* pDst, size_t nDst
 
 struct CPipeWireStream::CHooks {
     spa_hook core = {};
+    spa_hook registry = {};
     spa_hook stream = {};
 };
 
@@ -102,6 +111,13 @@ HRESULT CPipeWireStream::Start(int nFd, uint32_t nNode, int64_t nDeadlineUs) {
     m_pCore = pw_context_connect_fd(m_pContext, nFd, nullptr, 0);
     if (m_pCore != nullptr) {
         pw_core_add_listener(m_pCore, &m_pHooks->core, &g_coreEvents, this);
+        // A stream that may not reconnect just waits when its screen's node
+        // goes; the registry tells.
+        m_nNode = nNode;
+        m_pRegistry = pw_core_get_registry(m_pCore, PW_VERSION_REGISTRY, 0);
+        if (m_pRegistry != nullptr) {
+            pw_registry_add_listener(m_pRegistry, &m_pHooks->registry, &g_registryEvents, this);
+        }
         m_pStream =
             pw_stream_new(m_pCore, "deskvid screen",
                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
@@ -165,6 +181,12 @@ void CPipeWireStream::OnState(int nState) {
         OnLost();
     }
     pw_thread_loop_signal(m_pLoop, false);
+}
+
+void CPipeWireStream::OnRemoved(uint32_t nId) {
+    if (nId == m_nNode) {
+        OnLost();
+    }
 }
 
 void CPipeWireStream::OnLost() {
@@ -352,6 +374,11 @@ void CPipeWireStream::Stop() {
             spa_hook_remove(&m_pHooks->stream);
             pw_stream_destroy(m_pStream);
             m_pStream = nullptr;
+        }
+        if (m_pRegistry != nullptr) {
+            spa_hook_remove(&m_pHooks->registry);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_pRegistry));
+            m_pRegistry = nullptr;
         }
         if (m_pCore != nullptr) {
             spa_hook_remove(&m_pHooks->core);

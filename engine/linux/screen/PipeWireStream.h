@@ -14,6 +14,7 @@ struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
 struct pw_stream;
+struct pw_registry;
 struct spa_pod;
 struct spa_buffer;
 
@@ -46,6 +47,7 @@ public:
     void OnState(int nState);
     void OnFormat(const spa_pod* pParam);
     void OnProcess();
+    void OnRemoved(uint32_t nId);
     void OnLost();
 
 private:
@@ -56,6 +58,8 @@ private:
     pw_context* m_pContext = nullptr;
     pw_core* m_pCore = nullptr;
     pw_stream* m_pStream = nullptr;
+    pw_registry* m_pRegistry = nullptr;
+    uint32_t m_nNode = 0;
     struct CHooks;
     CHooks* m_pHooks = nullptr;
     bool m_bRunning = false;
