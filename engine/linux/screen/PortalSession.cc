@@ -488,9 +488,16 @@ void CPortalSession::EndSession() {
 void CPortalSession::Close() {
     if (m_pBus != nullptr) {
         EndSession();
-        // Closing flushes the Close call; and a portal ends the sessions of a
-        // client that left the bus anyway.
-        g_dbus_connection_close(m_pBus, nullptr, nullptr, nullptr);
+        // The portal ends the sessions of a client that leaves the bus, so a
+        // Close call that does not get out first does no harm. The closing
+        // completes on our own context, never on the caller's.
+        g_main_context_push_thread_default(m_pContext);
+        if (m_pSlot == nullptr) {
+            g_dbus_connection_close(m_pBus, nullptr, OnDone, &m_pSlot);
+            RunUntil(
+                m_pContext, [this] { return m_pSlot != nullptr; }, NowUs() + kCancelGraceUs);
+        }
+        g_main_context_pop_thread_default(m_pContext);
         g_object_unref(m_pBus);
         m_pBus = nullptr;
     }
