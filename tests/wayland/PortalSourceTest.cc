@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/screen/PortalSession.h"
+#include "engine/linux/screen/PortalToken.h"
 #include "engine/linux/screen/PortalSource.h"
 
 namespace dvlinux {
@@ -43,7 +43,7 @@ int Questions() {
 }
 
 std::string StoredToken() {
-    std::ifstream file(CPortalSession::TokenPath());
+    std::ifstream file(PortalTokenPath());
     std::string str;
     std::getline(file, str);
     return str;
@@ -97,7 +97,7 @@ protected:
 };
 
 TEST_F(PortalSession, FramesFollowTheScreenAndTheAnswerIsKept) {
-    unlink(CPortalSession::TokenPath().c_str());
+    unlink(PortalTokenPath().c_str());
     const int nAsked = Questions();
     std::unique_ptr<IScreenSource> pSource = CreatePortalSource();
     ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + kSecond));
@@ -138,7 +138,7 @@ TEST_F(PortalSession, FramesFollowTheScreenAndTheAnswerIsKept) {
     // Kept under the state folder, private; the next start does not ask.
     const std::string strToken = StoredToken();
     EXPECT_FALSE(strToken.empty());
-    const std::string strPath = CPortalSession::TokenPath();
+    const std::string strPath = PortalTokenPath();
     struct stat st = {};
     ASSERT_EQ(0, stat(strPath.substr(0, strPath.rfind('/')).c_str(), &st));
     EXPECT_EQ(0700u, st.st_mode & 0777);
@@ -158,7 +158,7 @@ TEST_F(PortalSession, FramesFollowTheScreenAndTheAnswerIsKept) {
 
 TEST_F(PortalSession, RefusalGivesItsStatusAndForgetsTheToken) {
     std::ofstream(Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.refuse");
-    std::ofstream(CPortalSession::TokenPath()) << "deskvid-stale-token\n";
+    std::ofstream(PortalTokenPath()) << "deskvid-stale-token\n";
     std::unique_ptr<IScreenSource> pSource = CreatePortalSource();
     const int64_t nStart = MonotonicUs();
     EXPECT_EQ(DV_E_PORTAL_REFUSED, pSource->Start(nStart + kSecond));
@@ -186,7 +186,7 @@ TEST_F(PortalSession, SizeChangeAndLostStream) {
     const std::string strChoice = Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.output";
     ASSERT_EQ(0, std::system("swaymsg -q create_output"));
     std::ofstream(strChoice) << "HEADLESS-2\n";
-    unlink(CPortalSession::TokenPath().c_str());
+    unlink(PortalTokenPath().c_str());
     pSource = CreatePortalSource();
     const HRESULT hrStart = pSource->Start(MonotonicUs() + kSecond);
     unlink(strChoice.c_str());
@@ -208,7 +208,7 @@ TEST_F(PortalSession, SizeChangeAndLostStream) {
     }
     EXPECT_EQ(DV_E_NO_DISPLAY, hr);
     EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs(), &frame));
-    unlink(CPortalSession::TokenPath().c_str());
+    unlink(PortalTokenPath().c_str());
 }
 
 }  // namespace

@@ -1,17 +1,16 @@
 #include "engine/linux/screen/PortalSession.h"
 
-#include <fcntl.h>
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "deskvid/deskvid_status.h"
+#include "engine/linux/screen/PortalToken.h"
 
 namespace dvlinux {
 namespace {
@@ -54,72 +53,6 @@ bool IsMissing(const GError* pError) {
            g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
            g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
            g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_CLOSED);
-}
-
-// Tokens are short printable names (UUIDs in practice); anything else in
-// the file is not ours to send.
-bool IsToken(const std::string& str) {
-    if (str.empty() || str.size() > 256) {
-        return false;
-    }
-    for (char c : str) {
-        if (!g_ascii_isalnum(c) && c != '-' && c != '_' && c != '.') {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string ReadToken(const std::string& strPath) {
-    const int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return std::string();
-    }
-    char sz[260];
-    const ssize_t n = read(fd, sz, sizeof(sz));
-    close(fd);
-    std::string str(sz, n > 0 ? static_cast<size_t>(n) : 0);
-    while (!str.empty() && str.back() == '\n') {
-        str.pop_back();
-    }
-    return IsToken(str) ? str : std::string();
-}
-
-// Creates the folders of strPath's folder that are missing, private to the
-// user as the base-directory convention asks.
-bool MakeParents(const std::string& strPath) {
-    for (size_t i = strPath.find('/', 1); i != std::string::npos; i = strPath.find('/', i + 1)) {
-        const std::string strDir = strPath.substr(0, i);
-        if (mkdir(strDir.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Replaces the stored token atomically; an empty token removes it.
-void WriteToken(const std::string& strPath, const std::string& strToken) {
-    if (strPath.empty()) {
-        return;
-    }
-    if (!IsToken(strToken)) {
-        unlink(strPath.c_str());
-        return;
-    }
-    if (!MakeParents(strPath)) {
-        return;
-    }
-    std::string strTemp = strPath + ".XXXXXX";
-    const int fd = mkostemp(&strTemp[0], O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    const std::string strLine = strToken + "\n";
-    const bool bWritten =
-        write(fd, strLine.data(), strLine.size()) == static_cast<ssize_t>(strLine.size());
-    if (close(fd) != 0 || !bWritten || rename(strTemp.c_str(), strPath.c_str()) != 0) {
-        unlink(strTemp.c_str());
-    }
 }
 
 void OnDone(GObject*, GAsyncResult* pResult, gpointer pSlot) {
@@ -167,18 +100,6 @@ struct CPortalSession::CAnswer {
 
 CPortalSession::~CPortalSession() {
     Close();
-}
-
-std::string CPortalSession::TokenPath() {
-    const char* pszState = std::getenv("XDG_STATE_HOME");
-    if (pszState != nullptr && pszState[0] == '/') {
-        return std::string(pszState) + "/deskvid/screencast-token";
-    }
-    const char* pszHome = std::getenv("HOME");
-    if (pszHome != nullptr && pszHome[0] == '/') {
-        return std::string(pszHome) + "/.local/state/deskvid/screencast-token";
-    }
-    return std::string();
 }
 
 std::string CPortalSession::NextToken() {
@@ -441,8 +362,8 @@ HRESULT CPortalSession::Open(int64_t nDeadlineUs, int* pFd, uint32_t* pNode) {
         // Without the embedded cursor, a picture without one beats none.
         const guint32 nCursor = (nCursors & kCursorEmbedded) != 0 ? kCursorEmbedded : kCursorHidden;
         const bool bPersist = nVersion >= kPersistSinceVersion;
-        const std::string strPath = TokenPath();
-        const std::string strRestore = bPersist ? ReadToken(strPath) : std::string();
+        const std::string strPath = PortalTokenPath();
+        const std::string strRestore = bPersist ? ReadPortalToken(strPath) : std::string();
         std::string strToken;
         hr = nVersion == 0 ? DV_E_NO_PORTAL
                            : Ask(strRestore, nCursor, bPersist, nDeadlineUs, pFd, pNode, &strToken);
@@ -452,7 +373,7 @@ HRESULT CPortalSession::Open(int64_t nDeadlineUs, int* pFd, uint32_t* pNode) {
             hr = Ask(std::string(), nCursor, bPersist, nDeadlineUs, pFd, pNode, &strToken);
         }
         if (bPersist && (SUCCEEDED(hr) || hr == DV_E_PORTAL_REFUSED || !strRestore.empty())) {
-            WriteToken(strPath, SUCCEEDED(hr) ? strToken : std::string());
+            WritePortalToken(strPath, SUCCEEDED(hr) ? strToken : std::string());
         }
     }
     g_main_context_pop_thread_default(m_pContext);

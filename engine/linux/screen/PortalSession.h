@@ -38,10 +38,6 @@ public:
     // Ends the session; idempotent, never waits on the portal.
     void Close();
 
-    // Where the restore token is kept: $XDG_STATE_HOME/deskvid/ (default
-    // ~/.local/state/deskvid/). Empty when neither variable is set.
-    static std::string TokenPath();
-
 private:
     struct CAnswer;
     HRESULT Ask(const std::string& strRestore, uint32_t nCursor, bool bPersist, int64_t nDeadlineUs,
