@@ -151,6 +151,21 @@ TEST_F(WaylandRecording, RecordsTheScreenAsItChangesWithSound) {
     EXPECT_GE(Distinct(vFrames, 4.5, 5.8), 10);
 }
 
+TEST_F(WaylandRecording, LostStreamEndsWithAFinalisedFile) {
+    const std::string strFile = m_dir.File("lost.wmv");
+    ASSERT_EQ(0, Start(strFile));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // The portal's PipeWire node goes, as when the compositor ends the cast.
+    ASSERT_EQ(0, std::system("pw-cli ls Node | awk '/^\\tid/ { id = $2 } "
+                             "/node.name = \"xdg-desktop-portal-wlr\"/ { sub(\",\", \"\", id); "
+                             "print id }' | xargs -r -n1 pw-cli destroy >/dev/null"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(DV_E_NO_DISPLAY, m_pInstance->Control(CAPCMD_STOP, nullptr));
+    const auto vFrames = Frames(strFile);
+    ASSERT_FALSE(vFrames.empty());
+    EXPECT_GT(vFrames.back().first, 0.5);
+}
+
 TEST_F(WaylandRecording, StartWithoutConsentOrPortalLeavesNoFile) {
     // The user refuses; then no portal on the bus at all.
     std::ofstream(Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.refuse");
