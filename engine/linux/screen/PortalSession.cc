@@ -182,6 +182,10 @@ HRESULT CPortalSession::Request(const char* pszMethod, GVariant* pArgs, const st
     guint nSignal = subscribe(strPath.c_str());
     GVariant* pReply = nullptr;
     HRESULT hr = Call(kScreenCast, pszMethod, pArgs, nDeadlineUs, &pReply);
+    if (SUCCEEDED(hr) && !g_variant_is_of_type(pReply, G_VARIANT_TYPE("(o)"))) {
+        g_variant_unref(pReply);
+        hr = DV_E_NO_DISPLAY;
+    }
     if (SUCCEEDED(hr)) {
         const char* pszHandle = nullptr;
         g_variant_get(pReply, "(&o)", &pszHandle);
@@ -235,10 +239,14 @@ HRESULT CPortalSession::Ask(const std::string& strRestore, guint32 nCursor, bool
     if (FAILED(hr)) {
         return hr;
     }
-    const char* pszSession = nullptr;
-    if (g_variant_lookup(pResults, "session_handle", "&s", &pszSession) &&
-        g_variant_is_object_path(pszSession)) {
-        m_strSession = pszSession;
+    // A string as documented; some portals send an object path.
+    if (GVariant* pHandle = g_variant_lookup_value(pResults, "session_handle", nullptr)) {
+        if ((g_variant_is_of_type(pHandle, G_VARIANT_TYPE_STRING) ||
+             g_variant_is_of_type(pHandle, G_VARIANT_TYPE_OBJECT_PATH)) &&
+            g_variant_is_object_path(g_variant_get_string(pHandle, nullptr))) {
+            m_strSession = g_variant_get_string(pHandle, nullptr);
+        }
+        g_variant_unref(pHandle);
     }
     g_variant_unref(pResults);
     if (m_strSession.empty()) {
@@ -350,6 +358,10 @@ HRESULT CPortalSession::Open(int64_t nDeadlineUs, int* pFd, uint32_t* pNode) {
         }
         hr = Call("org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", kScreenCast),
                   nDeadlineUs, &pProperties);
+    }
+    if (SUCCEEDED(hr) && !g_variant_is_of_type(pProperties, G_VARIANT_TYPE("(a{sv})"))) {
+        g_variant_unref(pProperties);
+        hr = DV_E_NO_PORTAL;
     }
     if (SUCCEEDED(hr)) {
         guint32 nVersion = 0;
