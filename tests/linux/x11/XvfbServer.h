@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/randr.h>
@@ -15,8 +15,6 @@
 #include <string>
 
 #include "engine/linux/screen/ScreenSource.h"
-
-extern char** environ;
 
 namespace dvtest {
 
@@ -33,24 +31,27 @@ public:
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return;
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         const char* rgArg[] = {"Xvfb",    "-displayfd", "3",         "-screen", "0",
                                pszSize,   "-br",        "-nolisten", "tcp",     "-noreset",
                                pszOption, pszValue,     nullptr};
-        if (posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, const_cast<char**>(rgArg), environ) !=
-            0) {
-            m_pid = 0;
+        // The server dies with this process, even one that a sanitizer ends.
+        pid_t nParent = getpid();
+        m_pid = fork();
+        if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int fdNull = open("/dev/null", O_WRONLY);
+            if (getppid() != nParent || fdNull < 0 || dup2(fdNull, 1) < 0 || dup2(fdNull, 2) < 0 ||
+                (fds[1] == 3 ? fcntl(3, F_SETFD, 0) : dup2(fds[1], 3)) < 0) {
+                _exit(127);
+            }
+            execvp("Xvfb", const_cast<char**>(rgArg));
+            _exit(127);
         }
-        posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
         std::string strNumber;
         char ch = 0;
         pollfd pfd = {fds[0], POLLIN, 0};
-        while (m_pid && poll(&pfd, 1, 10000) > 0 && read(fds[0], &ch, 1) == 1 && ch != '\n') {
+        while (m_pid > 0 && poll(&pfd, 1, 10000) > 0 && read(fds[0], &ch, 1) == 1 && ch != '\n') {
             strNumber += ch;
         }
         close(fds[0]);
