@@ -55,7 +55,7 @@ private:
     // server has not answered by the deadline, and the display is lost.
     template <typename T>
     bool Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
-    bool DrainEvents();
+    void DrainEvents();
     bool Resize(int nWidth, int nHeight, int64_t nDeadlineUs);
     HRESULT GrabOnce(int64_t nDeadlineUs, CScreenFrame* pFrame, bool bMayRetry);
 
@@ -207,21 +207,20 @@ bool CX11Source::Resize(int nWidth, int nHeight, int64_t nDeadlineUs) {
     return true;
 }
 
-bool CX11Source::DrainEvents() {
-    bool bAny = false;
+// Notes what the server reported: damage, a new cursor image, a new size.
+void CX11Source::DrainEvents() {
     while (xcb_generic_event_t* pEvent = xcb_poll_for_event(m_pConn)) {
         uint8_t nType = pEvent->response_type & 0x7f;
         bool bSent = (pEvent->response_type & 0x80) != 0;
         if (nType == m_nDamageEvent + XCB_DAMAGE_NOTIFY) {
-            m_bDamaged = bAny = true;
+            m_bDamaged = true;
         } else if (nType == m_nXfixesEvent + XCB_XFIXES_CURSOR_NOTIFY) {
-            m_bCursorChanged = bAny = true;
+            m_bCursorChanged = true;
         } else if (nType == XCB_CONFIGURE_NOTIFY && !bSent) {
             auto* pConfigure = reinterpret_cast<xcb_configure_notify_event_t*>(pEvent);
             if (pConfigure->window == m_root) {
                 m_nNewWidth = pConfigure->width;
                 m_nNewHeight = pConfigure->height;
-                bAny = true;
             }
         }
         free(pEvent);
@@ -229,7 +228,6 @@ bool CX11Source::DrainEvents() {
     if (xcb_connection_has_error(m_pConn)) {
         Lose();
     }
-    return bAny;
 }
 
 HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
@@ -285,7 +283,8 @@ HRESULT CX11Source::GrabOnce(int64_t nDeadlineUs, CScreenFrame* pFrame, bool bMa
         (nRegionSeq && !Await(nRegionSeq, nDeadlineUs, &pRegion))) {
         return m_hr;
     }
-    if (pCursor) {
+    if (pCursor && xcb_xfixes_get_cursor_image_cursor_image_length(pCursor.get()) >=
+                       pCursor->width * pCursor->height) {
         m_cursor.SetImage(xcb_xfixes_get_cursor_image_cursor_image(pCursor.get()), pCursor->width,
                           pCursor->height, pCursor->xhot, pCursor->yhot);
     }
