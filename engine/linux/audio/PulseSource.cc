@@ -298,16 +298,16 @@ void CPulseSource::OnStreamState(pa_stream* pStream, void* pv) {
 
 void CPulseSource::OnStreamRead(pa_stream* pStream, size_t, void* pv) {
     auto* pThis = static_cast<CPulseSource*>(pv);
-    // The latency is the age of the oldest unread sample; without timing
-    // information yet, take the newest sample as captured just now.
+    // The latency is the age of the oldest unread sample. It is never less
+    // than what is waiting to be read lasts, which is all there is to go on
+    // before the first timing update (and right after a suspended source
+    // resumes, when the interpolated latency lags behind).
+    const size_t nReadable = pa_stream_readable_size(pStream);
+    int64_t nAgeUs = nReadable == size_t(-1) ? 0 : FramesToUs(int64_t(nReadable / kFrameBytes));
     pa_usec_t nLatency = 0;
     int bNegative = 0;
-    int64_t nAgeUs;
-    if (pa_stream_get_latency(pStream, &nLatency, &bNegative) == 0) {
-        nAgeUs = bNegative ? 0 : int64_t(nLatency);
-    } else {
-        const size_t nReadable = pa_stream_readable_size(pStream);
-        nAgeUs = nReadable == size_t(-1) ? 0 : FramesToUs(int64_t(nReadable / kFrameBytes));
+    if (pa_stream_get_latency(pStream, &nLatency, &bNegative) == 0 && !bNegative) {
+        nAgeUs = std::max(nAgeUs, int64_t(nLatency));
     }
     int64_t nMeasuredUs = NowUs() - nAgeUs;
     for (;;) {
