@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/linux/audio/PulseSource.h"
 #include "plugin/deskvid/deskvid_status.h"
@@ -44,16 +45,13 @@ int64_t NowUs() {
     return int64_t(ts.tv_sec) * kSecondUs + ts.tv_nsec / 1000;
 }
 
-// A unix socket at strPath, listening (nothing ever accepts) or only connected.
-int UnixSocket(const std::string& strPath, bool bListen) {
+// A unix socket listening at strPath that never accepts or answers.
+int MuteSocket(const std::string& strPath) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, strPath.c_str(), sizeof(addr.sun_path) - 1);
-    const auto* pAddr = reinterpret_cast<const sockaddr*>(&addr);
-    const bool bOk = bListen ? bind(fd, pAddr, sizeof(addr)) == 0 && listen(fd, 4) == 0
-                             : connect(fd, pAddr, sizeof(addr)) == 0;
-    if (!bOk) {
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 4)) {
         close(fd);
         return -1;
     }
@@ -71,15 +69,18 @@ public:
              "--use-pid-file=no", "-L", "module-null-sink sink_name=test_null rate=48000", "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + m_strSocket},
             {"XDG_RUNTIME_DIR=" + m_dir.Path(), "HOME=" + m_dir.Path()});
-        for (int i = 0; bStarted && i < 100; ++i) {
-            const int fd = UnixSocket(m_strSocket, false);
-            if (fd >= 0) {
-                close(fd);
+        for (int i = 0; bStarted && i < 50; ++i) {
+            if (Control({"info"}) == 0) {
                 return true;
             }
-            usleep(50000);
+            usleep(100000);
         }
         return false;
+    }
+    int Control(const std::vector<std::string>& rgstrArgs) const {
+        std::vector<std::string> rgstrCommand = {"pactl", "--server=" + Address()};
+        rgstrCommand.insert(rgstrCommand.end(), rgstrArgs.begin(), rgstrArgs.end());
+        return testproc::RunToEnd(rgstrCommand, 10).nExit;
     }
     ~CPrivateServer() {
         m_proc.Signal(SIGCONT);
@@ -166,7 +167,7 @@ TEST(PulseSource, FailsByTheDeadlineWithoutAServer) {
     }
     {
         // Something that takes the connection and never answers.
-        const int fd = UnixSocket(dir.File("mute"), true);
+        const int fd = MuteSocket(dir.File("mute"));
         ASSERT_GE(fd, 0);
         auto pSource = CreatePulseSource(("unix:" + dir.File("mute")).c_str());
         const int64_t nStartUs = NowUs();
@@ -211,13 +212,7 @@ TEST(PulseSource, ASuspendedSourceIsQuietNotLost) {
     ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
     CAudioBlock block;
     ASSERT_EQ(S_OK, pSource->Read(NowUs() + 3 * kSecondUs, &block));
-    auto Suspend = [&server](const char* pszOn) {
-        return testproc::RunToEnd(
-                   {"pactl", "--server=" + server.Address(), "suspend-sink", "test_null", pszOn},
-                   10)
-            .nExit;
-    };
-    ASSERT_EQ(0, Suspend("1"));
+    ASSERT_EQ(0, server.Control({"suspend-sink", "test_null", "1"}));
     // What was queued before the suspension, then nothing for longer than a
     // frozen server is given.
     HRESULT hr;
@@ -225,7 +220,7 @@ TEST(PulseSource, ASuspendedSourceIsQuietNotLost) {
     while ((hr = pSource->Read(nQuietUs, &block)) == S_OK) {
     }
     EXPECT_EQ(S_FALSE, hr);
-    ASSERT_EQ(0, Suspend("0"));
+    ASSERT_EQ(0, server.Control({"suspend-sink", "test_null", "0"}));
     EXPECT_EQ(S_OK, pSource->Read(NowUs() + 3 * kSecondUs, &block));
 }
 

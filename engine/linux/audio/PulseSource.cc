@@ -33,6 +33,7 @@ constexpr int64_t kTickUs = 100000;             // the loop's watchdog period
 constexpr int64_t kLateTickUs = 200000;         // a tick this late: our process was stalled
 constexpr int64_t kJumpUs = 100000;             // a chunk this much later than due: a gap
 constexpr int64_t kSmoothing = 16;              // each chunk corrects 1/16 of the stamp error
+constexpr int64_t kMaxSlew = 50;                // but by at most 1/50 of its length
 
 int64_t NowUs() {
     timespec ts;
@@ -84,7 +85,7 @@ private:
     // The loop thread's running capture clock: the stamp of the last chunk
     // and its length, so the next chunk is due at their sum.
     bool m_bClock = false;
-    bool m_bHole = false;  // the server reported lost samples
+    bool m_bHole = false;  // samples went missing since the last chunk
     int64_t m_nClockUs = 0;
     int64_t m_nClockFrames = 0;
     int64_t m_nTickDueUs = 0;
@@ -114,37 +115,27 @@ HRESULT CPulseSource::Start(int64_t nDeadlineUs) {
     m_bClock = m_bHole = m_bPingPending = false;
 
     m_pLoop = pa_threaded_mainloop_new();
-    if (m_pLoop == nullptr) {
-        return DV_E_NO_AUDIO;
-    }
-    pa_threaded_mainloop_set_name(m_pLoop, "deskvid-pulse");
-    m_pContext = pa_context_new(pa_threaded_mainloop_get_api(m_pLoop), "deskvid");
-    if (m_pContext == nullptr) {
-        Stop();
-        return DV_E_NO_AUDIO;
-    }
-    pa_context_set_state_callback(m_pContext, OnContextState, this);
-    // Never spawn a server: that would wait for it and leave it behind.
-    const char* pszServer = m_strServer.empty() ? nullptr : m_strServer.c_str();
-    if (pa_context_connect(m_pContext, pszServer, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(m_pLoop) < 0) {
-        Stop();
-        return DV_E_NO_AUDIO;
-    }
-
-    bool bReady;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (int64_t nNow = NowUs(); !m_bReady && !m_bLost && nNow < nDeadlineUs; nNow = NowUs()) {
-            m_cv.wait_for(lock, std::chrono::microseconds(nDeadlineUs - nNow));
+    m_pContext =
+        m_pLoop ? pa_context_new(pa_threaded_mainloop_get_api(m_pLoop), "deskvid") : nullptr;
+    if (m_pContext != nullptr) {
+        pa_threaded_mainloop_set_name(m_pLoop, "deskvid-pulse");
+        pa_context_set_state_callback(m_pContext, OnContextState, this);
+        // Never spawn a server: that would wait for it and leave it behind.
+        const char* pszServer = m_strServer.empty() ? nullptr : m_strServer.c_str();
+        if (pa_context_connect(m_pContext, pszServer, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
+            pa_threaded_mainloop_start(m_pLoop) == 0) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            for (int64_t nNow = NowUs(); !m_bReady && !m_bLost && nNow < nDeadlineUs;
+                 nNow = NowUs()) {
+                m_cv.wait_for(lock, std::chrono::microseconds(nDeadlineUs - nNow));
+            }
+            if (m_bReady && !m_bLost) {
+                return S_OK;
+            }
         }
-        bReady = m_bReady && !m_bLost;
     }
-    if (!bReady) {
-        Stop();
-        return DV_E_NO_AUDIO;
-    }
-    return S_OK;
+    Stop();
+    return DV_E_NO_AUDIO;
 }
 
 HRESULT CPulseSource::Read(int64_t nDeadlineUs, CAudioBlock* pBlock) {
@@ -205,8 +196,6 @@ void CPulseSource::Stop() {
     }
     if (m_pStream != nullptr) {
         pa_stream_set_state_callback(m_pStream, nullptr, nullptr);
-        pa_stream_set_read_callback(m_pStream, nullptr, nullptr);
-        pa_stream_set_suspended_callback(m_pStream, nullptr, nullptr);
         pa_stream_disconnect(m_pStream);
         pa_stream_unref(m_pStream);
         m_pStream = nullptr;
@@ -233,16 +222,11 @@ void CPulseSource::SetLost() {
 
 void CPulseSource::OnContextState(pa_context* pContext, void* pv) {
     auto* pThis = static_cast<CPulseSource*>(pv);
-    switch (pa_context_get_state(pContext)) {
-        case PA_CONTEXT_READY:
-            pThis->OpenStream();
-            break;
-        case PA_CONTEXT_FAILED:
-        case PA_CONTEXT_TERMINATED:
-            pThis->SetLost();
-            break;
-        default:
-            break;
+    const pa_context_state_t state = pa_context_get_state(pContext);
+    if (state == PA_CONTEXT_READY) {
+        pThis->OpenStream();
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        pThis->SetLost();
     }
 }
 
@@ -271,28 +255,22 @@ void CPulseSource::OpenStream() {
 
 void CPulseSource::OnStreamState(pa_stream* pStream, void* pv) {
     auto* pThis = static_cast<CPulseSource*>(pv);
-    switch (pa_stream_get_state(pStream)) {
-        case PA_STREAM_READY: {
-            const int64_t nNow = NowUs();
-            pThis->m_nTickDueUs = nNow + kTickUs;
-            pThis->m_pTick =
-                pa_context_rttime_new(pThis->m_pContext, pa_rtclock_now() + kTickUs, OnTick, pThis);
-            {
-                std::lock_guard<std::mutex> lock(pThis->m_mutex);
-                pThis->m_bReady = pThis->m_pTick != nullptr;
-                pThis->m_bLost = pThis->m_pTick == nullptr;
-                pThis->m_bSuspended = pa_stream_is_suspended(pStream) == 1;
-                pThis->m_nAliveUs = pThis->m_nReadyUs = nNow;
-            }
-            pThis->m_cv.notify_all();
-            break;
+    const pa_stream_state_t state = pa_stream_get_state(pStream);
+    if (!PA_STREAM_IS_GOOD(state)) {
+        pThis->SetLost();
+    } else if (state == PA_STREAM_READY) {
+        const int64_t nNow = NowUs();
+        pThis->m_nTickDueUs = nNow + kTickUs;
+        pThis->m_pTick =
+            pa_context_rttime_new(pThis->m_pContext, pa_rtclock_now() + kTickUs, OnTick, pThis);
+        {
+            std::lock_guard<std::mutex> lock(pThis->m_mutex);
+            pThis->m_bReady = pThis->m_pTick != nullptr;
+            pThis->m_bLost = pThis->m_pTick == nullptr;
+            pThis->m_bSuspended = pa_stream_is_suspended(pStream) == 1;
+            pThis->m_nAliveUs = pThis->m_nReadyUs = nNow;
         }
-        case PA_STREAM_FAILED:
-        case PA_STREAM_TERMINATED:
-            pThis->SetLost();
-            break;
-        default:
-            break;
+        pThis->m_cv.notify_all();
     }
 }
 
@@ -321,12 +299,18 @@ void CPulseSource::OnStreamRead(pa_stream* pStream, size_t, void* pv) {
             break;
         }
         const size_t nFrames = nBytes / kFrameBytes;
-        if (pData == nullptr) {
-            // Samples the server lost: time runs on past them.
+        bool bPushed = false;
+        if (pData != nullptr && nFrames > 0) {
+            try {
+                pThis->Push(static_cast<const int16_t*>(pData), nFrames, nMeasuredUs);
+                bPushed = true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (!bPushed) {
+            // Samples the server lost (or we had no room for): time runs on.
             pThis->m_bHole = true;
             pThis->m_nClockFrames += int64_t(nFrames);
-        } else {
-            pThis->Push(static_cast<const int16_t*>(pData), nFrames, nMeasuredUs);
         }
         nMeasuredUs += FramesToUs(int64_t(nFrames));
         pa_stream_drop(pStream);
@@ -336,41 +320,27 @@ void CPulseSource::OnStreamRead(pa_stream* pStream, size_t, void* pv) {
 // Stamps a chunk on the running clock, corrected a little towards what the
 // server's latency says, so stamps are continuous while the stream runs; a
 // chunk much later than due starts the clock afresh (samples went missing).
+// Changes nothing when it throws.
 void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nMeasuredUs) {
-    if (nFrames == 0) {
-        return;
-    }
     const int64_t nDueUs = m_nClockUs + FramesToUs(m_nClockFrames);
     const int64_t nErrorUs = nMeasuredUs - nDueUs;
     const bool bJump = !m_bClock || nErrorUs > kJumpUs;
     int64_t nTimeUs = nMeasuredUs;
     if (!bJump) {
-        // Never as far back as the last chunk's middle: stamps keep increasing.
-        const int64_t nFloorUs = -FramesToUs(m_nClockFrames) / 2;
-        nTimeUs = nDueUs + std::max(nErrorUs / kSmoothing, nFloorUs);
+        // At most kMaxSlew of the time passed: the stamps' rate stays within
+        // a few percent of the samples' even while the latency estimate
+        // settles after the start.
+        const int64_t nSlewUs = FramesToUs(m_nClockFrames) / kMaxSlew;
+        nTimeUs = nDueUs + std::clamp(nErrorUs / kSmoothing, -nSlewUs, nSlewUs);
     }
-    m_bClock = true;
-    m_nClockUs = nTimeUs;
-    m_nClockFrames = int64_t(nFrames);
+    CChunk chunk{std::vector<int16_t>(pSamples, pSamples + nFrames * kChannels), nTimeUs,
+                 bJump || m_bHole};
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(std::move(chunk));
+        m_nQueuedFrames += nFrames;
         m_nAliveUs = NowUs();
         m_bData = true;
-        try {
-            m_queue.emplace_back();
-            m_queue.back().vSamples.assign(pSamples, pSamples + nFrames * kChannels);
-        } catch (const std::bad_alloc&) {
-            // Out of memory: these samples are lost like any the server drops.
-            if (!m_queue.empty() && m_queue.back().vSamples.empty()) {
-                m_queue.pop_back();
-            }
-            m_bHole = true;
-            return;
-        }
-        m_queue.back().nTimeUs = nTimeUs;
-        m_queue.back().bGap = bJump || m_bHole;
-        m_bHole = false;
-        m_nQueuedFrames += nFrames;
         // Full: the oldest go; each chunk keeps its own stamp, so the rest
         // stay right. The first left is marked so no block spans the cut.
         while (m_nQueuedFrames > kMaxQueuedFrames && m_queue.size() > 1) {
@@ -380,6 +350,10 @@ void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nMeasur
         }
     }
     m_cv.notify_all();
+    m_bClock = true;
+    m_bHole = false;
+    m_nClockUs = nTimeUs;
+    m_nClockFrames = int64_t(nFrames);
 }
 
 void CPulseSource::OnSuspended(pa_stream* pStream, void* pv) {
@@ -394,7 +368,7 @@ void CPulseSource::OnSuspended(pa_stream* pStream, void* pv) {
 // or one that has yet to deliver its first samples) the server is asked for
 // timing instead and its answer counts; first samples are due in any case
 // within kFirstDataLimitUs.
-void CPulseSource::OnTick(pa_mainloop_api* pApi, pa_time_event* pEvent, const timeval*, void* pv) {
+void CPulseSource::OnTick(pa_mainloop_api*, pa_time_event* pEvent, const timeval*, void* pv) {
     auto* pThis = static_cast<CPulseSource*>(pv);
     const int64_t nNow = NowUs();
     const bool bStalled = nNow - pThis->m_nTickDueUs > kLateTickUs;
@@ -425,7 +399,6 @@ void CPulseSource::OnTick(pa_mainloop_api* pApi, pa_time_event* pEvent, const ti
     }
     pThis->m_nTickDueUs = nNow + kTickUs;
     pa_context_rttime_restart(pThis->m_pContext, pEvent, pa_rtclock_now() + kTickUs);
-    (void)pApi;
 }
 
 void CPulseSource::OnPong(pa_stream*, int bSuccess, void* pv) {
