@@ -60,12 +60,13 @@ int MuteSocket(const std::string& strPath) {
 
 // A PulseAudio server of the test's own on a private socket, so that it can be
 // frozen without disturbing anyone else; its one source is a null sink's monitor.
+// Should the test die without stopping it, it ends 10 s after its last client.
 class CPrivateServer {
 public:
     bool Start() {
         m_strSocket = m_dir.File("native");
         const bool bStarted = m_proc.Start(
-            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=10", "--disable-shm=yes",
              "--use-pid-file=no", "-L", "module-null-sink sink_name=test_null rate=48000", "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + m_strSocket},
             {"XDG_RUNTIME_DIR=" + m_dir.Path(), "HOME=" + m_dir.Path()});
