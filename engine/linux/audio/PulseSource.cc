@@ -108,9 +108,7 @@ HRESULT CPulseSource::Start(int64_t nDeadlineUs) {
     Stop();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.clear();
-        m_nQueuedFrames = 0;
-        m_bReady = m_bLost = m_bSuspended = m_bData = false;
+        m_bLost = m_bSuspended = m_bData = false;
     }
     m_bClock = m_bHole = m_bPingPending = false;
 
@@ -143,12 +141,16 @@ HRESULT CPulseSource::Read(int64_t nDeadlineUs, CAudioBlock* pBlock) {
         return E_POINTER;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
+    // What came before a loss is still handed out; then the loss.
     for (;;) {
-        if (m_bLost || !m_bReady) {
-            return DV_E_NO_AUDIO;
+        if (!m_bReady) {
+            return DV_E_NO_AUDIO;  // stopped, or never started
         }
         if (!m_queue.empty()) {
             break;
+        }
+        if (m_bLost) {
+            return DV_E_NO_AUDIO;
         }
         const int64_t nNow = NowUs();
         if (nNow >= nDeadlineUs) {
@@ -210,6 +212,9 @@ void CPulseSource::Stop() {
     pa_threaded_mainloop_stop(m_pLoop);
     pa_threaded_mainloop_free(m_pLoop);
     m_pLoop = nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.clear();
+    m_nQueuedFrames = 0;
 }
 
 void CPulseSource::SetLost() {
@@ -379,7 +384,7 @@ void CPulseSource::OnTick(pa_mainloop_api*, pa_time_event* pEvent, const timeval
         // Our own process stopped (a debugger, a suspended VM): the server
         // was not silent, we were not listening.
         if (bStalled) {
-            pThis->m_nAliveUs = nNow;
+            pThis->m_nAliveUs = pThis->m_nReadyUs = nNow;
         }
         bPing = pThis->m_bSuspended || !pThis->m_bData;
         bLost = nNow - pThis->m_nAliveUs > kSilentLimitUs ||
