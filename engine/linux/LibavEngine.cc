@@ -15,6 +15,7 @@
 #include "engine/linux/LibavConfig.h"
 #include "engine/linux/LibavLog.h"
 #include "engine/linux/LibavSession.h"
+#include "port/Utf.h"
 
 namespace libav {
 namespace {
@@ -658,12 +659,12 @@ private:
             CLibavGroup* pGroup = nullptr;
             {
                 std::lock_guard<std::mutex> lock(m_pModel->mutex);
-                pSnap->strFile = Utf16ToUtf8(m_pModel->strFile.c_str());
-                pSnap->strAuthor = Utf16ToUtf8(m_pModel->strAuthor.c_str());
-                pSnap->strCopyright = Utf16ToUtf8(m_pModel->strCopyright.c_str());
-                pSnap->strDescription = Utf16ToUtf8(m_pModel->strDescription.c_str());
-                pSnap->strRating = Utf16ToUtf8(m_pModel->strRating.c_str());
-                pSnap->strTitle = Utf16ToUtf8(m_pModel->strTitle.c_str());
+                pSnap->strFile = port::Utf16ToUtf8(m_pModel->strFile.c_str());
+                pSnap->strAuthor = port::Utf16ToUtf8(m_pModel->strAuthor.c_str());
+                pSnap->strCopyright = port::Utf16ToUtf8(m_pModel->strCopyright.c_str());
+                pSnap->strDescription = port::Utf16ToUtf8(m_pModel->strDescription.c_str());
+                pSnap->strRating = port::Utf16ToUtf8(m_pModel->strRating.c_str());
+                pSnap->strTitle = port::Utf16ToUtf8(m_pModel->strTitle.c_str());
                 pGroup = m_pModel->pGroup;
                 if (pGroup != nullptr) {
                     pGroup->AddRef();
