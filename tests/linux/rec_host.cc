@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load %s\n", DESKVID_LIBRARY);
         return 2;
     }
-    void* lpInstance = lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
+    void* lpInstance = lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
     if (lpInstance == nullptr) {
         std::fprintf(stderr, "qmCreateInstance failed\n");
         return 2;
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         }
         Report("stop", pCapture->Control(CAPCMD_STOP, nullptr));
     }
-    lib.pfnDestroyInstance(lpInstance);
+    lib.m_pfnDestroyInstance(lpInstance);
     lib.Unload();
     if (fFfmpegHost) {
         av_log(nullptr, AV_LOG_ERROR, "host message after unloading\n");

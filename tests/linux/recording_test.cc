@@ -6,7 +6,7 @@
 // source). Durations are checked against the wall-clock times around the
 // commands with half a second of slack either way.
 #include "tests/linux/HostLibrary.h"
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 #include <deskvid/deskvid_status.h>
 
@@ -259,7 +259,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(s_fLoaded) << DESKVID_LIBRARY;
         char szInterface[32] = {};
-        ASSERT_TRUE(s_lib.pfnGetInterfaceName(0, szInterface));
+        ASSERT_TRUE(s_lib.m_pfnGetInterfaceName(0, szInterface));
         ASSERT_STREQ(DESKVID_INTERFACE_NAME, szInterface);
         const char* pszTmp = std::getenv("TMPDIR");
         std::string strTemplate =
@@ -269,7 +269,7 @@ protected:
     }
     void TearDown() override {
         for (void* lpInstance : m_rglpInstance) {
-            s_lib.pfnDestroyInstance(lpInstance);
+            s_lib.m_pfnDestroyInstance(lpInstance);
         }
         if (!m_strDir.empty()) {
             std::error_code ec;
@@ -278,14 +278,14 @@ protected:
     }
 
     void* Create() {
-        void* lpInstance = s_lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
+        void* lpInstance = s_lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
         EXPECT_NE(nullptr, lpInstance);
         m_rglpInstance.push_back(lpInstance);
         return lpInstance;
     }
     void Destroy(void* lpInstance) {
         m_rglpInstance.erase(std::find(m_rglpInstance.begin(), m_rglpInstance.end(), lpInstance));
-        s_lib.pfnDestroyInstance(lpInstance);
+        s_lib.m_pfnDestroyInstance(lpInstance);
     }
 
     std::string PathOf(const std::string& strName) const { return m_strDir + "/" + strName; }

@@ -371,12 +371,12 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 int Record(const COptions& options) {
     CSignals signals;
 
-    CDeskVidLibrary library;
+    hostlib::CDeskVidLibrary library;
     std::string strError;
     const bool fLoaded =
         options.strLibrary.empty()
-            ? library.LoadFirst(DefaultLibraryCandidates(ExecutableDir()), &strError)
-            : library.Load(options.strLibrary, &strError);
+            ? LoadFirstLibrary(&library, DefaultLibraryCandidates(ExecutableDir()), &strError)
+            : LoadAt(&library, options.strLibrary, &strError);
     if (!fLoaded) {
         Say(("cannot load the plug-in library: " + strError).c_str());
         return 1;
