@@ -297,6 +297,15 @@ protected:
         return rgstr;
     }
 
+    // Stops (which must succeed) and checks the file: the whole screen at the
+    // plug-in's frame rate, for the time between the start and the stop.
+    void StopAndExpectScreen(void* lpInstance, const std::string& strPath, const Timed& start) {
+        const Timed stop = Command(lpInstance, CAPCMD_STOP);
+        EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+        ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
+                        Longest(start, stop));
+    }
+
     // A failed start leaves the instance idle: pause and stop are refused.
     void ExpectIdle(void* lpInstance) {
         EXPECT_EQ(Hex(kEFail), Hex(Command(lpInstance, CAPCMD_PAUSE).hr));
@@ -455,10 +464,7 @@ TEST_F(RecordSession, ChangedSettingsUnderTheSameNameAreRefused) {
     EXPECT_EQ(Hex(DV_E_SETTINGS_CHANGED), Hex(Command(lpInstance, CAPCMD_START, &changed).hr));
     Record(1.0);
     // Still started, and the file went on at its first frame rate.
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpInstance, strPath, start);
 }
 
 TEST_F(RecordSession, DestroyWhileRecordingFinalisesTheFile) {
@@ -518,10 +524,7 @@ TEST_F(RecordSession, RecordsAfterARefusedStart) {
     const Timed start = Command(lpInstance, CAPCMD_START, &params);
     ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
     Record(1.5);
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpInstance, strPath, start);
 }
 
 // A second instance naming the file that another one is recording is refused,
@@ -541,10 +544,7 @@ TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
     EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(hrSecond)) << DeskVidStatusText(hrSecond);
     ExpectIdle(lpSecond);
     Record(1.0);
-    const Timed stop = Command(lpFirst, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpFirst, strPath, start);
 }
 
 // ---------------------------------------------------------------------------
