@@ -30,6 +30,17 @@ int64_t ToSamples(int64_t nUs) {
     return nUs * kAudioSampleRate / 1000000;
 }
 
+// The slot of the frame rate in which a time of the file falls, and when a
+// slot begins. A picture goes into the slot in which it was taken (never a
+// later one), so neither stream of a file runs past the other by more than a
+// frame.
+int64_t SlotOf(const libav::CVideoParams& v, int64_t nFileUs) {
+    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
+}
+int64_t SlotStartUs(const libav::CVideoParams& v, int64_t nSlot) {
+    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
+}
+
 }  // namespace
 
 CSession::CSession(const libav::CSnapshot& snap) : m_snap(snap) {
@@ -203,8 +214,8 @@ HRESULT CSession::Finish() {
     // The video track lasts as long as the recording: the last picture
     // again in the slot where the recording ends, unless the screen was lost.
     if (m_bVideo && SUCCEEDED(m_hrScreen)) {
-        const int64_t nEndSlot = libav::FrameIndex(nEndUs, m_video.nFpsNum, m_video.nFpsDen) - 1;
-        if (nEndSlot > m_nLastSlot) {
+        const int64_t nEndSlot = SlotOf(m_video, nEndUs - 1);
+        if (nEndUs > 0 && nEndSlot > m_nLastSlot) {
             TakeSlot(nEndSlot, nEndUs, false, nullptr);
         }
     }
@@ -289,13 +300,14 @@ void CSession::VideoThread() {
                 break;
             }
             if (m_timeline.Paused()) {
-                nNextUs += nIntervalUs;
+                nNextUs = MonotonicUs() + nIntervalUs;
                 continue;
             }
         }
+        // Until the picture says where the slots lie (after a stall, the
+        // slots missed stay empty).
         const int64_t nNow = MonotonicUs();
-        // After a stall the schedule starts afresh; the slots it missed stay empty.
-        nNextUs = std::max(nNextUs + nIntervalUs, nNow + 1000);
+        nNextUs = nNow + nIntervalUs;
         const HRESULT hr = m_pScreen->Grab(nNow + kGrabUs, &frame);
         if (FAILED(hr)) {
             m_hrScreen = hr;
@@ -311,8 +323,10 @@ void CSession::VideoThread() {
         }
         int64_t nFileUs = 0;
         if (Map(frame.nTimeUs, &nFileUs)) {
-            TakeSlot(libav::FrameIndex(nFileUs, m_video.nFpsNum, m_video.nFpsDen), nFileUs,
-                     bChanged, &frame.vChanged);
+            const int64_t nSlot = SlotOf(m_video, nFileUs);
+            TakeSlot(nSlot, nFileUs, bChanged, &frame.vChanged);
+            // The next picture a quarter into the next slot, clear of its edges.
+            nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
         }
     }
 }
