@@ -30,17 +30,6 @@ int64_t ToSamples(int64_t nUs) {
     return nUs * kAudioSampleRate / 1000000;
 }
 
-// The slot of the frame rate in which a time of the file falls, and when a
-// slot begins. A picture goes into the slot in which it was taken (never a
-// later one), so neither stream of a file runs past the other by more than a
-// frame.
-int64_t SlotOf(const libav::CVideoParams& v, int64_t nFileUs) {
-    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
-}
-int64_t SlotStartUs(const libav::CVideoParams& v, int64_t nSlot) {
-    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
-}
-
 }  // namespace
 
 CSession::CSession(const libav::CSnapshot& snap) : m_snap(snap) {
@@ -115,6 +104,10 @@ CSession::~CSession() {
     // A session never started: its output goes, the name stays as it was.
     CEngineThreadScope scope;
     m_pOutput.reset();
+    StopSources();
+}
+
+void CSession::StopSources() {
     if (m_pScreen) {
         m_pScreen->Stop();
     }
@@ -220,12 +213,7 @@ HRESULT CSession::Finish() {
         }
     }
     StopThreads();
-    if (m_pScreen) {
-        m_pScreen->Stop();
-    }
-    if (m_pAudio) {
-        m_pAudio->Stop();
-    }
+    StopSources();
     const HRESULT hrOutput = m_pOutput->Finish(m_nDropped);
     if (FAILED(hrOutput)) {
         return hrOutput;

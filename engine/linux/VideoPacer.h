@@ -12,6 +12,17 @@
 
 namespace dvlinux {
 
+// The slot of the frame rate in which a time of the file falls, and when a
+// slot begins. A picture goes into the slot in which it was taken (never a
+// later one), so neither stream of a file runs past the other by more than a
+// frame.
+inline int64_t SlotOf(const libav::CVideoParams& v, int64_t nFileUs) {
+    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
+}
+inline int64_t SlotStartUs(const libav::CVideoParams& v, int64_t nSlot) {
+    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
+}
+
 enum class ESlotAction { kSkip, kEncode, kKeyFrame };
 
 struct CSlot {
