@@ -209,7 +209,7 @@ HRESULT CSession::Finish() {
     if (m_bVideo && SUCCEEDED(m_hrScreen)) {
         const int64_t nEndSlot = SlotOf(m_video, nEndUs - 1);
         if (nEndUs > 0 && nEndSlot > m_nLastSlot) {
-            TakeSlot(nEndSlot, nEndUs, false, nullptr);
+            TakeSlot(nEndSlot, nEndUs, false, nullptr, m_thEncode.joinable());
         }
     }
     StopThreads();
@@ -240,7 +240,7 @@ void CSession::StopThreads() {
 // One picture for a slot: dropped when the slot is taken, else what the
 // pacer says. Slots that passed with no picture (a stall) count as dropped.
 void CSession::TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged,
-                        const std::vector<CRect>* pvChanged) {
+                        const std::vector<CRect>* pvChanged, bool bWait) {
     if (nSlot <= m_nLastSlot) {
         ++m_nDropped;
         return;
@@ -264,8 +264,9 @@ void CSession::TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged,
     if (action == ESlotAction::kKeyFrame) {
         pPicture->pict_type = AV_PICTURE_TYPE_I;
     }
-    // The encoder needs one picture at a time: one behind is dropped.
-    if (!m_qFrames.TryPush(pPicture)) {
+    // The encoder needs one picture at a time: one behind is dropped, but
+    // for the last one, which waits its turn.
+    if (!(bWait ? m_qFrames.Push(pPicture) : m_qFrames.TryPush(pPicture))) {
         av_frame_free(&pPicture);
         ++m_nDropped;
     }
@@ -312,7 +313,7 @@ void CSession::VideoThread() {
         int64_t nFileUs = 0;
         if (Map(frame.nTimeUs, &nFileUs)) {
             const int64_t nSlot = SlotOf(m_video, nFileUs);
-            TakeSlot(nSlot, nFileUs, bChanged, &frame.vChanged);
+            TakeSlot(nSlot, nFileUs, bChanged, &frame.vChanged, false);
             // The next picture a quarter into the next slot, clear of its edges.
             nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
         }

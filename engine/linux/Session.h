@@ -53,7 +53,8 @@ private:
     HRESULT OpenScreen();
     HRESULT OpenAudio();
     bool Map(int64_t nTimeUs, int64_t* pnFileUs);
-    void TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged, const std::vector<CRect>* pv);
+    void TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged, const std::vector<CRect>* pv,
+                  bool bWait);
     void VideoThread();
     void EncodeThread();
     void AudioThread();
