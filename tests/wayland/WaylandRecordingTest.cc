@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "deskvid/deskvid_status.h"
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 namespace {
 
@@ -88,12 +88,13 @@ protected:
             GTEST_SKIP() << "needs scripts/session --wayland";
         }
         ASSERT_TRUE(m_lib.Load()) << LibraryPath();
-        m_pInstance = static_cast<IWMEncDeskVid*>(m_lib.pfnCreateInstance(DESKVID_INTERFACE_NAME));
+        m_pInstance =
+            static_cast<IWMEncDeskVid*>(m_lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME));
         ASSERT_NE(nullptr, m_pInstance);
     }
     void TearDown() override {
         if (m_pInstance != nullptr) {
-            m_lib.pfnDestroyInstance(m_pInstance);
+            m_lib.m_pfnDestroyInstance(m_pInstance);
         }
         m_lib.Unload();
         unlink((Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.refuse").c_str());
