@@ -100,5 +100,6 @@ make -j"$jobs" >build.log 2>&1 || {
 }
 make install >install.log 2>&1
 echo "$key" >"$cache/key"
+echo "$version" >"$cache/version"
 echo "build-ffmpeg: FFmpeg $version ($upstream) built in $(($(date +%s) - start)) s into $prefix"
 [[ -z $stamp ]] || touch "$stamp"
