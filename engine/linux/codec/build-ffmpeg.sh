@@ -5,10 +5,9 @@
 # through an I/O context of its own, so no protocol),
 # static and position-independent, installed into CACHE/prefix.
 #
-# Usage: build-ffmpeg.sh CACHE [STAMP]
+# Usage: build-ffmpeg.sh CACHE
 #   CACHE  a folder shared by every build tree of a checkout (build/,
 #          build-asan/, build-tsan/ all use the same static libraries)
-#   STAMP  touched when the prefix is up to date (for the build system)
 #
 # Rebuilds only when the source version, a patch or this script changed;
 # otherwise it returns at once. Environment: FFMPEG_CC (the C compiler
@@ -17,7 +16,6 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1
-stamp=${2:-}
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 jobs=${FFMPEG_JOBS:-$(nproc)}
@@ -53,8 +51,13 @@ key=$( (
 ) | sha256sum | cut -c1-16)
 prefix=$cache/prefix
 
-if [[ -f $cache/key && $(<"$cache/key") == "$key" && -f $prefix/lib/libavcodec.a ]]; then
-  [[ -z $stamp ]] || touch "$stamp"
+up_to_date() {
+  [[ -f $cache/key && $(<"$cache/key") == "$key" ]] || return 1
+  for lib in avformat avcodec avutil; do
+    [[ -f $prefix/lib/lib$lib.a ]] || return 1
+  done
+}
+if up_to_date; then
   exit 0
 fi
 
@@ -102,4 +105,3 @@ make install >install.log 2>&1
 echo "$key" >"$cache/key"
 echo "$version" >"$cache/version"
 echo "build-ffmpeg: FFmpeg $version ($upstream) built in $(($(date +%s) - start)) s into $prefix"
-[[ -z $stamp ]] || touch "$stamp"
