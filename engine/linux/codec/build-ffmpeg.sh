@@ -35,6 +35,7 @@ fi
   exit 1
 }
 
+# shellcheck disable=SC2054 # the commas separate configure's own lists
 configure_flags=(
   --disable-everything --disable-autodetect
   --disable-programs --disable-doc --disable-network --disable-debug
@@ -81,7 +82,8 @@ if [[ ! -f $downloads/done ]]; then
   fi
   touch "$downloads/done"
 fi
-dsc=$(ls "$downloads"/ffmpeg_*.dsc | head -n1)
+dscs=("$downloads"/ffmpeg_*.dsc)
+dsc=${dscs[0]}
 
 # Unpacked with Debian's own patches, then ours.
 dpkg-source --no-check -x "$dsc" "$cache/src" >/dev/null
