@@ -27,6 +27,9 @@ EngineState& State() {
 }
 
 std::atomic<int> g_nLive{0};
+// Profiles made since the last Reset, and which of them was last attached.
+std::atomic<int> g_nProfiles{0};
+std::atomic<int> g_nAttachedProfile{0};
 
 HRESULT Call(const std::string& line) {
     return State().journal.Call(line);
@@ -156,6 +159,7 @@ public:
     static constexpr const char* kRole = "Profile";
     SCRIPTED_REFCOUNT
     ~CProfile() override { ReleaseAll(m_audiences); }
+    const int m_nSerial = ++g_nProfiles;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
@@ -329,6 +333,8 @@ public:
             return DISP_E_TYPEMISMATCH;
         }
         V_DISPATCH(&varProfile)->AddRef();
+        const CProfile* pProfile = dynamic_cast<const CProfile*>(V_DISPATCH(&varProfile));
+        g_nAttachedProfile = pProfile != nullptr ? pProfile->m_nSerial : -1;
         if (m_pProfile != nullptr) {
             m_pProfile->Release();
         }
@@ -534,6 +540,8 @@ void Unregister() {
 void Reset() {
     EngineState& state = State();
     state.journal.Reset();
+    g_nProfiles = 0;
+    g_nAttachedProfile = 0;
     std::lock_guard<std::mutex> guard(state.mutex);
     state.stopHook = nullptr;
 }
@@ -544,6 +552,10 @@ std::vector<std::string> Journal() {
 
 void FailNth(const std::string& op, int n, HRESULT hr) {
     State().journal.FailNth(op, n, hr);
+}
+
+int AttachedProfile() {
+    return g_nAttachedProfile.load();
 }
 
 int LiveObjects() {
