@@ -26,9 +26,9 @@ void PutText(T* pObject, HRESULT (T::*pfnPut)(BSTR), const char* pszText) {
 CWMEncDeskVid::CWMEncDeskVid() : m_pEncoder(nullptr), m_hrState(E_FAIL), m_params() {
     m_params.dwMask = 0;
     m_params.lpwszFile = kNoFileName;
-    m_params.bySharpness = 100;
-    m_params.nBitrateKbps = 468;
-    m_params.nFps = 20;
+    m_params.bySharpness = DESKVID_DEFAULT_SHARPNESS;
+    m_params.nBitrateKbps = DESKVID_DEFAULT_BITRATE_KBPS;
+    m_params.nFps = DESKVID_DEFAULT_FPS;
     m_params.nWidth = 0;
     m_params.nHeight = 0;
 }

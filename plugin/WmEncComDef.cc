@@ -1,4 +1,7 @@
-// The library's boundary: the five exports and the registry of instances.
+// The library's boundary: the five exports (qmInitialize, qmUninitialize,
+// qmGetInterfaceName, qmCreateInstance, qmDestroyInstance) and the registry of
+// the instances they hand out. The unit keeps the name hosts and readers of
+// the contract look for.
 #include "plugin/WmEncComDef.h"
 
 #include <deskvid/deskvid.h>

@@ -1,6 +1,6 @@
 // FFmpeg's logging is process-wide. The engine installs one callback that
-// keeps the messages of its own work (they become the last-error text) and
-// hands every other message to FFmpeg's default callback, so that a host
+// drops the messages of its own work (a failure reaches the host as a status)
+// and hands every other message to FFmpeg's default callback, so that a host
 // that uses FFmpeg itself keeps its output.
 #pragma once
 
@@ -21,12 +21,8 @@ public:
     CEngineThreadScope& operator=(const CEngineThreadScope&) = delete;
 };
 
-// Records a failure of the engine's own in the last-error text.
-void SetLastError(const std::string& strText);
-void SetLastError(const char* pszText);
-
-// The last error the engine met (its own or one of FFmpeg's messages from its
-// work); empty when there was none.
-std::string LastError();
+// Names a failure of the engine's own where the session meets it. Nothing
+// keeps the text: the host learns of the failure through the status it gets.
+inline void SetLastError(const std::string&) {}
 
 }  // namespace libav

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 namespace clitest {
 

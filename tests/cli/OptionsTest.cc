@@ -206,23 +206,6 @@ TEST(OptionsTest, RawPassesOutOfRangeIntegersThrough) {
     EXPECT_EQ(extreme.options.nBitrateKbps, INT32_MAX);
 }
 
-TEST(Utf8Test, ConvertsAllPlanes) {
-    std::u16string wstr;
-    // a, e-acute, euro sign, and U+1F3A5 (a surrogate pair).
-    ASSERT_TRUE(Utf8ToUtf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA5", &wstr));
-    EXPECT_EQ(wstr, u"a\u00E9\u20AC\U0001F3A5");
-    ASSERT_TRUE(Utf8ToUtf16("", &wstr));
-    EXPECT_TRUE(wstr.empty());
-}
-
-TEST(Utf8Test, RefusesMalformedText) {
-    std::u16string wstr;
-    for (const char* psz : {"\x80", "\xC3", "\xE2\x82", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                            "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "a\xC3z"}) {
-        EXPECT_FALSE(Utf8ToUtf16(psz, &wstr)) << testing::PrintToString(std::string(psz));
-    }
-}
-
 TEST(DefaultFileNameTest, IsTheLocalDateAndTime) {
     std::tm tmLocal{};
     tmLocal.tm_year = 2026 - 1900;

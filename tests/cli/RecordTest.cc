@@ -20,7 +20,7 @@
 
 #include <deskvid/deskvid_status.h>
 
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 #include "Summary.h"
 
 namespace clitest {

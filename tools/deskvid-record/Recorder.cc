@@ -20,13 +20,11 @@
 #include "Library.h"
 #include "Output.h"
 #include "Summary.h"
+#include "port/Utf.h"
 
 namespace record {
 
 namespace {
-
-// The plug-in's frame rate when none is given (see CAPTURE_PARAMS).
-constexpr int kDefaultFps = 20;
 
 // Set by the signal handlers; the main loop does the work. A pause or resume
 // signal asks for a state, not a change, so any number of them leaves the
@@ -379,7 +377,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     facts.dRecordedSeconds = dRecorded;
     facts.dPausedSeconds = dPaused;
     facts.nPauses = clock.Pauses();
-    facts.nFps = (options.dwMask & CAPF_FPS) != 0 ? options.nFps : kDefaultFps;
+    facts.nFps = (options.dwMask & CAPF_FPS) != 0 ? options.nFps : DESKVID_DEFAULT_FPS;
     facts.cbFile = FileSize(strFile);
     std::vector<SProbeStream> rgStreams;
     if (!ProbeFile(strFile, &rgStreams)) {
@@ -398,12 +396,12 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 int Record(const COptions& options) {
     CSignals signals;
 
-    CDeskVidLibrary library;
+    hostlib::CDeskVidLibrary library;
     std::string strError;
     const bool fLoaded =
         options.strLibrary.empty()
-            ? library.LoadFirst(DefaultLibraryCandidates(ExecutableDir()), &strError)
-            : library.Load(options.strLibrary, &strError);
+            ? LoadFirstLibrary(&library, DefaultLibraryCandidates(ExecutableDir()), &strError)
+            : LoadAt(&library, options.strLibrary, &strError);
     if (!fLoaded) {
         Say(("cannot load the plug-in library: " + strError).c_str());
         return 1;
@@ -442,8 +440,7 @@ int Record(const COptions& options) {
     // again on every later start: this text lives until the instance is gone.
     const std::string strFile =
         options.strOutput.empty() ? DefaultFileName(std::time(nullptr)) : options.strOutput;
-    std::u16string wstrFile;
-    Utf8ToUtf16(strFile, &wstrFile);
+    const std::u16string wstrFile = port::Utf8ToUtf16(strFile);
 
     const int nExit = RunRecording(pCapture, options, strFile, wstrFile, library.Path(), signals);
     library.m_pfnDestroyInstance(pCapture);
