@@ -15,7 +15,7 @@
 
 #include "engine/linux/audio/PulseSource.h"
 #include "plugin/deskvid/deskvid_status.h"
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 // libpulse recycles its packets, tag structures and memory blocks through
 // lock-free lists shared by every main loop in the process; its atomics are
@@ -94,7 +94,7 @@ public:
 
 private:
     testproc::CTempDir m_dir;
-    testproc::CChildProcess m_proc;
+    hostlib::CChildProcess m_proc;
     std::string m_strSocket;
 };
 
