@@ -73,8 +73,13 @@ HRESULT CWMEncDeskVid::Dispatch(int nCommand, const CAPTURE_PARAMS* pParams) {
 }
 
 HRESULT CWMEncDeskVid::Start(const CAPTURE_PARAMS* pParams) {
+    // A started instance's settings are the ones its recording uses; they are
+    // kept aside so that a refused change leaves them in force.
+    const CAPTURE_PARAMS paramsInUse = m_params;
     ApplyParams(pParams);
     if (FAILED(m_hrState)) {
+        // An idle instance keeps what it was given, failed or not, so that
+        // a host may put its environment right and retry with no settings.
         TComPtr<IWMEncoder> pEncoder;
         HRESULT hr = FirstTimeSetup(pEncoder);
         if (FAILED(hr)) {
@@ -93,6 +98,9 @@ HRESULT CWMEncDeskVid::Start(const CAPTURE_PARAMS* pParams) {
     }
     HRESULT hr = Reconfigure();
     if (FAILED(hr)) {
+        // The engine refused the change and records on as before: so does
+        // the instance, and the refused name is never read again.
+        m_params = paramsInUse;
         return hr;
     }
     hr = m_pEncoder->Start();

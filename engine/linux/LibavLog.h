@@ -1,7 +1,8 @@
-// FFmpeg's logging is process-wide. The engine installs one callback that
-// drops the messages of its own work (a failure reaches the host as a status)
-// and hands every other message to FFmpeg's default callback, so that a host
-// that uses FFmpeg itself keeps its output.
+// The engine's FFmpeg is a private static copy (engine/linux/codec/), so its
+// log callback is the engine's alone: a host's own FFmpeg never sees it. The
+// engine installs one callback that drops the messages of its own work (a
+// failure reaches the host as a status) and hands every other message to
+// FFmpeg's default callback.
 #pragma once
 
 #include <string>

@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
 #include "Options.h"
+#include "Output.h"
 #include "Summary.h"
 
 namespace record {
@@ -290,6 +297,44 @@ TEST(SummaryTest, SaysSoWhenTheStreamsCannotBeDescribed) {
     std::free(pszOut);
     EXPECT_NE(str.find("streams   (not described"), std::string::npos) << str;
     EXPECT_NE(str.find("0 B, 0 kbit/s on average"), std::string::npos) << str;
+}
+
+std::string Contents(const std::string& strFile) {
+    std::ifstream file(strFile, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return file ? text.str() : "(missing)";
+}
+
+// An unfinished recording is moved aside under the first free name; no file
+// that was there before is lost to it.
+TEST(OutputTest, MovingAsideNeverReplacesAFile) {
+    char szDir[] = "/tmp/deskvid_output_XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string strDir = szDir;
+    const std::string strFile = strDir + "/rec.wmv";
+    for (const char* pszName : {"/rec.wmv", "/rec.wmv.partial", "/rec.wmv.1.partial"}) {
+        std::ofstream(strDir + pszName) << pszName;
+    }
+    EXPECT_TRUE(OutputIsTaken(strFile));
+    EXPECT_TRUE(OutputIsTaken(strDir));
+    EXPECT_FALSE(OutputIsTaken("/dev/null"));
+    EXPECT_FALSE(OutputIsTaken(strDir + "/none.wmv"));
+
+    std::string strMoved;
+    ASSERT_TRUE(MoveAside(strFile, &strMoved));
+    EXPECT_EQ(strMoved, strDir + "/rec.wmv.2.partial");
+    EXPECT_EQ(Contents(strMoved), "/rec.wmv");
+    EXPECT_EQ(Contents(strDir + "/rec.wmv.partial"), "/rec.wmv.partial");
+    EXPECT_EQ(Contents(strDir + "/rec.wmv.1.partial"), "/rec.wmv.1.partial");
+    EXPECT_FALSE(OutputIsTaken(strFile));
+    // Only a regular file is moved.
+    EXPECT_FALSE(MoveAside(strFile, &strMoved));
+    EXPECT_FALSE(MoveAside(strDir, &strMoved));
+    for (const char* pszName : {"/rec.wmv.partial", "/rec.wmv.1.partial", "/rec.wmv.2.partial"}) {
+        unlink((strDir + pszName).c_str());
+    }
+    rmdir(szDir);
 }
 
 }  // namespace

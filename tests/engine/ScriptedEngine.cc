@@ -28,6 +28,9 @@ EngineState& State() {
 }
 
 std::atomic<int> g_nLive{0};
+// Profiles made since the last Reset, and which of them was last attached.
+std::atomic<int> g_nProfiles{0};
+std::atomic<int> g_nAttachedProfile{0};
 
 HRESULT Call(const std::string& line) {
     return State().journal.Call(line);
@@ -125,6 +128,7 @@ class CProfile final : public TComObject<CProfile, IWMEncProfile2, IWMEncProfile
 public:
     SCRIPTED_ROLE("Profile")
     ~CProfile() override { ReleaseAll(m_audiences); }
+    const int m_nSerial = ++g_nProfiles;
 
     static constexpr TInterfaceEntry<CProfile> kInterfaces[] = {
         {&IID_IUnknown, InterfaceOf<IWMEncProfile2>},
@@ -282,6 +286,8 @@ public:
             return DISP_E_TYPEMISMATCH;
         }
         V_DISPATCH(&varProfile)->AddRef();
+        const CProfile* pProfile = dynamic_cast<const CProfile*>(V_DISPATCH(&varProfile));
+        g_nAttachedProfile = pProfile != nullptr ? pProfile->m_nSerial : -1;
         if (m_pProfile != nullptr) {
             m_pProfile->Release();
         }
@@ -474,6 +480,8 @@ void Unregister() {
 void Reset() {
     EngineState& state = State();
     state.journal.Reset();
+    g_nProfiles = 0;
+    g_nAttachedProfile = 0;
     std::lock_guard<std::mutex> guard(state.mutex);
     state.stopHook = nullptr;
 }
@@ -484,6 +492,10 @@ std::vector<std::string> Journal() {
 
 void FailNth(const std::string& op, int n, HRESULT hr) {
     State().journal.FailNth(op, n, hr);
+}
+
+int AttachedProfile() {
+    return g_nAttachedProfile.load();
 }
 
 int LiveObjects() {

@@ -53,9 +53,11 @@ for f in ./$libdir/libdeskvid.so.0 ./usr/include/deskvid/deskvid.h ./usr/include
   grep -q " $f" <<<"$listing" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libavcodec libavformat libyuv libstdc++6; do
+for dep in libyuv libstdc++6; do
   grep -q "$dep" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
+# FFmpeg is a private static copy inside the library.
+! grep -qE 'libav|libsw' <<<"$depends" || fail "Depends names FFmpeg's libraries: $depends"
 
 # Install and remove in a throwaway root with its own dpkg database; the
 # runtime dependencies live on the real system, not in that root.

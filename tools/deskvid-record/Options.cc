@@ -50,13 +50,16 @@ const char g_szUsage[] =
     "    On a terminal one status line shows the recorded time (pauses excluded),\n"
     "    whether it is recording or paused, the file's size and its average bit\n"
     "    rate. Keys:  p  pause or resume;  q or Ctrl-C  stop and finalise the file.\n"
-    "    Signals: SIGUSR1 pauses or resumes; SIGINT, SIGTERM and SIGHUP stop\n"
+    "    Signals: SIGUSR1 pauses and SIGUSR2 resumes (each leaves the recording\n"
+    "    as it asks, however often it comes); SIGINT, SIGTERM and SIGHUP stop\n"
     "    cleanly.\n"
     "\n"
     "OPTIONS\n"
     "    -o, --output FILE\n"
     "        The file to record into. Default: deskvid-YYYYmmdd-HHMMSS.wmv in the\n"
-    "        current folder.\n"
+    "        current folder. An existing file is not replaced unless -y is given.\n"
+    "    -y, --overwrite\n"
+    "        Replace the output file if it exists.\n"
     "    --bitrate KBPS\n"
     "        Video bit rate in kbit/s, 1 to 2147483. Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_BITRATE_KBPS) ".\n"
     "    --fps N\n"
@@ -88,12 +91,14 @@ const char g_szUsage[] =
     "    1   the library could not be used, or a command failed: the status is\n"
     "        printed in hex with its description. After a failed pause or\n"
     "        resume the recording so far is still stopped and finalised.\n"
-    "    2   the command line is wrong; nothing was started\n"
+    "    2   the command line is wrong, or the output exists and -y was not\n"
+    "        given; nothing was started\n"
     "\n"
     "FILES\n"
     "    When stopping fails, the file cannot be trusted to be complete: it is\n"
-    "    renamed to FILE.partial. When starting fails, a file that the attempt\n"
-    "    created is removed.\n";
+    "    renamed to FILE.partial, or FILE.1.partial, FILE.2.partial and so on when\n"
+    "    that name is taken (an existing file is never replaced). When starting\n"
+    "    fails, a file that the attempt created is removed.\n";
 
 enum class IntegerSyntax { kOk, kNotInteger, kTooLarge };
 
@@ -254,6 +259,9 @@ ParseResult CParser::Run() {
             fOk = !fInline || Fail(strName + " takes no value");
         } else if (strName == "--raw") {
             m_pOptions->fRaw = true;
+            fOk = !fInline || Fail(strName + " takes no value");
+        } else if (strName == "-y" || strName == "--overwrite") {
+            m_pOptions->fOverwrite = true;
             fOk = !fInline || Fail(strName + " takes no value");
         } else if (strName == "-o" || strName == "--output") {
             fOk = TakeValue(strName, pstrInline, &m_pOptions->strOutput);

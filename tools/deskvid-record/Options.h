@@ -24,6 +24,7 @@ struct COptions {
     int32_t nHeight = 0;
     double dDurationSeconds = 0;  // 0: until stopped
     bool fRaw = false;            // pass out-of-range values through
+    bool fOverwrite = false;      // replace an existing output
     bool fHelp = false;
 };
 
