@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "encoder/WMEncoder.h"
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "deskvid/deskvid_status.h"
+#include "encoder/WMEncoder.h"
 #include "engine/linux/LibavConfig.h"
-#include "engine/linux/LibavLog.h"
 #include "engine/linux/Session.h"
 #include "port/Utf.h"
 #include "runtime/ComObject.h"
@@ -629,7 +632,10 @@ HRESULT CreateProfile(REFCLSID, DWORD, REFIID riid, void** ppv) {
 }  // namespace libav
 
 bool LibavEngineRegister() {
-    libav::InstallLogCallback();
+    // The FFmpeg inside this library is a private copy: nothing it would log
+    // is for the host's output, and every failure reaches the host as a
+    // status.
+    av_log_set_level(AV_LOG_QUIET);
     return RtRegisterClass(CLSID_WMEncoder, libav::CreateEncoder) &&
            RtRegisterClass(CLSID_WMEncProfile2, libav::CreateProfile);
 }

@@ -14,24 +14,15 @@ extern "C" {
 }
 
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/LibavLog.h"
 
 namespace dvlinux {
 namespace {
-
-using libav::SetLastError;
 
 // How often what the muxer has written is pushed to the file, so that a
 // process killed mid-recording leaves a file that decodes up to about then.
 constexpr int64_t kFlushIntervalUs = 250000;
 constexpr int kIoBufferSize = 64 * 1024;
 constexpr char kDroppedTag[] = "deskvid_dropped_frames";
-
-std::string AvError(int nErr) {
-    char sz[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(nErr, sz, sizeof(sz));
-    return sz;
-}
 
 // Fixed width: the trailer rewrites the header in place with the final count.
 std::string DroppedText(int64_t nDropped) {
@@ -89,7 +80,6 @@ HRESULT COutput::Open(const libav::CSnapshot& snap, const libav::CVideoParams* p
     // No file name for the muxer: it must not open anything itself.
     const int nErr = avformat_alloc_output_context2(&pOut->m_pMux, nullptr, "asf", nullptr);
     if (nErr < 0 || pOut->m_pMux == nullptr) {
-        SetLastError("the ASF muxer is not available: " + AvError(nErr));
         return DV_E_ENCODER;
     }
     HRESULT hr = pVideo != nullptr ? pOut->OpenVideo(*pVideo) : S_OK;
@@ -131,7 +121,6 @@ HRESULT COutput::OpenVideo(const libav::CVideoParams& video) {
     m_video.pEnc = pEnc;
     m_video.pPacket = av_packet_alloc();
     if (pEnc == nullptr || m_video.pPacket == nullptr) {
-        SetLastError("the WMV2 encoder is not available");
         return DV_E_ENCODER;
     }
     pEnc->width = video.nWidth;
@@ -154,7 +143,6 @@ HRESULT COutput::OpenVideo(const libav::CVideoParams& video) {
     }
     int nErr = avcodec_open2(pEnc, pCodec, nullptr);
     if (nErr < 0) {
-        SetLastError("cannot open the WMV2 encoder: " + AvError(nErr));
         return DV_E_ENCODER;
     }
     m_video.pStream = avformat_new_stream(m_pMux, nullptr);
@@ -175,7 +163,6 @@ HRESULT COutput::OpenAudio() {
     m_audio.pPacket = av_packet_alloc();
     m_pAudioFrame = av_frame_alloc();
     if (pEnc == nullptr || m_audio.pPacket == nullptr || m_pAudioFrame == nullptr) {
-        SetLastError("the WMA2 encoder is not available");
         return DV_E_ENCODER;
     }
     pEnc->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -188,7 +175,6 @@ HRESULT COutput::OpenAudio() {
     }
     const int nErr = avcodec_open2(pEnc, pCodec, nullptr);
     if (nErr < 0) {
-        SetLastError("cannot open the WMA2 encoder: " + AvError(nErr));
         return DV_E_ENCODER;
     }
     m_audio.pStream = avformat_new_stream(m_pMux, nullptr);
@@ -224,13 +210,11 @@ HRESULT COutput::OpenFile(const std::string& strPath) {
     m_pMux->flags |= AVFMT_FLAG_CUSTOM_IO;
     const int nErr = avformat_write_header(m_pMux, nullptr);
     if (nErr < 0) {
-        SetLastError("cannot write " + strPath + ": " + AvError(nErr));
         return DV_E_FILE_OPEN;
     }
     m_bHeader = true;
     avio_flush(pIo);
     if (pIo->error < 0) {
-        SetLastError("cannot write " + strPath + ": " + AvError(pIo->error));
         return DV_E_FILE_OPEN;
     }
     return S_OK;
@@ -250,9 +234,8 @@ COutput::~COutput() {
     m_file.Close();
 }
 
-HRESULT COutput::Fail(HRESULT hr, const std::string& strText) {
+HRESULT COutput::Fail(HRESULT hr) {
     if (SUCCEEDED(m_hrFailed)) {
-        SetLastError(strText);
         m_hrFailed = hr;
     }
     return hr;
@@ -261,7 +244,6 @@ HRESULT COutput::Fail(HRESULT hr, const std::string& strText) {
 // Sends one frame (null: drain) and writes every packet the encoder has
 // ready.
 HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
-    const char* pszWhat = pStream == &m_video ? "video" : "audio";
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (FAILED(m_hrFailed)) {
@@ -271,7 +253,7 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
     int nErr = avcodec_send_frame(pStream->pEnc, pFrame);
     if (nErr < 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return Fail(DV_E_ENCODER, std::string(pszWhat) + " encoding failed: " + AvError(nErr));
+        return Fail(DV_E_ENCODER);
     }
     for (;;) {
         nErr = avcodec_receive_packet(pStream->pEnc, pStream->pPacket);
@@ -280,7 +262,7 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (nErr < 0) {
-            return Fail(DV_E_ENCODER, std::string(pszWhat) + " encoding failed: " + AvError(nErr));
+            return Fail(DV_E_ENCODER);
         }
         if (FAILED(m_hrFailed)) {
             av_packet_unref(pStream->pPacket);
@@ -299,7 +281,7 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
             nErr = m_pMux->pb->error;
         }
         if (nErr < 0) {
-            return Fail(DV_E_WRITE, "cannot write " + m_strPath + ": " + AvError(nErr));
+            return Fail(DV_E_WRITE);
         }
     }
 }
@@ -367,13 +349,13 @@ HRESULT COutput::Finish(int64_t nDropped) {
         }
         const int nErr = av_write_trailer(m_pMux);
         if (nErr < 0) {
-            Fail(DV_E_WRITE, "cannot finish " + m_strPath + ": " + AvError(nErr));
+            Fail(DV_E_WRITE);
         }
     }
     if (m_pMux->pb != nullptr) {
         avio_flush(m_pMux->pb);
         if (m_pMux->pb->error < 0) {
-            Fail(DV_E_WRITE, "cannot write " + m_strPath + ": " + AvError(m_pMux->pb->error));
+            Fail(DV_E_WRITE);
         }
     }
     CloseIo();

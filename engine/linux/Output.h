@@ -67,7 +67,7 @@ private:
     HRESULT OpenFile(const std::string& strPath);
     HRESULT Encode(COutputStream* pStream, AVFrame* pFrame);
     HRESULT EncodeAudioFrame();
-    HRESULT Fail(HRESULT hr, const std::string& strText);
+    HRESULT Fail(HRESULT hr);
     void CloseIo();
 
     std::string m_strPath;

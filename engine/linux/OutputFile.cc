@@ -13,12 +13,9 @@
 #include <cstring>
 
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/LibavLog.h"
 
 namespace dvlinux {
 namespace {
-
-using libav::SetLastError;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -67,7 +64,6 @@ COutputFile::~COutputFile() {
 HRESULT COutputFile::Open(const std::string& strPath) {
     m_strPath = strPath;
     if (!Canonical(strPath, &m_strName)) {
-        SetLastError("cannot create " + strPath + ": " + std::strerror(errno));
         return DV_E_FILE_OPEN;
     }
     HRESULT hr = TakeName();
@@ -93,7 +89,6 @@ HRESULT COutputFile::Open(const std::string& strPath) {
         }
     }
     if (m_fdWrite < 0) {
-        SetLastError("cannot create a file beside " + strPath + ": " + std::strerror(errno));
         m_strTemp.clear();
         Close();
         return DV_E_FILE_OPEN;
@@ -121,19 +116,16 @@ HRESULT COutputFile::TakeName() {
             m_bPlaceholder = m_fdName >= 0;
         }
         if (m_fdName < 0) {
-            SetLastError("cannot create " + m_strPath + ": " + std::strerror(errno));
             return DV_E_FILE_OPEN;
         }
         struct stat st = {};
         if (fstat(m_fdName, &st) != 0 || !S_ISREG(st.st_mode)) {
             // A FIFO, a directory, a device (/dev/null included): not a
             // file that can hold a recording.
-            SetLastError(m_strPath + " is not a regular file");
             return DV_E_FILE_OPEN;
         }
         // Where locks are not offered at all the recording goes on unguarded.
         if (flock(m_fdName, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-            SetLastError(m_strPath + " is being recorded already");
             return DV_E_FILE_OPEN;
         }
         struct stat stNow = {};
@@ -144,7 +136,6 @@ HRESULT COutputFile::TakeName() {
         close(m_fdName);
         m_fdName = -1;
     }
-    SetLastError("cannot take the name " + m_strPath + ": it keeps changing");
     return DV_E_FILE_OPEN;
 }
 
@@ -153,7 +144,6 @@ HRESULT COutputFile::Commit() {
         return S_OK;
     }
     if (m_fdWrite < 0 || rename(m_strTemp.c_str(), m_strName.c_str()) != 0) {
-        SetLastError("cannot create " + m_strPath + ": " + std::strerror(errno));
         return DV_E_FILE_OPEN;
     }
     m_bCommitted = true;

@@ -9,12 +9,10 @@ extern "C" {
 }
 
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/LibavLog.h"
 
 namespace dvlinux {
 namespace {
 
-using libav::CEngineThreadScope;
 using libav::kAudioSampleRate;
 
 constexpr int64_t kScreenStartUs = 1500000;  // connecting to the screen
@@ -42,8 +40,6 @@ HRESULT CSession::Open(const libav::CSnapshot& snap, std::unique_ptr<CSession>* 
     if (FAILED(hr)) {
         return hr;
     }
-    libav::InstallLogCallback();
-    CEngineThreadScope scope;
     try {
         std::unique_ptr<CSession> pSession(new CSession(snap));
         hr = pSession->m_bVideo ? pSession->OpenScreen() : S_OK;
@@ -58,7 +54,6 @@ HRESULT CSession::Open(const libav::CSnapshot& snap, std::unique_ptr<CSession>* 
             *ppSession = std::move(pSession);
         }
     } catch (const std::exception&) {
-        libav::SetLastError("out of memory opening the recording");
         hr = E_OUTOFMEMORY;
     }
     return hr;
@@ -82,7 +77,6 @@ HRESULT CSession::OpenScreen() {
     }
     const libav::CProfileSettings& p = m_snap.profile;
     if (hr == S_FALSE && (p.lWidth <= 0 || p.lHeight <= 0)) {
-        libav::SetLastError("the screen gave no picture");
         return DV_E_NO_DISPLAY;
     }
     m_video = libav::MapVideo(p, frame.nWidth, frame.nHeight);
@@ -102,7 +96,6 @@ CSession::~CSession() {
         Finish();
     }
     // A session never started: its output goes, the name stays as it was.
-    CEngineThreadScope scope;
     m_pOutput.reset();
     StopSources();
 }
@@ -130,7 +123,6 @@ HRESULT CSession::Start() {
         m_timeline.Resume(MonotonicUs());
         return S_OK;
     }
-    CEngineThreadScope scope;
     const int64_t nStartUs = MonotonicUs();
     m_timeline.Start(nStartUs);
     if (m_bVideo) {
@@ -171,7 +163,6 @@ HRESULT CSession::Start() {
         }
     } catch (const std::exception&) {
         // Whatever did start is wound down by Finish(); the file stays valid.
-        libav::SetLastError("cannot start the recording threads");
         Finish();
         return E_OUTOFMEMORY;
     }
@@ -192,7 +183,6 @@ HRESULT CSession::Finish() {
         return S_OK;
     }
     m_bFinished = true;
-    CEngineThreadScope scope;
     int64_t nEndUs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -274,7 +264,6 @@ void CSession::TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged,
 
 // Capture and conversion: a picture per slot of the frame rate.
 void CSession::VideoThread() {
-    CEngineThreadScope scope;
     const int64_t nIntervalUs =
         std::max<int64_t>(int64_t{1000000} * m_video.nFpsDen / m_video.nFpsNum, 1000);
     int64_t nNextUs = MonotonicUs() + nIntervalUs;
@@ -321,7 +310,6 @@ void CSession::VideoThread() {
 }
 
 void CSession::EncodeThread() {
-    CEngineThreadScope scope;
     AVFrame* pFrame = nullptr;
     while (m_qFrames.Pop(&pFrame)) {
         const HRESULT hr = m_pOutput->EncodeVideo(pFrame);
@@ -337,7 +325,6 @@ void CSession::EncodeThread() {
 }
 
 void CSession::AudioThread() {
-    CEngineThreadScope scope;
     int64_t nDrainUntil = 0;
     int64_t nEndSamples = INT64_MAX;
     CAudioBlock block;
