@@ -1,0 +1,122 @@
+// Decides, for each frame slot of a recording, whether a picture is encoded,
+// and at which quantiser, so that only what changes costs and the asked bit
+// rate is held. Pure logic: it sees slot numbers, changed areas and the sizes
+// of the packets the encoder wrote, nothing else.
+//
+// What a variable-rate video track needs:
+//  - no change, nothing encoded: the track has a gap and players hold the
+//    last picture;
+//  - up to two refinement frames once activity stops, while the last picture
+//    was coded coarser than the finest quantiser allowed;
+//  - a heartbeat frame at least once a second, so that a seek lands near a
+//    picture;
+//  - a frame at pause and at stop, so that the track lasts as long as the
+//    recording;
+//  - key frames by elapsed time, and a key frame first in every file.
+//
+// The bit rate: FFmpeg's own rate control counts encoded frames, not time (a
+// track with gaps gets a frame's share per encoded frame), and once the
+// coarsest quantiser has overshot it keeps every later frame at that
+// quantiser for good. So the pacer chooses the quantiser itself, from a
+// leaky bucket filled at the asked rate over file time and drained by every
+// packet, and a per-picture-type size model learnt from the packets. A
+// changed frame that even the coarsest quantiser cannot afford is dropped
+// and counted; its change is carried into the next encoded frame.
+#pragma once
+
+#include <cstdint>
+
+namespace dvlinux {
+
+struct CPacerSettings {
+    int64_t nBitrate = 0;  // video bits per second asked
+    int nFpsNum = 20;      // frame rate as a fraction
+    int nFpsDen = 1;
+    int64_t nKeyFrameUs = 8000000;  // key-frame distance
+    int nQMin = 2;                  // the quantiser range the profile allows
+    int nQMax = 31;
+    int nWidth = 0;  // the encoded picture's size
+    int nHeight = 0;
+};
+
+struct CPace {
+    enum EAction {
+        kSkip,    // nothing to encode: a gap in the track
+        kDrop,    // a change the budget cannot afford: counted, carried over
+        kEncode,  // encode the current picture at nQuantiser
+    };
+    EAction eAction = kSkip;
+    bool bKey = false;
+    int nQuantiser = 0;
+};
+
+class CVideoPacer {
+public:
+    // How often a frame is encoded while nothing changes.
+    static constexpr int64_t kHeartbeatUs = 1000000;
+    // Refinement frames after activity stops.
+    static constexpr int kRefinements = 2;
+
+    explicit CVideoPacer(const CPacerSettings& settings);
+
+    // A new file begins (the first one, or a roll-over): its slots count from
+    // 0 again, its first frame is a key frame and is encoded whatever the
+    // budget, and the budget starts full.
+    void StartFile();
+
+    // Frame slot nSlot (slots increase; slots not passed are gaps) in which
+    // nChangedPixels of the picture changed since the slot before (0: no
+    // change). A kEncode must be followed by Encoded().
+    CPace Slot(int64_t nSlot, int64_t nChangedPixels);
+
+    // Pause or stop at nSlot: a frame there, unless one was encoded in that
+    // slot already, so that the track reaches the end of what was recorded.
+    // Encoded whatever the budget.
+    CPace Close(int64_t nSlot);
+
+    // The size of the packet written for the last kEncode.
+    void Encoded(int64_t nBytes);
+
+    int64_t Dropped() const { return m_nDropped; }
+    int64_t LastEncodedSlot() const { return m_nLastEncodedSlot; }
+
+private:
+    int64_t SlotUs(int64_t nSlot) const;
+    void Refill(int64_t nSlot);
+    double Predict(bool bKey, double dArea, int nQ) const;
+    // Chooses the quantiser for a frame; false when the frame cannot be
+    // afforded and need not be forced.
+    bool Afford(bool bKey, double dArea, bool bForce, int* pnQ) const;
+    CPace Encode(int64_t nSlot, bool bKey, double dArea, int nQ);
+
+    CPacerSettings m_set;
+    double m_dArea = 0;         // pixels in the encoded picture
+    double m_dBitsPerSlot = 0;  // the asked rate's share of one slot
+    double m_dCapacity = 0;     // the bucket's size in bits
+    double m_dLevel = 0;        // bits that may be spent now
+
+    // Size model: a key frame costs m_dKeyCoef * area / q bits; a predicted
+    // frame m_dOverhead (what a frame with no change costs) plus
+    // m_dPCoef * changed area / q.
+    double m_dKeyCoef = 3.0;
+    double m_dPCoef = 2.0;
+    double m_dOverhead = 0;
+
+    int64_t m_nLastSlot = -1;
+    int64_t m_nLastEncodedSlot = -1;
+    int64_t m_nLastKeySlot = -1;
+    bool m_bFileStart = true;
+    double m_dPending = 0;     // changed pixels not encoded yet
+    double m_dRefineArea = 0;  // the area of the last change encoded
+    int m_nRefineLeft = 0;
+    int m_nLastQ = 0;
+    int64_t m_nDropped = 0;
+
+    // The encode waiting for its packet size.
+    bool m_bAwaiting = false;
+    bool m_bAwaitKey = false;
+    double m_dAwaitArea = 0;
+    int m_nAwaitQ = 0;
+};
+
+}  // namespace dvlinux
