@@ -14,10 +14,13 @@
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/LibavConfig.h"
 #include "engine/linux/LibavLog.h"
-#include "engine/linux/LibavSession.h"
+#include "engine/linux/Session.h"
 
 namespace libav {
 namespace {
+
+using dvlinux::CFileId;
+using dvlinux::CSession;
 
 // Reaches the engine's own profile object from the plain profile interface
 // that a source group is handed. Never leaves the engine.

@@ -41,7 +41,8 @@ CVideoPacer::CVideoPacer(const CPacerSettings& settings) : m_set(settings) {
 }
 
 void CVideoPacer::StartFile() {
-    m_dLevel = m_dCapacity;
+    // A quarter full: a short file's first seconds stay within the rate too.
+    m_dLevel = m_dCapacity / 4;
     m_nLastSlot = -1;
     m_nLastEncodedSlot = -1;
     m_nLastKeySlot = -1;
@@ -50,7 +51,6 @@ void CVideoPacer::StartFile() {
     m_dRefineArea = 0;
     m_nRefineLeft = 0;
     m_nLastQ = 0;
-    m_bAwaiting = false;
 }
 
 int64_t CVideoPacer::SlotUs(int64_t nSlot) const {
@@ -90,26 +90,27 @@ bool CVideoPacer::Afford(bool bKey, double dArea, bool bForce, int* pnQ) const {
 }
 
 CPace CVideoPacer::Encode(int64_t nSlot, bool bKey, double dArea, int nQ) {
+    CPace pace;
+    pace.eAction = CPace::kEncode;
+    pace.bKey = bKey;
+    pace.nQuantiser = nQ;
+    pace.nSlot = nSlot;
+    pace.dArea = dArea;
+    pace.dPredicted = Predict(bKey, dArea, nQ);
+    pace.nPrevEncodedSlot = m_nLastEncodedSlot;
+    pace.nPrevKeySlot = m_nLastKeySlot;
+    m_dLevel -= pace.dPredicted;
     m_dPending = 0;
     m_nLastEncodedSlot = nSlot;
     if (bKey) {
         m_nLastKeySlot = nSlot;
         m_bFileStart = false;
     }
-    m_bAwaiting = true;
-    m_bAwaitKey = bKey;
-    m_dAwaitArea = dArea;
-    m_nAwaitQ = nQ;
     m_nLastQ = nQ;
-    CPace pace;
-    pace.eAction = CPace::kEncode;
-    pace.bKey = bKey;
-    pace.nQuantiser = nQ;
     return pace;
 }
 
 CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
-    m_bAwaiting = false;
     const bool bFresh = nChangedPixels > 0;
     if (bFresh) {
         m_dPending = std::min(m_dArea, m_dPending + static_cast<double>(nChangedPixels));
@@ -135,8 +136,14 @@ CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
     int nQ = 0;
     const bool bOk =
         bKeyDue ? Afford(true, m_dArea, m_bFileStart, &nQ) : Afford(false, dArea, false, &nQ);
-    if (bOk && m_dPending <= 0 && !bHeartbeat && !bKeyDue && nQ >= m_nLastQ) {
-        return CPace();  // no finer quantiser affordable yet: refine later
+    if (bOk && m_dPending <= 0 && !bKeyDue) {
+        if (!bRefine) {
+            // A heartbeat repeats the picture: at a finer quantiser it
+            // would refine the whole of it, at a cost no model foresees.
+            nQ = std::max(nQ, m_nLastQ);
+        } else if (nQ >= m_nLastQ && !bHeartbeat) {
+            return CPace();  // no finer quantiser affordable yet: refine later
+        }
     }
     if (!bOk) {
         if (bFresh) {
@@ -156,7 +163,6 @@ CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
 }
 
 CPace CVideoPacer::Close(int64_t nSlot) {
-    m_bAwaiting = false;
     nSlot = std::max(nSlot, m_nLastSlot);
     if (nSlot <= m_nLastEncodedSlot) {
         return CPace();
@@ -167,23 +173,40 @@ CPace CVideoPacer::Close(int64_t nSlot) {
     const double dArea = bKey ? m_dArea : m_dPending;
     int nQ = 0;
     Afford(bKey, dArea, true, &nQ);
+    if (!bKey && dArea <= 0) {
+        nQ = std::max(nQ, m_nLastQ);  // the picture again, as a heartbeat
+    }
     return Encode(nSlot, bKey, dArea, nQ);
 }
 
-void CVideoPacer::Encoded(int64_t nBytes) {
-    if (!m_bAwaiting) {
+void CVideoPacer::Encoded(const CPace& pace, int64_t nBytes) {
+    if (pace.eAction != CPace::kEncode || pace.nQuantiser <= 0) {
         return;
     }
-    m_bAwaiting = false;
     const double dBits = 8.0 * static_cast<double>(std::max<int64_t>(nBytes, 0));
-    m_dLevel -= dBits;
-    if (m_bAwaitKey) {
-        m_dKeyCoef = std::max(Blend(m_dKeyCoef, dBits * m_nAwaitQ / m_dArea), 1e-3);
-    } else if (m_dAwaitArea > 0) {
+    m_dLevel += pace.dPredicted - dBits;
+    if (pace.bKey) {
+        m_dKeyCoef = std::max(Blend(m_dKeyCoef, dBits * pace.nQuantiser / m_dArea), 1e-3);
+    } else if (pace.dArea > 0) {
         const double dCoded = std::max(dBits - m_dOverhead, 0.25 * dBits);
-        m_dPCoef = std::max(Blend(m_dPCoef, dCoded * m_nAwaitQ / m_dAwaitArea), 1e-3);
+        m_dPCoef = std::max(Blend(m_dPCoef, dCoded * pace.nQuantiser / pace.dArea), 1e-3);
     } else {
         m_dOverhead = Blend(m_dOverhead, dBits);
+    }
+}
+
+void CVideoPacer::Cancel(const CPace& pace) {
+    if (pace.eAction != CPace::kEncode) {
+        return;
+    }
+    m_dLevel = std::min(m_dCapacity, m_dLevel + pace.dPredicted);
+    m_dPending = std::min(m_dArea, m_dPending + pace.dArea);
+    if (m_nLastEncodedSlot == pace.nSlot) {
+        m_nLastEncodedSlot = pace.nPrevEncodedSlot;
+    }
+    if (pace.bKey && m_nLastKeySlot == pace.nSlot) {
+        m_nLastKeySlot = pace.nPrevKeySlot;
+        m_bFileStart = m_nLastKeySlot < 0;
     }
 }
 

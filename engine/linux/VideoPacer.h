@@ -48,6 +48,13 @@ struct CPace {
     EAction eAction = kSkip;
     bool bKey = false;
     int nQuantiser = 0;
+
+    // The pacer's own account of an encode, handed back with its size.
+    int64_t nSlot = -1;
+    double dArea = 0;       // pixels coded afresh
+    double dPredicted = 0;  // bits expected, reserved from the budget
+    int64_t nPrevEncodedSlot = -1;
+    int64_t nPrevKeySlot = -1;
 };
 
 class CVideoPacer {
@@ -61,12 +68,13 @@ public:
 
     // A new file begins (the first one, or a roll-over): its slots count from
     // 0 again, its first frame is a key frame and is encoded whatever the
-    // budget, and the budget starts full.
+    // budget, and the budget starts a quarter full.
     void StartFile();
 
     // Frame slot nSlot (slots increase; slots not passed are gaps) in which
     // nChangedPixels of the picture changed since the slot before (0: no
-    // change). A kEncode must be followed by Encoded().
+    // change). A kEncode is answered by Encoded() or Cancel(), possibly
+    // after later slots were decided (the encoder runs behind).
     CPace Slot(int64_t nSlot, int64_t nChangedPixels);
 
     // Pause or stop at nSlot: a frame there, unless one was encoded in that
@@ -74,8 +82,11 @@ public:
     // Encoded whatever the budget.
     CPace Close(int64_t nSlot);
 
-    // The size of the packet written for the last kEncode.
-    void Encoded(int64_t nBytes);
+    // The size of the packet written for an encode.
+    void Encoded(const CPace& pace, int64_t nBytes);
+    // An encode that did not happen: its budget and its change come back,
+    // and a key frame it was falls due again.
+    void Cancel(const CPace& pace);
 
     int64_t Dropped() const { return m_nDropped; }
     int64_t LastEncodedSlot() const { return m_nLastEncodedSlot; }
@@ -111,12 +122,6 @@ private:
     int m_nRefineLeft = 0;
     int m_nLastQ = 0;
     int64_t m_nDropped = 0;
-
-    // The encode waiting for its packet size.
-    bool m_bAwaiting = false;
-    bool m_bAwaitKey = false;
-    double m_dAwaitArea = 0;
-    int m_nAwaitQ = 0;
 };
 
 }  // namespace dvlinux

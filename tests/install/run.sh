@@ -51,7 +51,7 @@ for f in ./usr/lib/libdeskvid.so.0 ./usr/include/deskvid/deskvid.h ./usr/include
   grep -q " $f" <<<"$listing" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libavcodec libavformat libavdevice libyuv libstdc++6; do
+for dep in libavcodec libavformat libyuv libstdc++6; do
   grep -q "$dep" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
 

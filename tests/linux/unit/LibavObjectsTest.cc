@@ -14,7 +14,7 @@
 
 #include "encoder/WMEncoder.h"
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/LibavSession.h"
+#include "engine/linux/OutputFile.h"
 
 namespace {
 
@@ -385,8 +385,8 @@ TEST(LibavFileIdTest, TwoPathsToOneFileAreOne) {
     const std::string strOther = strDir + "libav_file_id_other.wmv";
     std::remove(strPath.c_str());
     std::remove(strOther.c_str());
-    libav::CFileId a;
-    EXPECT_FALSE(libav::CFileId::Of(strPath, &a));
+    dvlinux::CFileId a;
+    EXPECT_FALSE(dvlinux::CFileId::Of(strPath, &a));
     EXPECT_FALSE(a == a);  // nothing is the same as a file that does not exist
 
     std::FILE* pFile = std::fopen(strPath.c_str(), "w");
@@ -395,11 +395,11 @@ TEST(LibavFileIdTest, TwoPathsToOneFileAreOne) {
     pFile = std::fopen(strOther.c_str(), "w");
     ASSERT_NE(nullptr, pFile);
     std::fclose(pFile);
-    libav::CFileId b;
-    libav::CFileId c;
-    ASSERT_TRUE(libav::CFileId::Of(strPath, &a));
-    ASSERT_TRUE(libav::CFileId::Of(strDir + "./libav_file_id_test.wmv", &b));
-    ASSERT_TRUE(libav::CFileId::Of(strOther, &c));
+    dvlinux::CFileId b;
+    dvlinux::CFileId c;
+    ASSERT_TRUE(dvlinux::CFileId::Of(strPath, &a));
+    ASSERT_TRUE(dvlinux::CFileId::Of(strDir + "./libav_file_id_test.wmv", &b));
+    ASSERT_TRUE(dvlinux::CFileId::Of(strOther, &c));
     EXPECT_TRUE(a == b);
     EXPECT_FALSE(a == c);
     std::remove(strPath.c_str());

@@ -44,7 +44,7 @@ struct CRun {
         }
         const double dArea = pace.bKey ? kArea : std::min(nPendingArea, kArea);
         const int64_t nBytes = 3000 + static_cast<int64_t>(dDetail * dArea / pace.nQuantiser / 8);
-        pacer.Encoded(nBytes);
+        pacer.Encoded(pace, nBytes);
         v.push_back({nSlot, pace.bKey, pace.nQuantiser, nBytes});
         nPendingArea = 0;
     }

@@ -1,0 +1,189 @@
+#include "engine/linux/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "deskvid/deskvid_status.h"
+#include "engine/linux/LibavLog.h"
+
+namespace dvlinux {
+namespace {
+
+using libav::SetLastError;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name with its folder resolved (links, "..", relative paths), so that
+// two spellings of one name lock and replace the same file, and a link is
+// followed rather than replaced.
+bool Canonical(const std::string& strPath, std::string* pstrName) {
+    char szReal[PATH_MAX];
+    if (realpath(strPath.c_str(), szReal) != nullptr) {
+        *pstrName = szReal;
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash + 1);
+    const std::string strBase = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    if (strBase.empty() || strBase == "." || strBase == ".." ||
+        realpath(strDir.c_str(), szReal) == nullptr) {
+        return false;
+    }
+    *pstrName = std::string(szReal) + (szReal[1] != 0 ? "/" : "") + strBase;
+    return true;
+}
+
+}  // namespace
+
+bool CFileId::Of(const std::string& strPath, CFileId* pId) {
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        return false;
+    }
+    pId->bValid = true;
+    pId->nDevice = st.st_dev;
+    pId->nInode = st.st_ino;
+    return true;
+}
+
+COutputFile::~COutputFile() {
+    Close();
+}
+
+HRESULT COutputFile::Open(const std::string& strPath) {
+    m_strPath = strPath;
+    if (!Canonical(strPath, &m_strName)) {
+        SetLastError("cannot create " + strPath + ": " + std::strerror(errno));
+        return DV_E_FILE_OPEN;
+    }
+    HRESULT hr = TakeName();
+    if (FAILED(hr)) {
+        Close();
+        return hr;
+    }
+    // The new file beside the name, so that the rename stays in one file
+    // system; an existing file's permissions carry over.
+    struct stat st = {};
+    fstat(m_fdName, &st);
+    static std::atomic<unsigned> s_nSerial{0};
+    for (int i = 0; i < 100 && m_fdWrite < 0; ++i) {
+        const size_t nSlash = m_strName.rfind('/');
+        char szSuffix[48];
+        std::snprintf(szSuffix, sizeof(szSuffix), ".%d.%u.part", static_cast<int>(getpid()),
+                      s_nSerial++);
+        m_strTemp = m_strName.substr(0, nSlash + 1) + "." + m_strName.substr(nSlash + 1) + szSuffix;
+        m_fdWrite = open(m_strTemp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                         m_bPlaceholder ? 0666 : (st.st_mode & 0666));
+        if (m_fdWrite < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (m_fdWrite < 0) {
+        SetLastError("cannot create a file beside " + strPath + ": " + std::strerror(errno));
+        m_strTemp.clear();
+        Close();
+        return DV_E_FILE_OPEN;
+    }
+    flock(m_fdWrite, LOCK_EX | LOCK_NB);
+    return S_OK;
+}
+
+// Locks the file the name stands for (creating an empty one when there is
+// none), and checks afterwards that the name still stands for it.
+HRESULT COutputFile::TakeName() {
+    const char* pszName = m_strName.c_str();
+    for (int nTry = 0; nTry < 10; ++nTry) {
+        // Opened for writing, since the recording replaces it (a file this
+        // user may not write is refused, as it always was); non-blocking, so
+        // that a FIFO answers at once (ENXIO without a reader) rather than
+        // waiting; O_NOCTTY so that a terminal does not become ours.
+        m_bPlaceholder = false;
+        m_fdName = open(pszName, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (m_fdName < 0 && errno == ENOENT) {
+            m_fdName = open(pszName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (m_fdName < 0 && errno == EEXIST) {
+                continue;
+            }
+            m_bPlaceholder = m_fdName >= 0;
+        }
+        if (m_fdName < 0) {
+            SetLastError("cannot create " + m_strPath + ": " + std::strerror(errno));
+            return DV_E_FILE_OPEN;
+        }
+        struct stat st = {};
+        if (fstat(m_fdName, &st) != 0 || !S_ISREG(st.st_mode)) {
+            // A FIFO, a directory, a device (/dev/null included): not a
+            // file that can hold a recording.
+            SetLastError(m_strPath + " is not a regular file");
+            return DV_E_FILE_OPEN;
+        }
+        // Where locks are not offered at all the recording goes on unguarded.
+        if (flock(m_fdName, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            SetLastError(m_strPath + " is being recorded already");
+            return DV_E_FILE_OPEN;
+        }
+        struct stat stNow = {};
+        if (lstat(pszName, &stNow) == 0 && SameFile(st, stNow)) {
+            return S_OK;
+        }
+        // Replaced while being locked: take the name again.
+        close(m_fdName);
+        m_fdName = -1;
+    }
+    SetLastError("cannot take the name " + m_strPath + ": it keeps changing");
+    return DV_E_FILE_OPEN;
+}
+
+HRESULT COutputFile::Commit() {
+    if (m_bCommitted) {
+        return S_OK;
+    }
+    if (m_fdWrite < 0 || rename(m_strTemp.c_str(), m_strName.c_str()) != 0) {
+        SetLastError("cannot create " + m_strPath + ": " + std::strerror(errno));
+        return DV_E_FILE_OPEN;
+    }
+    m_bCommitted = true;
+    m_bPlaceholder = false;
+    return S_OK;
+}
+
+void COutputFile::Close() {
+    if (!m_bCommitted && !m_strTemp.empty()) {
+        unlink(m_strTemp.c_str());
+    }
+    m_strTemp.clear();
+    if (m_bPlaceholder) {
+        // Only the empty file this start created, if the name still has it.
+        struct stat st = {};
+        struct stat stNow = {};
+        if (fstat(m_fdName, &st) == 0 && lstat(m_strName.c_str(), &stNow) == 0 &&
+            SameFile(st, stNow)) {
+            unlink(m_strName.c_str());
+        }
+        m_bPlaceholder = false;
+    }
+    if (m_fdWrite >= 0) {
+        close(m_fdWrite);
+        m_fdWrite = -1;
+    }
+    if (m_fdName >= 0) {
+        close(m_fdName);
+        m_fdName = -1;
+    }
+}
+
+}  // namespace dvlinux

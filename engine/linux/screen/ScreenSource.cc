@@ -1,0 +1,69 @@
+#include "engine/linux/screen/ScreenSource.h"
+
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "deskvid/deskvid_status.h"
+#include "engine/linux/screen/PortalSource.h"
+#include "engine/linux/screen/SyntheticSource.h"
+#include "engine/linux/screen/X11Source.h"
+
+namespace dvlinux {
+namespace {
+
+// What the session gets when no source can be made: a screen that is not
+// there.
+class CMissingScreen final : public IScreenSource {
+public:
+    HRESULT Start(int64_t) override { return DV_E_NO_DISPLAY; }
+    HRESULT Grab(int64_t, CScreenFrame*) override { return DV_E_NO_DISPLAY; }
+    bool WaitForChange(int64_t) override { return false; }
+    void Stop() override {}
+};
+
+bool IsSet(const char* pszName) {
+    const char* psz = std::getenv(pszName);
+    return psz != nullptr && *psz != 0;
+}
+
+}  // namespace
+
+int64_t MonotonicUs() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+std::unique_ptr<IScreenSource> CreateScreenSource() {
+    const char* pszChoice = std::getenv("DESKVID_SCREEN");
+    const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
+    const char* pszType = std::getenv("XDG_SESSION_TYPE");
+    std::unique_ptr<IScreenSource> pSource;
+    if (strChoice == "synthetic" || strChoice.compare(0, 10, "synthetic:") == 0) {
+        CSyntheticScreenOptions options;
+        if (ParseSyntheticScreenOptions(strChoice.size() > 10 ? strChoice.substr(10) : "",
+                                        &options)) {
+            pSource = CreateSyntheticSource(options);
+        }
+    } else if (strChoice == "x11") {
+        pSource = CreateX11Source(nullptr);
+    } else if (strChoice == "portal") {
+        pSource = CreatePortalSource();
+    } else if (!strChoice.empty()) {
+        // An unknown choice is no screen, rather than some other one.
+    } else if (IsSet("WAYLAND_DISPLAY") ||
+               (pszType != nullptr && std::strcmp(pszType, "wayland") == 0)) {
+        pSource = CreatePortalSource();
+    } else {
+        pSource = CreateX11Source(nullptr);
+    }
+    if (!pSource) {
+        pSource = std::make_unique<CMissingScreen>();
+    }
+    return pSource;
+}
+
+}  // namespace dvlinux
