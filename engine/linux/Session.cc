@@ -32,6 +32,17 @@ int64_t ToSamples(int64_t nUs) {
     return nUs * kAudioSampleRate / 1000000;
 }
 
+// The slot of the frame rate in which a time of the file falls, and when a
+// slot begins. A picture goes into the slot in which it was taken (never a
+// later one), so neither stream of a file runs past the other by more than a
+// frame.
+int64_t SlotOf(const libav::CVideoParams& v, int64_t nFileUs) {
+    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
+}
+int64_t SlotStartUs(const libav::CVideoParams& v, int64_t nSlot) {
+    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
+}
+
 }  // namespace
 
 CSession::CSession(const libav::CSnapshot& snap) : m_snap(snap) {
@@ -313,8 +324,7 @@ void CSession::TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged)
 }
 
 void CSession::CloseTrack(int64_t nFileUs) {
-    const int64_t nSlot =
-        std::max<int64_t>(libav::FrameIndex(nFileUs, m_video.nFpsNum, m_video.nFpsDen) - 1, 0);
+    const int64_t nSlot = SlotOf(m_video, std::max<int64_t>(nFileUs - 1, 0));
     CPace pace;
     {
         std::lock_guard<std::mutex> lock(m_mutexPacer);
@@ -369,7 +379,7 @@ void CSession::VideoThread() {
                 break;
             }
             if (m_timeline.Paused()) {
-                nNextUs += nIntervalUs;
+                nNextUs = MonotonicUs() + nIntervalUs;
                 if (!m_bPauseFrame) {
                     continue;
                 }
@@ -386,9 +396,10 @@ void CSession::VideoThread() {
             CloseTrack(nPauseFileUs);
             continue;
         }
+        // Until the picture says where the slots lie (after a stall, the
+        // slots missed stay empty).
         const int64_t nNow = MonotonicUs();
-        // After a stall the schedule starts afresh; the slots it missed stay empty.
-        nNextUs = std::max(nNextUs + nIntervalUs, nNow + 1000);
+        nNextUs = nNow + nIntervalUs;
         const HRESULT hr = m_pScreen->Grab(nNow + kGrabUs, &frame);
         if (FAILED(hr)) {
             m_hrScreen = hr;
@@ -404,7 +415,10 @@ void CSession::VideoThread() {
         }
         int64_t nFileUs = 0;
         if (Map(frame.nTimeUs, &nFileUs)) {
-            TakeSlot(libav::FrameIndex(nFileUs, m_video.nFpsNum, m_video.nFpsDen), frame, bChanged);
+            const int64_t nSlot = SlotOf(m_video, nFileUs);
+            TakeSlot(nSlot, frame, bChanged);
+            // The next picture a quarter into the next slot, clear of its edges.
+            nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
         }
     }
 }

@@ -20,6 +20,11 @@ constexpr double kLearn = 0.5;
 constexpr double kBitsPerMacroblock = 3.0;
 // What a refinement costs against the change it refines.
 constexpr double kRefineShare = 0.25;
+// How much finer than the picture before a predicted picture may be coded:
+// a finer quantiser refines the whole picture, not only what changed, at a
+// cost the size model does not see (FFmpeg's own rate control limits the
+// step to 3 for the same reason).
+constexpr int kMaxQStep = 3;
 
 double Blend(double dOld, double dNew) {
     return dOld + kLearn * (dNew - dOld);
@@ -83,6 +88,9 @@ bool CVideoPacer::Afford(bool bKey, double dArea, bool bForce, int* pnQ) const {
     } else if (dRoom > 0) {
         const double dQ = std::ceil(dCoded / dRoom);
         nQ = dQ > m_set.nQMax ? m_set.nQMax : std::max(static_cast<int>(dQ), m_set.nQMin);
+    }
+    if (!bKey && m_nLastQ > 0) {
+        nQ = std::max(nQ, std::min(m_nLastQ - kMaxQStep, m_set.nQMax));
     }
     *pnQ = nQ;
     return bForce || Predict(bKey, dArea, nQ) <= m_dLevel ||

@@ -1,6 +1,7 @@
 // A minimal recording host for the tests that need a process of their own.
 //
 //   deskvid_rechost FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES]
+//                   [--start-size-limit=BYTES] [--chdir=DIR]
 //
 // Loads libdeskvid.so as any host does, starts one instance recording FILE
 // with the default settings and prints the status of each command, one per
@@ -13,7 +14,9 @@
 // one line of its own through FFmpeg while the library is loaded and one
 // after unloading it; both must reach its standard error. With
 // --file-size-limit no file of the process may grow past BYTES once the start
-// has returned: writes beyond fail, as on a full disk.
+// has returned: writes beyond fail, as on a full disk; --start-size-limit
+// sets that limit right before the start instead. --chdir: FILE is taken
+// relative to DIR.
 #include "tests/linux/HostLibrary.h"
 
 #include <sys/resource.h>
@@ -56,6 +59,20 @@ std::u16string Utf8ToUtf16(const std::string& strUtf8) {
     return wstr;
 }
 
+// Writes past the limit fail with EFBIG instead of ending the process.
+bool LimitFileSize(unsigned long long cbLimit) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {};
+    limit.rlim_cur = limit.rlim_max = cbLimit;
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool HasPrefix(const char* psz, const char* pszPrefix, const char** ppszRest) {
+    const size_t n = std::strlen(pszPrefix);
+    *ppszRest = psz + n;
+    return std::strncmp(psz, pszPrefix, n) == 0;
+}
+
 void Report(const char* pszCommand, int32_t hr) {
     std::printf("%s 0x%08x\n", pszCommand, static_cast<unsigned>(hr));
     std::fflush(stdout);
@@ -66,24 +83,26 @@ void Report(const char* pszCommand, int32_t hr) {
 int main(int argc, char** argv) {
     bool fFfmpegHost = false;
     unsigned long long cbFileSizeLimit = 0;
+    unsigned long long cbStartSizeLimit = 0;
     bool fUsage = argc < 3;
     for (int i = 3; i < argc; ++i) {
-        const char* pszLimit = "--file-size-limit=";
+        const char* pszValue = nullptr;
         if (std::strcmp(argv[i], "--ffmpeg-host") == 0) {
             fFfmpegHost = true;
-        } else if (std::strncmp(argv[i], pszLimit, std::strlen(pszLimit)) == 0) {
-            // Writes past the limit fail with EFBIG instead of ending the process.
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit = {};
-            limit.rlim_cur = limit.rlim_max =
-                std::strtoull(argv[i] + std::strlen(pszLimit), nullptr, 10);
-            fUsage = fUsage || setrlimit(RLIMIT_FSIZE, &limit) != 0;
+        } else if (HasPrefix(argv[i], "--file-size-limit=", &pszValue)) {
+            cbFileSizeLimit = std::strtoull(pszValue, nullptr, 10);
+        } else if (HasPrefix(argv[i], "--start-size-limit=", &pszValue)) {
+            cbStartSizeLimit = std::strtoull(pszValue, nullptr, 10);
+        } else if (HasPrefix(argv[i], "--chdir=", &pszValue)) {
+            fUsage = fUsage || chdir(pszValue) != 0;
         } else {
             fUsage = true;
         }
     }
     if (fUsage) {
-        std::fprintf(stderr, "usage: %s FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES]\n",
+        std::fprintf(stderr,
+                     "usage: %s FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES] "
+                     "[--start-size-limit=BYTES] [--chdir=DIR]\n",
                      argv[0]);
         return 2;
     }
@@ -105,16 +124,13 @@ int main(int argc, char** argv) {
     CAPTURE_PARAMS params = {};
     params.dwMask = CAPF_FILE;
     params.lpwszFile = wstrFile.c_str();
+    if (cbStartSizeLimit != 0 && !LimitFileSize(cbStartSizeLimit)) {
+        std::fprintf(stderr, "setrlimit failed\n");
+    }
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     Report("start", hrStart);
-    if (hrStart >= 0 && cbFileSizeLimit != 0) {
-        // Writes past the limit fail with EFBIG instead of ending the process.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = {};
-        limit.rlim_cur = limit.rlim_max = cbFileSizeLimit;
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            std::fprintf(stderr, "setrlimit failed\n");
-        }
+    if (hrStart >= 0 && cbFileSizeLimit != 0 && !LimitFileSize(cbFileSizeLimit)) {
+        std::fprintf(stderr, "setrlimit failed\n");
     }
     if (hrStart < 0) {
         Report("pause", pCapture->Control(CAPCMD_PAUSE, nullptr));

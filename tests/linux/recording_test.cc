@@ -1,7 +1,9 @@
 // Whole-stack recording tests: this process is a host. It loads libdeskvid.so
 // with dlopen, drives capture instances through the exports and Control, and
 // checks what the FFmpeg engine wrote with ffprobe and a full decode by
-// ffmpeg. They run on the private display and audio server of
+// ffmpeg. Unless DESKVID_SCREEN and DESKVID_AUDIO say otherwise they record
+// the engine's synthetic screen (1280x720) and tone, so that faults can be
+// scripted; end to end they run on the private display and audio server of
 // scripts/session (a 1280x720 screen with a moving pattern, a null audio
 // source). Durations are checked against the wall-clock times around the
 // commands with half a second of slack either way.
@@ -11,11 +13,16 @@
 #include <deskvid/deskvid_status.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -36,6 +43,7 @@ constexpr double kSlack = 0.5;  // seconds either way on recorded durations
 // The session's screen (scripts/session's default size).
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 720;
+constexpr char kSyntheticScreen[] = "synthetic:size=1280x720";
 
 std::string Hex(int32_t hr) {
     char sz[16];
@@ -135,7 +143,7 @@ std::map<std::string, std::string> ParseFlat(const std::string& strText) {
 std::vector<double> PacketTimes(const std::string& strPath, const char* pszStream) {
     const ProcessResult result =
         RunProcess({"ffprobe", "-v", "error", "-select_streams", pszStream, "-show_entries",
-                    "packet=pts_time", "-of", "csv=p=0", strPath});
+                    "packet=pts_time", "-of", "csv=p=0", "file:" + strPath});
     std::vector<double> rgd;
     size_t nPos = 0;
     while (nPos < result.strOut.size()) {
@@ -158,7 +166,7 @@ Media Probe(const std::string& strPath) {
     const ProcessResult result = RunProcess(
         {"ffprobe", "-v", "error", "-count_frames", "-show_entries",
          "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration:format_tags",
-         "-of", "flat", strPath});
+         "-of", "flat", "file:" + strPath});
     EXPECT_EQ(0, result.nExit) << strPath << ": " << result.strErr;
     const std::map<std::string, std::string> mapRaw = ParseFlat(result.strOut);
     // streams.stream.N.field -> <codec_type of N>.field
@@ -181,8 +189,8 @@ Media Probe(const std::string& strPath) {
 
 // A full decode of every stream succeeds without a word of complaint.
 void ExpectDecodes(const std::string& strPath) {
-    const ProcessResult result =
-        RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});
+    const ProcessResult result = RunProcess(
+        {"ffmpeg", "-nostdin", "-v", "error", "-i", "file:" + strPath, "-f", "null", "-"});
     EXPECT_EQ(0, result.nExit) << strPath;
     EXPECT_EQ("", result.strOut + result.strErr) << strPath;
 }
@@ -253,7 +261,11 @@ std::u16string Utf16(const std::string& strAscii) {
 
 class CRecordingTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { s_fLoaded = s_lib.Load(); }
+    static void SetUpTestSuite() {
+        setenv("DESKVID_SCREEN", kSyntheticScreen, 0);
+        setenv("DESKVID_AUDIO", "synthetic", 0);
+        s_fLoaded = s_lib.Load();
+    }
     static void TearDownTestSuite() { s_lib.Unload(); }
 
     void SetUp() override {
@@ -479,23 +491,41 @@ TEST_F(RecordSession, DestroyWhileRecordingFinalisesTheFile) {
                     Longest(start, destroy));
 }
 
-TEST_F(RecordSession, TwoInstancesRecordAtOnce) {
+// Two instances started, recorded and stopped on two threads at once.
+class RecordThreads : public CRecordingTest {};
+
+TEST_F(RecordThreads, TwoInstancesRecordAtOnceOnTwoThreads) {
     const std::string rgstrPath[2] = {PathOf("one.wmv"), PathOf("two.wmv")};
     const std::u16string rgwstrPath[2] = {Utf16(rgstrPath[0]), Utf16(rgstrPath[1])};
     void* rglpInstance[2] = {Create(), Create()};
     Timed rgStart[2], rgStop[2];
-    for (int i = 0; i < 2; ++i) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int nArrived = 0;
+    // Both threads wait for each other before each command.
+    auto Barrier = [&](int nGeneration) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++nArrived;
+        cv.notify_all();
+        cv.wait(lock, [&] { return nArrived >= 2 * nGeneration; });
+    };
+    auto Run = [&](int i) {
         CAPTURE_PARAMS params = {};
         params.dwMask = CAPF_FILE | CAPF_SIZE;
         params.lpwszFile = rgwstrPath[i].c_str();
         params.nWidth = i == 0 ? 0 : 640;
         params.nHeight = i == 0 ? 0 : 360;
+        Barrier(1);
         rgStart[i] = Command(rglpInstance[i], CAPCMD_START, &params);
-        ASSERT_EQ(Hex(0), Hex(rgStart[i].hr)) << i << ": " << DeskVidStatusText(rgStart[i].hr);
-    }
-    Record(2.0);
-    for (int i = 0; i < 2; ++i) {
+        Record(2.0);
+        Barrier(2);
         rgStop[i] = Command(rglpInstance[i], CAPCMD_STOP);
+    };
+    std::thread th(Run, 1);
+    Run(0);
+    th.join();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(Hex(0), Hex(rgStart[i].hr)) << i << ": " << DeskVidStatusText(rgStart[i].hr);
         EXPECT_EQ(Hex(0), Hex(rgStop[i].hr)) << i << ": " << DeskVidStatusText(rgStop[i].hr);
     }
     ExpectRecording(rgstrPath[0], kScreenWidth, kScreenHeight, 20, Shortest(rgStart[0], rgStop[0]),
@@ -537,9 +567,15 @@ TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
     const Timed start = Command(lpFirst, CAPCMD_START, &params);
     ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
     Record(1.0);
-    const int32_t hrSecond = Command(lpSecond, CAPCMD_START, &params).hr;
-    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(hrSecond)) << DeskVidStatusText(hrSecond);
-    ExpectIdle(lpSecond);
+    // By its own name and by another path to it.
+    const std::u16string wstrOtherPath = Utf16(m_strDir + "/./taken.wmv");
+    for (const std::u16string* pwstr : {&wstrPath, &wstrOtherPath}) {
+        params.lpwszFile = pwstr->c_str();
+        const int32_t hrSecond = Command(lpSecond, CAPCMD_START, &params).hr;
+        EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(hrSecond)) << DeskVidStatusText(hrSecond);
+        ExpectIdle(lpSecond);
+    }
+    EXPECT_EQ(std::vector<std::string>{"taken.wmv"}, DirEntries());
     Record(1.0);
     const Timed stop = Command(lpFirst, CAPCMD_STOP);
     EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
@@ -623,7 +659,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct EnvironmentCase {
     const char* pszName;
-    const char* pszEnv;  // "NAME=value" sets, "NAME" removes
+    std::vector<std::string> rgstrEnv;  // "NAME=value" sets, "NAME" removes
     int32_t hrExpected;
 };
 
@@ -634,9 +670,12 @@ void PrintTo(const EnvironmentCase& c, std::ostream* pos) {
 class RecordEnvironment : public CRecordingTest,
                           public testing::WithParamInterface<EnvironmentCase> {};
 
+// Within two seconds even when the screen never answers.
 TEST_P(RecordEnvironment, StartFailsInTheHostProcess) {
     const EnvironmentCase& c = GetParam();
-    const ProcessResult result = RunProcess({DESKVID_RECHOST, PathOf("x.wmv"), "1"}, {c.pszEnv});
+    const Clock::time_point tBefore = Clock::now();
+    const ProcessResult result = RunProcess({DESKVID_RECHOST, PathOf("x.wmv"), "1"}, c.rgstrEnv);
+    EXPECT_LT(Seconds(tBefore, Clock::now()), 2.0 + kSlack);
     EXPECT_EQ(0, result.nExit);
     EXPECT_EQ(
         "start " + Hex(c.hrExpected) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n",
@@ -647,10 +686,17 @@ TEST_P(RecordEnvironment, StartFailsInTheHostProcess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Libav, RecordEnvironment,
-    testing::Values(EnvironmentCase{"NoSuchDisplay", "DISPLAY=:4093", DV_E_NO_DISPLAY},
-                    EnvironmentCase{"NoDisplayVariable", "DISPLAY", DV_E_NO_DISPLAY},
-                    EnvironmentCase{"NoAudioServer", "PULSE_SERVER=unix:/nonexistent/native",
-                                    DV_E_NO_AUDIO}),
+    testing::Values(
+        EnvironmentCase{"NoSuchDisplay", {"DESKVID_SCREEN=x11", "DISPLAY=:4093"}, DV_E_NO_DISPLAY},
+        EnvironmentCase{"NoDisplayVariable", {"DESKVID_SCREEN=x11", "DISPLAY"}, DV_E_NO_DISPLAY},
+        EnvironmentCase{
+            "ScreenFailsToStart", {"DESKVID_SCREEN=synthetic:fail-start"}, DV_E_NO_DISPLAY},
+        EnvironmentCase{"ScreenNeverAnswers", {"DESKVID_SCREEN=synthetic:silent"}, DV_E_NO_DISPLAY},
+        EnvironmentCase{"NoAudioServer",
+                        {"DESKVID_AUDIO=pulse", "PULSE_SERVER=unix:/nonexistent/native"},
+                        DV_E_NO_AUDIO},
+        EnvironmentCase{
+            "AudioFailsToStart", {"DESKVID_AUDIO=synthetic:fail-start"}, DV_E_NO_AUDIO}),
     [](const testing::TestParamInfo<EnvironmentCase>& info) { return info.param.pszName; });
 
 // When the file cannot be written completely (here: a file-size limit set
@@ -664,6 +710,24 @@ TEST_F(RecordEnvironmentFull, StopReportsTheFailedWrite) {
         RunProcess({DESKVID_RECHOST, PathOf("full.wmv"), "2", "--file-size-limit=65536"});
     EXPECT_EQ(0, result.nExit) << result.strErr;
     EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(DV_E_WRITE) + "\n", result.strOut);
+}
+
+// A start that cannot write its file (the limit set right before it) leaves
+// the file that had the name byte for byte, and nothing beside it.
+TEST_F(RecordEnvironmentFull, FailedStartKeepsTheExistingFile) {
+    const std::string strPath = PathOf("precious.wmv");
+    const std::string strContent(100000, 'k');
+    std::ofstream(strPath, std::ios::binary) << strContent;
+    const ProcessResult result =
+        RunProcess({DESKVID_RECHOST, strPath, "1", "--start-size-limit=100"});
+    EXPECT_EQ(0, result.nExit) << result.strErr;
+    EXPECT_EQ(
+        "start " + Hex(DV_E_FILE_OPEN) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n",
+        result.strOut);
+    std::stringstream content;
+    content << std::ifstream(strPath, std::ios::binary).rdbuf();
+    EXPECT_TRUE(content.str() == strContent);
+    EXPECT_EQ(std::vector<std::string>{"precious.wmv"}, DirEntries());
 }
 
 // ---------------------------------------------------------------------------
@@ -706,6 +770,173 @@ TEST_F(RecordUnload, HostKeepsItsFfmpegLogging) {
     EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(0) + "\n", result.strOut);
     EXPECT_EQ("host message while recording\nhost message after unloading\n", result.strErr);
     ExpectDecodes(strPath);
+}
+
+// ---------------------------------------------------------------------------
+// Faults of the devices and the machine, scripted on the synthetic sources.
+
+// Sets one variable of this process for one test; the engine reads it when a
+// recording opens.
+class CScopedEnv {
+public:
+    CScopedEnv(const char* pszName, const std::string& strValue) : m_strName(pszName) {
+        const char* pszOld = std::getenv(pszName);
+        m_bHad = pszOld != nullptr;
+        m_strOld = m_bHad ? pszOld : "";
+        setenv(pszName, strValue.c_str(), 1);
+    }
+    ~CScopedEnv() {
+        if (m_bHad) {
+            setenv(m_strName.c_str(), m_strOld.c_str(), 1);
+        } else {
+            unsetenv(m_strName.c_str());
+        }
+    }
+
+private:
+    std::string m_strName;
+    std::string m_strOld;
+    bool m_bHad = false;
+};
+
+class RecordFaults : public CRecordingTest {
+protected:
+    // Records strName for dSeconds with the default settings; the stop's
+    // status and times in *pStop.
+    Timed RecordFor(const std::string& strName, double dSeconds, Timed* pStop) {
+        const std::u16string wstrPath = Utf16(PathOf(strName));
+        void* lpInstance = Create();
+        CAPTURE_PARAMS params = {};
+        params.dwMask = CAPF_FILE;
+        params.lpwszFile = wstrPath.c_str();
+        const Timed start = Command(lpInstance, CAPCMD_START, &params);
+        EXPECT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+        Record(dSeconds);
+        *pStop = Command(lpInstance, CAPCMD_STOP);
+        return start;
+    }
+};
+
+// A screen that grows, shrinks and comes back: the recording keeps its size
+// and its video goes on throughout.
+TEST_F(RecordFaults, SizeChangesKeepVideoFlowing) {
+    CScopedEnv screen("DESKVID_SCREEN",
+                      "synthetic:size=640x360,resize-at=15:1280x1024,resize-at=30:320x240,"
+                      "resize-at=45:640x360");
+    Timed stop;
+    const Timed start = RecordFor("resized.wmv", 3.5, &stop);
+    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+    ExpectRecording(PathOf("resized.wmv"), 640, 360, 20, Shortest(start, stop),
+                    Longest(start, stop));
+}
+
+// A screen or audio server that stops answering: the stop returns within a
+// second with the lost device's status and a finalised file.
+TEST_F(RecordFaults, FrozenDevicesEndTheirStreamNotTheStop) {
+    struct {
+        const char* pszVariable;
+        const char* pszValue;
+        int32_t hr;
+    } const rgCase[] = {
+        {"DESKVID_SCREEN", "synthetic:size=640x360,freeze-at=20", DV_E_NO_DISPLAY},
+        {"DESKVID_AUDIO", "synthetic:freeze-after=1000", DV_E_NO_AUDIO},
+    };
+    for (const auto& c : rgCase) {
+        SCOPED_TRACE(c.pszValue);
+        CScopedEnv env(c.pszVariable, c.pszValue);
+        const std::string strName = std::string(c.pszVariable) + ".wmv";
+        Timed stop;
+        RecordFor(strName, 2.5, &stop);
+        EXPECT_EQ(Hex(c.hr), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+        EXPECT_LT(Seconds(stop.tBefore, stop.tAfter), 1.0);
+        ExpectDecodes(PathOf(strName));
+        const Media media = Probe(PathOf(strName));
+        EXPECT_GE(Media::Last(media.rgdVideoPts), 0.5);
+        EXPECT_GE(Media::Last(media.rgdAudioPts), 0.5);
+    }
+}
+
+// A start followed at once by a stop still gives a frame and a duration,
+// also when the screen has no new picture at the start.
+TEST_F(RecordFaults, StartThenStopHoldsAFrame) {
+    for (const char* pszScreen : {kSyntheticScreen, "synthetic:mode=idle,no-picture=1"}) {
+        SCOPED_TRACE(pszScreen);
+        CScopedEnv screen("DESKVID_SCREEN", pszScreen);
+        Timed stop;
+        RecordFor("quick.wmv", 0, &stop);
+        EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+        ExpectDecodes(PathOf("quick.wmv"));
+        const Media media = Probe(PathOf("quick.wmv"));
+        EXPECT_GE(media.Number("video.nb_read_frames"), 1);
+        EXPECT_GT(media.Number("format.duration"), 0);
+    }
+}
+
+// The whole host stopped for two seconds (as by Ctrl-Z or a VM pause): audio
+// and video still end within a frame of each other.
+TEST_F(RecordFaults, StallKeepsAudioAndVideoTogether) {
+    const std::string strPath = PathOf("stalled.wmv");
+    testproc::CChildProcess host;
+    ASSERT_TRUE(host.Start({DESKVID_RECHOST, strPath, "4"}));
+    std::string strLine;
+    ASSERT_TRUE(host.ReadStdoutLine(&strLine, 60));
+    ASSERT_EQ("start " + Hex(0), strLine);
+    Record(1.0);
+    host.Signal(SIGSTOP);
+    Record(2.0);
+    host.Signal(SIGCONT);
+    EXPECT_EQ(0, host.Wait(60));
+    ExpectDecodes(strPath);
+    const Media media = Probe(strPath);
+    ASSERT_FALSE(media.rgdVideoPts.empty());
+    ASSERT_FALSE(media.rgdAudioPts.empty());
+    const double dVideoEnd = Media::Last(media.rgdVideoPts) + 0.05;
+    // WMA2 frames of 2048 samples at 48 kHz; the encoder's delay stamps its
+    // packets one frame early.
+    const double dAudioFrame = 2048.0 / 48000;
+    const double dAudioEnd = Media::Last(media.rgdAudioPts) + 2 * dAudioFrame;
+    EXPECT_NEAR(dVideoEnd, dAudioEnd, 0.05);
+    EXPECT_GE(dVideoEnd, 4.0 - kSlack);
+}
+
+// The name is a path, whatever it looks like: a file of exactly that name in
+// the host's folder holds the recording, and nothing is written elsewhere
+// (the host's standard output included).
+TEST_F(RecordFaults, NamesAreAlwaysPaths) {
+    for (const char* pszName : {"12:30:00 meeting.wmv", "file:x.wmv", "pipe:1", "http:x.wmv"}) {
+        SCOPED_TRACE(pszName);
+        const ProcessResult result =
+            RunProcess({DESKVID_RECHOST, pszName, "1", "--chdir=" + m_strDir});
+        EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(0) + "\n", result.strOut);
+        EXPECT_EQ(std::vector<std::string>{pszName}, DirEntries());
+        ExpectDecodes(PathOf(pszName));
+        fs::remove(PathOf(pszName));
+    }
+}
+
+// What is not a regular file is refused at once and stays as it was.
+TEST_F(RecordFaults, OnlyRegularFilesAreOutputs) {
+    const std::string strFifo = PathOf("fifo");
+    ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0600));
+    ASSERT_TRUE(fs::create_directory(PathOf("folder")));
+    void* lpInstance = Create();
+    for (const std::string& strPath : {strFifo, PathOf("folder"), std::string("/dev/null")}) {
+        SCOPED_TRACE(strPath);
+        const std::u16string wstrPath = Utf16(strPath);
+        CAPTURE_PARAMS params = {};
+        params.dwMask = CAPF_FILE;
+        params.lpwszFile = wstrPath.c_str();
+        const Timed start = Command(lpInstance, CAPCMD_START, &params);
+        EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(start.hr)) << DeskVidStatusText(start.hr);
+        EXPECT_LT(Seconds(start.tBefore, start.tAfter), 1.0);
+        ExpectIdle(lpInstance);
+    }
+    EXPECT_TRUE(fs::is_fifo(strFifo));
+    EXPECT_TRUE(fs::is_empty(PathOf("folder")));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    std::vector<std::string> rgstr = DirEntries();
+    std::sort(rgstr.begin(), rgstr.end());
+    EXPECT_EQ((std::vector<std::string>{"fifo", "folder"}), rgstr);
 }
 
 }  // namespace
