@@ -1,0 +1,38 @@
+// Opening a connection to an X server without ever waiting on it past a
+// deadline. xcb_connect() reads the server's setup blocking and looks the
+// authority up through libXau's static buffer; this does both itself.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "port/port.h"
+
+struct xcb_connection_t;
+
+namespace dvlinux {
+
+// Connects to pszDisplay (null: $DISPLAY). S_OK with *ppConn (the caller
+// disconnects it) and *pnScreen; DV_E_NO_DISPLAY when there is no display,
+// it refuses the connection, or it has not answered by nDeadlineUs. Safe to
+// call from several threads at once.
+HRESULT ConnectX11(const char* pszDisplay, int64_t nDeadlineUs, xcb_connection_t** ppConn,
+                   int* pnScreen);
+
+// Waits until the connection's socket has something to read, or until
+// nDeadlineUs. False at the deadline.
+bool WaitReadable(xcb_connection_t* pConn, int64_t nDeadlineUs);
+
+// The reply to request nSeq (sent and flushed): true with *ppReply for the
+// caller to free, null when the server answered with an error; false when it
+// has not answered by nDeadlineUs or the connection broke.
+bool AwaitReply(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply);
+
+struct CFree {
+    void operator()(void* p) const { free(p); }
+};
+template <typename T>
+using CReply = std::unique_ptr<T, CFree>;
+
+}  // namespace dvlinux

@@ -1,0 +1,283 @@
+// The X11 screen source on X servers of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/linux/screen/X11Source.h"
+#include "tests/linux/x11/XvfbServer.h"
+#include "plugin/deskvid/deskvid_status.h"
+
+namespace dvlinux {
+int64_t MonotonicUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+}  // namespace dvlinux
+
+namespace {
+
+using dvlinux::CRect;
+using dvlinux::CScreenFrame;
+using dvlinux::MonotonicUs;
+using dvtest::CClient;
+using dvtest::CXvfb;
+
+constexpr int64_t kSecond = 1000000;
+
+bool Contains(const CRect& rc, int x, int y) {
+    return x >= rc.x && y >= rc.y && x < rc.x + rc.w && y < rc.y + rc.h;
+}
+
+bool Covers(const std::vector<CRect>& v, const CRect& rc) {
+    for (int y = rc.y; y < rc.y + rc.h; ++y) {
+        for (int x = rc.x; x < rc.x + rc.w; ++x) {
+            bool bIn = false;
+            for (const CRect& r : v) {
+                bIn = bIn || Contains(r, x, y);
+            }
+            if (!bIn) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+uint32_t Pixel(const CScreenFrame& f, int x, int y) {
+    uint32_t n;
+    memcpy(&n, f.pPixels + static_cast<size_t>(y) * f.nStride + x * 4, 4);
+    return n & 0xffffff;
+}
+
+// Grabs as changes come until bDone says the frames so far show what the test
+// did; *pvSeen gathers every rectangle reported on the way.
+template <typename F>
+bool GrabUntil(dvlinux::IScreenSource* pSource, CScreenFrame* pFrame, std::vector<CRect>* pvSeen,
+               F bDone) {
+    int64_t nEndUs = MonotonicUs() + 5 * kSecond;
+    while (MonotonicUs() < nEndUs) {
+        pSource->WaitForChange(MonotonicUs() + kSecond / 5);
+        if (pSource->Grab(MonotonicUs() + kSecond, pFrame) != S_OK) {
+            return false;
+        }
+        pvSeen->insert(pvSeen->end(), pFrame->vChanged.begin(), pFrame->vChanged.end());
+        if (bDone()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// pszOption, pszValue: how the server is started.
+void CheckWholeScreenFirstThenWhatWasDrawnAndTheCursor(const char* pszOption,
+                                                       const char* pszValue) {
+    CXvfb xvfb("640x480x24", pszOption, pszValue);
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
+    CScreenFrame frame;
+    int64_t nBeforeUs = MonotonicUs();
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    EXPECT_EQ(640, frame.nWidth);
+    EXPECT_EQ(480, frame.nHeight);
+    EXPECT_EQ(640 * 4, frame.nStride);
+    EXPECT_GE(frame.nTimeUs, nBeforeUs);
+    EXPECT_LE(frame.nTimeUs, MonotonicUs());
+    EXPECT_EQ(std::vector<CRect>({{0, 0, 640, 480}}), frame.vChanged);
+
+    // Nothing happened: nothing changed.
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    EXPECT_TRUE(frame.vChanged.empty());
+
+    CClient client(xvfb.Display());
+    const CRect rcDrawn = {100, 100, 50, 40};
+    client.Fill(rcDrawn, 0xff0000);
+    std::vector<CRect> vSeen;
+    EXPECT_TRUE(GrabUntil(pSource.get(), &frame, &vSeen, [&] { return Covers(vSeen, rcDrawn); }));
+    EXPECT_EQ(0xff0000u, Pixel(frame, 100, 100));
+    EXPECT_EQ(0xff0000u, Pixel(frame, 149, 139));
+    EXPECT_EQ(0u, Pixel(frame, 150, 140));
+
+    // The cursor moves away from the middle: both places change, the old one
+    // is black again and the new one shows the cursor.
+    client.Warp(400, 300);
+    vSeen.clear();
+    EXPECT_TRUE(GrabUntil(pSource.get(), &frame, &vSeen, [&] {
+        return Covers(vSeen, {320, 240, 1, 1}) && Covers(vSeen, {400, 300, 1, 1});
+    }));
+    bool bCursorShown = false;
+    for (int y = 296; y < 305; ++y) {
+        for (int x = 396; x < 405; ++x) {
+            bCursorShown = bCursorShown || Pixel(frame, x, y) != 0;
+        }
+    }
+    EXPECT_TRUE(bCursorShown);
+    for (int y = 220; y < 260; ++y) {
+        for (int x = 300; x < 340; ++x) {
+            ASSERT_EQ(0u, Pixel(frame, x, y)) << x << "," << y;
+        }
+    }
+    pSource->Stop();
+    pSource->Stop();
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs() + kSecond, &frame));
+}
+
+TEST(X11Source, WholeScreenFirstThenWhatWasDrawnAndTheCursor) {
+    CheckWholeScreenFirstThenWhatWasDrawnAndTheCursor(nullptr, nullptr);
+}
+
+// A server that cannot share memory with us, as a remote one: plain GetImage.
+TEST(X11Source, WithoutSharedMemory) {
+    CheckWholeScreenFirstThenWhatWasDrawnAndTheCursor("-extension", "MIT-SHM");
+}
+
+TEST(X11Source, SizeChangeGivesTheWholeScreenAtTheNewSize) {
+    CXvfb xvfb;
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
+    CScreenFrame frame;
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    CClient client(xvfb.Display());
+    for (auto size : {std::make_pair(320, 240), std::make_pair(640, 480)}) {
+        if (!client.Resize(size.first, size.second)) {
+            GTEST_SKIP() << "this Xvfb cannot change its size";
+        }
+        std::vector<CRect> vSeen;
+        EXPECT_TRUE(
+            GrabUntil(pSource.get(), &frame, &vSeen, [&] { return frame.nWidth == size.first; }));
+        EXPECT_EQ(size.second, frame.nHeight);
+        EXPECT_EQ(size.first * 4, frame.nStride);
+        EXPECT_EQ(std::vector<CRect>({{0, 0, size.first, size.second}}), frame.vChanged);
+        // Away from the pointer, which the shrink left in the bottom right corner.
+        client.Fill({0, size.second - 20, 20, 20}, 0x00ff00);
+        EXPECT_TRUE(GrabUntil(pSource.get(), &frame, &vSeen,
+                              [&] { return Pixel(frame, 0, size.second - 1) == 0x00ff00; }));
+    }
+}
+
+TEST(X11Source, FrozenServerIsALostDisplayWithinTheDeadline) {
+    CXvfb xvfb;
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    auto pIdle = dvlinux::CreateX11Source(xvfb.Display());
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
+    ASSERT_EQ(S_OK, pIdle->Start(MonotonicUs() + 2 * kSecond));
+    CScreenFrame frame;
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGSTOP));
+
+    int64_t nDeadlineUs = MonotonicUs() + kSecond / 2;
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadlineUs, &frame));
+    EXPECT_LT(MonotonicUs(), nDeadlineUs + kSecond);
+    // Lost for good, at once.
+    int64_t nStartUs = MonotonicUs();
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs() + 5 * kSecond, &frame));
+    EXPECT_TRUE(pSource->WaitForChange(MonotonicUs() + 5 * kSecond));
+    pSource->Stop();
+    pIdle->Stop();  // never noticed the freeze: must not wait on it either
+    EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
+}
+
+// A display whose socket accepts connections and never says a word.
+TEST(X11Source, SilentDisplayFailsTheStartWithinItsDeadline) {
+    mkdir("/tmp/.X11-unix", 01777);
+    int rgFd[2] = {-1, -1};
+    std::string strPath;
+    int nDisplay = 900;
+    for (; nDisplay < 1000 && rgFd[1] < 0; ++nDisplay) {
+        strPath = "/tmp/.X11-unix/X" + std::to_string(nDisplay);
+        for (int i = 0; i < 2; ++i) {
+            sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            // The abstract name (which the source tries first) and the path.
+            memcpy(addr.sun_path + (i == 0 ? 1 : 0), strPath.c_str(), strPath.size());
+            rgFd[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (bind(rgFd[i], reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                listen(rgFd[i], 8) != 0) {
+                close(rgFd[0]);
+                close(rgFd[1]);
+                rgFd[0] = rgFd[1] = -1;
+                break;
+            }
+        }
+    }
+    ASSERT_GE(rgFd[1], 0) << "no free display number";
+    std::string strDisplay = ":" + std::to_string(nDisplay - 1);
+
+    auto pSource = dvlinux::CreateX11Source(strDisplay.c_str());
+    int64_t nStartUs = MonotonicUs();
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Start(nStartUs + 3 * kSecond / 2));
+    EXPECT_LT(MonotonicUs() - nStartUs, 2 * kSecond);
+    close(rgFd[0]);
+    close(rgFd[1]);
+    unlink(strPath.c_str());
+
+    // Nothing there at all: refused at once.
+    nStartUs = MonotonicUs();
+    EXPECT_EQ(DV_E_NO_DISPLAY,
+              dvlinux::CreateX11Source(strDisplay.c_str())->Start(nStartUs + 3 * kSecond / 2));
+    EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
+}
+
+TEST(X11Source, ConcurrentOpenAndGrab) {
+    CXvfb xvfb;
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    // Connected first: its xcb_connect() reads libXau's static buffer too,
+    // outside the sources' lock.
+    CClient client(xvfb.Display());
+    constexpr int kThreads = 4;
+    std::atomic<int> nWaiting{kThreads};
+    std::atomic<int> nGood{0};
+    std::vector<std::thread> vThread;
+    for (int i = 0; i < kThreads; ++i) {
+        vThread.emplace_back([&] {
+            auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+            // All open at the same moment.
+            nWaiting.fetch_sub(1);
+            while (nWaiting.load() > 0) {
+                std::this_thread::yield();
+            }
+            if (pSource->Start(MonotonicUs() + 5 * kSecond) != S_OK) {
+                return;
+            }
+            CScreenFrame frame;
+            bool bGood = true;
+            for (int n = 0; n < 5 && bGood; ++n) {
+                pSource->WaitForChange(MonotonicUs() + kSecond / 50);
+                bGood = pSource->Grab(MonotonicUs() + 5 * kSecond, &frame) == S_OK &&
+                        frame.nWidth == 640 && frame.nHeight == 480;
+            }
+            pSource->Stop();
+            nGood += bGood ? 1 : 0;
+        });
+    }
+    for (int i = 0; i < 20; ++i) {
+        client.Fill({i * 10, i * 10, 30, 30}, 0x0000ff * (i & 1));
+    }
+    for (std::thread& t : vThread) {
+        t.join();
+    }
+    EXPECT_EQ(kThreads, nGood.load());
+}
+
+}  // namespace
