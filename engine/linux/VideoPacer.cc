@@ -18,13 +18,9 @@ constexpr double kLearn = 0.5;
 // What FFmpeg's WMV2 encoder spends on a macroblock that did not change: it
 // codes every one of them.
 constexpr double kBitsPerMacroblock = 3.0;
-// What a refinement costs against the change it refines.
-constexpr double kRefineShare = 0.25;
-// How much finer than the picture before a predicted picture may be coded:
-// a finer quantiser refines the whole picture, not only what changed, at a
-// cost the size model does not see (FFmpeg's own rate control limits the
-// step to 3 for the same reason).
-constexpr int kMaxQStep = 3;
+// A change covering this share of the picture sets the whole picture's
+// quantiser.
+constexpr double kWholeShare = 0.5;
 
 double Blend(double dOld, double dNew) {
     return dOld + kLearn * (dNew - dOld);
@@ -53,9 +49,10 @@ void CVideoPacer::StartFile() {
     m_nLastKeySlot = -1;
     m_bFileStart = true;
     m_dPending = m_dArea;
-    m_dRefineArea = 0;
+    m_dChangeArea = 0;
     m_nRefineLeft = 0;
-    m_nLastQ = 0;
+    m_nPictureQ = m_set.nQMax;
+    m_nChangeQ = m_set.nQMax;
 }
 
 int64_t CVideoPacer::SlotUs(int64_t nSlot) const {
@@ -70,51 +67,117 @@ void CVideoPacer::Refill(int64_t nSlot) {
     m_nLastSlot = std::max(m_nLastSlot, nSlot);
 }
 
-double CVideoPacer::Predict(bool bKey, double dArea, int nQ) const {
-    return bKey ? m_dKeyCoef * m_dArea / nQ : m_dOverhead + m_dPCoef * dArea / nQ;
+double CVideoPacer::Target() const {
+    // A slot's share, plus whatever the bucket holds above half full (a
+    // change after a quiet stretch gets the quiet stretch's bits), but never
+    // more than the bucket holds.
+    return std::min(m_dBitsPerSlot + std::max(0.0, m_dLevel - m_dCapacity / 2), m_dLevel);
 }
 
-bool CVideoPacer::Afford(bool bKey, double dArea, bool bForce, int* pnQ) const {
-    // Spend a slot's share, plus whatever the bucket holds above half full
-    // (a change after a quiet stretch gets the quiet stretch's bits), but
-    // never more than the bucket holds.
-    double dTarget = m_dBitsPerSlot + std::max(0.0, m_dLevel - m_dCapacity / 2);
-    dTarget = std::min(dTarget, m_dLevel);
-    const double dCoded = (bKey ? m_dKeyCoef * m_dArea : m_dPCoef * dArea);
-    const double dRoom = dTarget - (bKey ? 0.0 : m_dOverhead);
-    int nQ = m_set.nQMax;
+int CVideoPacer::QuantiserFor(double dCoded, double dRoom) const {
     if (dCoded <= 0) {
-        nQ = m_set.nQMin;
-    } else if (dRoom > 0) {
-        const double dQ = std::ceil(dCoded / dRoom);
-        nQ = dQ > m_set.nQMax ? m_set.nQMax : std::max(static_cast<int>(dQ), m_set.nQMin);
+        return m_set.nQMin;
     }
-    if (!bKey && m_nLastQ > 0) {
-        nQ = std::max(nQ, std::min(m_nLastQ - kMaxQStep, m_set.nQMax));
+    if (dRoom <= 0) {
+        return m_set.nQMax;
+    }
+    const double dQ = std::ceil(dCoded / dRoom);
+    return dQ > m_set.nQMax ? m_set.nQMax : std::max(static_cast<int>(dQ), m_set.nQMin);
+}
+
+double CVideoPacer::Predict(CPace::EKind eKind, double dArea, int nQ) const {
+    switch (eKind) {
+        case CPace::kKeyFrame:
+            return m_dKeyCoef * m_dArea / nQ;
+        case CPace::kChange:
+            return m_dOverhead + m_dPCoef * dArea / nQ;
+        case CPace::kRefinement:
+            // The whole picture recoded at nQ, less what it had already
+            // (a detailed picture's refinement costs most of a key frame,
+            // a plain one's little), and the last change with it.
+            return m_dOverhead +
+                   (nQ < m_nPictureQ ? m_dRefineShare * m_dKeyCoef * m_dArea / nQ : 0.0) +
+                   m_dPCoef * m_dChangeArea * std::max(0.0, 1.0 / nQ - 1.0 / m_nChangeQ);
+        case CPace::kRepeat:
+            break;
+    }
+    return m_dOverhead;
+}
+
+bool CVideoPacer::Plan(CPace::EKind eKind, double dArea, bool bForce, int* pnQ) const {
+    const double dTarget = Target();
+    int nQ = m_set.nQMax;
+    switch (eKind) {
+        case CPace::kKeyFrame:
+            nQ = QuantiserFor(m_dKeyCoef * m_dArea, dTarget);
+            break;
+        case CPace::kChange:
+            // Never finer than the rest of the picture: that would refine
+            // all of it, at the cost of a refinement.
+            nQ = std::max(QuantiserFor(m_dPCoef * dArea, dTarget - m_dOverhead), m_nPictureQ);
+            break;
+        case CPace::kRepeat:
+            nQ = std::max(m_nPictureQ, m_nChangeQ);
+            break;
+        case CPace::kRefinement: {
+            // The finest quantiser the target affords, if finer than now.
+            const int nNow = std::max(m_nPictureQ, m_nChangeQ);
+            for (nQ = m_set.nQMin; nQ < nNow; ++nQ) {
+                if (Predict(eKind, dArea, nQ) <= dTarget) {
+                    break;
+                }
+            }
+            if (nQ >= nNow) {
+                *pnQ = nNow;
+                return false;
+            }
+            break;
+        }
     }
     *pnQ = nQ;
-    return bForce || Predict(bKey, dArea, nQ) <= m_dLevel ||
-           m_dLevel >= kOversizeLevel * m_dCapacity;
+    const double dPredicted = Predict(eKind, dArea, nQ);
+    return bForce || dPredicted <= m_dLevel || m_dLevel >= kOversizeLevel * m_dCapacity;
 }
 
-CPace CVideoPacer::Encode(int64_t nSlot, bool bKey, double dArea, int nQ) {
+CPace CVideoPacer::Encode(int64_t nSlot, CPace::EKind eKind, double dArea, int nQ) {
     CPace pace;
     pace.eAction = CPace::kEncode;
-    pace.bKey = bKey;
+    pace.bKey = eKind == CPace::kKeyFrame;
     pace.nQuantiser = nQ;
+    pace.eKind = eKind;
     pace.nSlot = nSlot;
     pace.dArea = dArea;
-    pace.dPredicted = Predict(bKey, dArea, nQ);
+    pace.dPredicted = Predict(eKind, dArea, nQ);
+    pace.dDescent = nQ < m_nPictureQ ? m_dKeyCoef * m_dArea / nQ : 0.0;
     pace.nPrevEncodedSlot = m_nLastEncodedSlot;
     pace.nPrevKeySlot = m_nLastKeySlot;
+    pace.nPrevPictureQ = m_nPictureQ;
+    pace.nPrevChangeQ = m_nChangeQ;
     m_dLevel -= pace.dPredicted;
-    m_dPending = 0;
     m_nLastEncodedSlot = nSlot;
-    if (bKey) {
+    switch (eKind) {
+        case CPace::kKeyFrame:
+        case CPace::kRefinement:
+            m_nPictureQ = nQ;
+            m_nChangeQ = nQ;
+            break;
+        case CPace::kChange:
+            m_nChangeQ = nQ;
+            if (dArea >= kWholeShare * m_dArea) {
+                m_nPictureQ = nQ;
+            }
+            break;
+        case CPace::kRepeat:
+            break;
+    }
+    if (eKind == CPace::kKeyFrame) {
         m_nLastKeySlot = nSlot;
         m_bFileStart = false;
     }
-    m_nLastQ = nQ;
+    if (m_dPending > 0) {
+        m_dChangeArea = m_dPending;
+        m_dPending = 0;
+    }
     return pace;
 }
 
@@ -130,30 +193,20 @@ CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
     Refill(nSlot);
     const bool bHeartbeat =
         m_nLastEncodedSlot < 0 || SlotUs(nSlot) - SlotUs(m_nLastEncodedSlot) >= kHeartbeatUs;
-    const bool bRefine = m_dPending <= 0 && m_nRefineLeft > 0 && m_nLastQ > m_set.nQMin;
-    if (m_dPending <= 0 && !bHeartbeat && !bRefine) {
-        return CPace();
-    }
-    // A refinement codes what the last picture left out: a fraction of its
-    // change's cost.
-    const double dArea = m_dPending > 0 ? m_dPending : bRefine ? m_dRefineArea * kRefineShare : 0.0;
     const bool bKeyDue = m_bFileStart || m_nLastKeySlot < 0 ||
                          SlotUs(nSlot) - SlotUs(m_nLastKeySlot) >= m_set.nKeyFrameUs;
-    // A key frame the budget cannot take yet is saved up for: the frames
-    // before it are dropped (at most kOversizeLevel of the bucket's time).
     int nQ = 0;
-    const bool bOk =
-        bKeyDue ? Afford(true, m_dArea, m_bFileStart, &nQ) : Afford(false, dArea, false, &nQ);
-    if (bOk && m_dPending <= 0 && !bKeyDue) {
-        if (!bRefine) {
-            // A heartbeat repeats the picture: at a finer quantiser it
-            // would refine the whole of it, at a cost no model foresees.
-            nQ = std::max(nQ, m_nLastQ);
-        } else if (nQ >= m_nLastQ && !bHeartbeat) {
-            return CPace();  // no finer quantiser affordable yet: refine later
+    if (m_dPending > 0 || bKeyDue) {
+        if (m_dPending <= 0 && !bHeartbeat) {
+            return CPace();  // a key frame due waits for a frame to be encoded
         }
-    }
-    if (!bOk) {
+        // A key frame the budget cannot take yet is saved up for: the frames
+        // before it are dropped (at most kOversizeLevel of the bucket's time).
+        const CPace::EKind eKind = bKeyDue ? CPace::kKeyFrame : CPace::kChange;
+        const double dArea = bKeyDue ? m_dArea : m_dPending;
+        if (Plan(eKind, dArea, m_bFileStart, &nQ)) {
+            return Encode(nSlot, eKind, dArea, nQ);
+        }
         if (bFresh) {
             ++m_nDropped;
             CPace pace;
@@ -162,12 +215,17 @@ CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
         }
         return CPace();
     }
-    if (m_dPending > 0) {
-        m_dRefineArea = m_dPending;
-    } else if (bRefine) {
+    // Still: refine while the picture is coarser than the finest allowed
+    // and the budget affords a finer quantiser; else a heartbeat when due.
+    if (m_nRefineLeft > 0 && std::max(m_nPictureQ, m_nChangeQ) > m_set.nQMin &&
+        Plan(CPace::kRefinement, 0, false, &nQ)) {
         --m_nRefineLeft;
+        return Encode(nSlot, CPace::kRefinement, 0, nQ);
     }
-    return Encode(nSlot, bKeyDue, dArea, nQ);
+    if (bHeartbeat && Plan(CPace::kRepeat, 0, false, &nQ)) {
+        return Encode(nSlot, CPace::kRepeat, 0, nQ);
+    }
+    return CPace();
 }
 
 CPace CVideoPacer::Close(int64_t nSlot) {
@@ -178,13 +236,13 @@ CPace CVideoPacer::Close(int64_t nSlot) {
     Refill(nSlot);
     const bool bKey = m_bFileStart || m_nLastKeySlot < 0 ||
                       SlotUs(nSlot) - SlotUs(m_nLastKeySlot) >= m_set.nKeyFrameUs;
+    const CPace::EKind eKind = bKey             ? CPace::kKeyFrame
+                               : m_dPending > 0 ? CPace::kChange
+                                                : CPace::kRepeat;
     const double dArea = bKey ? m_dArea : m_dPending;
     int nQ = 0;
-    Afford(bKey, dArea, true, &nQ);
-    if (!bKey && dArea <= 0) {
-        nQ = std::max(nQ, m_nLastQ);  // the picture again, as a heartbeat
-    }
-    return Encode(nSlot, bKey, dArea, nQ);
+    Plan(eKind, dArea, true, &nQ);
+    return Encode(nSlot, eKind, dArea, nQ);
 }
 
 void CVideoPacer::Encoded(const CPace& pace, int64_t nBytes) {
@@ -193,13 +251,25 @@ void CVideoPacer::Encoded(const CPace& pace, int64_t nBytes) {
     }
     const double dBits = 8.0 * static_cast<double>(std::max<int64_t>(nBytes, 0));
     m_dLevel += pace.dPredicted - dBits;
-    if (pace.bKey) {
-        m_dKeyCoef = std::max(Blend(m_dKeyCoef, dBits * pace.nQuantiser / m_dArea), 1e-3);
-    } else if (pace.dArea > 0) {
-        const double dCoded = std::max(dBits - m_dOverhead, 0.25 * dBits);
-        m_dPCoef = std::max(Blend(m_dPCoef, dCoded * pace.nQuantiser / pace.dArea), 1e-3);
-    } else {
-        m_dOverhead = Blend(m_dOverhead, dBits);
+    const double dCoded = std::max(dBits - m_dOverhead, 0.25 * dBits);
+    switch (pace.eKind) {
+        case CPace::kKeyFrame:
+            m_dKeyCoef = std::max(Blend(m_dKeyCoef, dBits * pace.nQuantiser / m_dArea), 1e-3);
+            break;
+        case CPace::kChange:
+            if (pace.dArea > 0) {
+                m_dPCoef = std::max(Blend(m_dPCoef, dCoded * pace.nQuantiser / pace.dArea), 1e-3);
+            }
+            break;
+        case CPace::kRefinement:
+            if (pace.dDescent > 0) {
+                m_dRefineShare =
+                    std::clamp(Blend(m_dRefineShare, dCoded / pace.dDescent), 0.01, 1.0);
+            }
+            break;
+        case CPace::kRepeat:
+            m_dOverhead = Blend(m_dOverhead, dBits);
+            break;
     }
 }
 
@@ -211,6 +281,8 @@ void CVideoPacer::Cancel(const CPace& pace) {
     m_dPending = std::min(m_dArea, m_dPending + pace.dArea);
     if (m_nLastEncodedSlot == pace.nSlot) {
         m_nLastEncodedSlot = pace.nPrevEncodedSlot;
+        m_nPictureQ = pace.nPrevPictureQ;
+        m_nChangeQ = pace.nPrevChangeQ;
     }
     if (pace.bKey && m_nLastKeySlot == pace.nSlot) {
         m_nLastKeySlot = pace.nPrevKeySlot;

@@ -45,16 +45,27 @@ struct CPace {
         kDrop,    // a change the budget cannot afford: counted, carried over
         kEncode,  // encode the current picture at nQuantiser
     };
+    // What an encoded frame is for.
+    enum EKind {
+        kKeyFrame,
+        kChange,      // what changed since the last frame encoded
+        kRefinement,  // the still picture again, at a finer quantiser
+        kRepeat,      // the picture again as it is: heartbeat, pause, stop
+    };
     EAction eAction = kSkip;
     bool bKey = false;
     int nQuantiser = 0;
 
     // The pacer's own account of an encode, handed back with its size.
+    EKind eKind = kRepeat;
     int64_t nSlot = -1;
     double dArea = 0;       // pixels coded afresh
     double dPredicted = 0;  // bits expected, reserved from the budget
+    double dDescent = 0;    // a key frame's bits at a refinement's quantiser
     int64_t nPrevEncodedSlot = -1;
     int64_t nPrevKeySlot = -1;
+    int nPrevPictureQ = 0;
+    int nPrevChangeQ = 0;
 };
 
 class CVideoPacer {
@@ -94,11 +105,13 @@ public:
 private:
     int64_t SlotUs(int64_t nSlot) const;
     void Refill(int64_t nSlot);
-    double Predict(bool bKey, double dArea, int nQ) const;
-    // Chooses the quantiser for a frame; false when the frame cannot be
-    // afforded and need not be forced.
-    bool Afford(bool bKey, double dArea, bool bForce, int* pnQ) const;
-    CPace Encode(int64_t nSlot, bool bKey, double dArea, int nQ);
+    double Target() const;
+    int QuantiserFor(double dCoded, double dRoom) const;
+    double Predict(CPace::EKind eKind, double dArea, int nQ) const;
+    // Chooses the quantiser for a frame; false when the budget cannot take
+    // it and it need not be forced.
+    bool Plan(CPace::EKind eKind, double dArea, bool bForce, int* pnQ) const;
+    CPace Encode(int64_t nSlot, CPace::EKind eKind, double dArea, int nQ);
 
     CPacerSettings m_set;
     double m_dArea = 0;         // pixels in the encoded picture
@@ -106,11 +119,13 @@ private:
     double m_dCapacity = 0;     // the bucket's size in bits
     double m_dLevel = 0;        // bits that may be spent now
 
-    // Size model: a key frame costs m_dKeyCoef * area / q bits; a predicted
-    // frame m_dOverhead (what a frame with no change costs) plus
-    // m_dPCoef * changed area / q.
+    // Size model, learnt from the packets: a key frame costs m_dKeyCoef *
+    // area / q bits; a change m_dOverhead (what a frame with no change
+    // costs) plus m_dPCoef * changed area / q; a refinement of the picture
+    // to q m_dRefineShare of a key frame at q more.
     double m_dKeyCoef = 3.0;
     double m_dPCoef = 2.0;
+    double m_dRefineShare = 0.75;
     double m_dOverhead = 0;
 
     int64_t m_nLastSlot = -1;
@@ -118,9 +133,10 @@ private:
     int64_t m_nLastKeySlot = -1;
     bool m_bFileStart = true;
     double m_dPending = 0;     // changed pixels not encoded yet
-    double m_dRefineArea = 0;  // the area of the last change encoded
+    double m_dChangeArea = 0;  // the area of the last change encoded
     int m_nRefineLeft = 0;
-    int m_nLastQ = 0;
+    int m_nPictureQ = 31;  // the quantiser the still picture was coded at
+    int m_nChangeQ = 31;   // and its last change
     int64_t m_nDropped = 0;
 };
 
