@@ -236,14 +236,18 @@ TEST_F(VideoPathTest, MovedBoxReachesTheDecodedPictureAndIsRefinedOnceStill) {
     EXPECT_GT(Psnr(dErrIn, nIn), 30.0) << "where the box is now";
     EXPECT_GT(Psnr(dErrOut, nOut), 30.0) << "everywhere else";
 
-    // Each move encoded (the start's picture holds the first); once still,
-    // two refinements in the slots after, then nothing but a heartbeat a
-    // second on and the stop frame.
-    EXPECT_EQ(0, file.nDropped);
+    // Each move encoded (the start's picture holds the first; a busy
+    // encoder may drop one); once still, two refinements in the slots after,
+    // then nothing but a heartbeat a second on and the stop frame.
     const std::vector<double> v = file.Times();
-    ASSERT_GE(v.size(), size_t{kMoves} + 3);
-    EXPECT_LE(v[kMoves + 1] - v[kMoves - 1], 0.1 + 0.15);
-    for (size_t i = kMoves + 2; i + 1 < v.size(); ++i) {
+    size_t iStill = 0;  // the last frame before the first second-long gap
+    while (iStill + 1 < v.size() && v[iStill + 1] - v[iStill] < 0.95) {
+        ++iStill;
+    }
+    ASSERT_LT(iStill + 1, v.size()) << "no heartbeat";
+    EXPECT_GE(static_cast<long>(iStill + 1), kMoves + 2 - file.nDropped);
+    EXPECT_LE(v[iStill] - v[iStill - 2], 0.1 + 0.15) << "refinements late";
+    for (size_t i = iStill + 1; i + 1 < v.size(); ++i) {
         EXPECT_GE(v[i] - v[i - 1], 0.95) << "a frame while still at " << v[i];
         EXPECT_LE(v[i] - v[i - 1], 1.5) << "heartbeat late at " << v[i];
     }
