@@ -4,6 +4,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 }
 #include <libyuv/convert.h>
@@ -25,6 +26,8 @@ void FillBlack(AVFrame* pFrame) {
 
 CConverter::~CConverter() {
     av_frame_free(&m_pPicture);
+    // Buffers still out return to nothing and are freed then.
+    av_buffer_pool_uninit(&m_pPool);
 }
 
 HRESULT CConverter::Open(int nWidth, int nHeight) {
@@ -40,7 +43,13 @@ HRESULT CConverter::Open(int nWidth, int nHeight) {
     }
     FillBlack(m_pPicture);
     m_target = CRect{0, 0, m_pPicture->width, m_pPicture->height};
-    return S_OK;
+    for (int nPlane = 0; nPlane < 3; ++nPlane) {
+        const int nRows = nPlane == 0 ? m_pPicture->height : m_pPicture->height / 2;
+        m_rgcbPlane[nPlane] = static_cast<size_t>(m_pPicture->linesize[nPlane]) * nRows;
+    }
+    m_pPool =
+        av_buffer_pool_init(m_rgcbPlane[0] + m_rgcbPlane[1] + m_rgcbPlane[2] + 64, av_buffer_alloc);
+    return m_pPool != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 // Where a screen of this size goes in the picture: all of it when the sizes
@@ -77,10 +86,6 @@ HRESULT CConverter::Update(const CScreenFrame& frame, bool* pbChanged) {
     const bool bResized = frame.nWidth != m_nScreenWidth || frame.nHeight != m_nScreenHeight;
     if (!bResized && frame.vChanged.empty()) {
         return S_OK;
-    }
-    // Copy on write: the encoder may still hold the picture handed out last.
-    if (av_frame_make_writable(m_pPicture) < 0) {
-        return E_OUTOFMEMORY;
     }
     *pbChanged = true;
     if (bResized) {
@@ -131,10 +136,24 @@ void CConverter::ConvertScaled(const CScreenFrame& frame) {
         p->linesize[2], t.w, t.h);
 }
 
-AVFrame* CConverter::Picture(int64_t nPts) const {
-    AVFrame* pFrame = av_frame_clone(m_pPicture);
-    if (pFrame != nullptr) {
-        pFrame->pts = nPts;
+AVFrame* CConverter::Picture(int64_t nPts) {
+    AVFrame* pFrame = av_frame_alloc();
+    AVBufferRef* pBuffer = pFrame != nullptr ? av_buffer_pool_get(m_pPool) : nullptr;
+    if (pBuffer == nullptr) {
+        av_frame_free(&pFrame);
+        return nullptr;
+    }
+    pFrame->buf[0] = pBuffer;
+    pFrame->format = m_pPicture->format;
+    pFrame->width = m_pPicture->width;
+    pFrame->height = m_pPicture->height;
+    pFrame->pts = nPts;
+    uint8_t* p = pBuffer->data;
+    for (int nPlane = 0; nPlane < 3; ++nPlane) {
+        pFrame->data[nPlane] = p;
+        pFrame->linesize[nPlane] = m_pPicture->linesize[nPlane];
+        std::memcpy(p, m_pPicture->data[nPlane], m_rgcbPlane[nPlane]);
+        p += m_rgcbPlane[nPlane];
     }
     return pFrame;
 }

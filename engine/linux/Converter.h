@@ -3,17 +3,19 @@
 // rest of the picture stays as it was. A screen of another size than the
 // recording is scaled into it, aspect kept, with black bars.
 //
-// The encoder may hold on to a picture it was given: Picture() hands out a
-// reference, and the next Update() that changes something copies the picture
-// first when a reference is still out (copy on write), so a picture the
-// encoder holds is never written.
+// The encoder may hold on to a picture it was given (and frees it on its own
+// thread): Picture() hands out a copy in a buffer from a small pool, so the
+// picture kept here is never shared and a buffer handed out is never touched
+// again; the pool's lock orders its reuse.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "engine/linux/screen/ScreenSource.h"
 
+struct AVBufferPool;
 struct AVFrame;
 
 namespace dvlinux {
@@ -30,8 +32,9 @@ public:
     // Brings the picture up to date with the frame. *pbChanged: whether
     // anything in the picture changed.
     HRESULT Update(const CScreenFrame& frame, bool* pbChanged);
-    // A new reference to the picture, stamped nPts; null when out of memory.
-    AVFrame* Picture(int64_t nPts) const;
+    // A copy of the picture for the encoder, stamped nPts; null when out of
+    // memory.
+    AVFrame* Picture(int64_t nPts);
     // Where the screen lands in the picture (all of it unless scaled).
     CRect Target() const { return m_target; }
 
@@ -41,6 +44,8 @@ private:
     void ConvertScaled(const CScreenFrame& frame);
 
     AVFrame* m_pPicture = nullptr;
+    AVBufferPool* m_pPool = nullptr;
+    size_t m_rgcbPlane[3] = {};
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;
     CRect m_target;

@@ -126,6 +126,10 @@ CSession::~CSession() {
     // A session never started: its output goes, the name stays as it was.
     CEngineThreadScope scope;
     m_pOutput.reset();
+    StopSources();
+}
+
+void CSession::StopSources() {
     if (m_pScreen) {
         m_pScreen->Stop();
     }
@@ -238,12 +242,7 @@ HRESULT CSession::Finish() {
         CloseTrack(nEndUs);
     }
     StopThreads();
-    if (m_pScreen) {
-        m_pScreen->Stop();
-    }
-    if (m_pAudio) {
-        m_pAudio->Stop();
-    }
+    StopSources();
     const HRESULT hrOutput = m_pOutput->Finish(m_nDropped);
     if (FAILED(hrOutput)) {
         return hrOutput;
@@ -333,7 +332,9 @@ void CSession::CloseTrack(int64_t nFileUs) {
     if (pace.eAction == CPace::kEncode) {
         m_nLastSlot = std::max(m_nLastSlot, pace.nSlot);
     }
-    Submit(pace, true);
+    // The last picture waits its turn rather than being dropped (with no
+    // encoder running, the queue is drained at the stop).
+    Submit(pace, m_thEncode.joinable());
 }
 
 void CSession::Submit(const CPace& pace, bool bWait) {

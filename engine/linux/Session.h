@@ -74,6 +74,7 @@ private:
     void AudioThread();
     HRESULT AddAudio(const CAudioBlock& block, int64_t nFileUs, int64_t nEndSamples);
     void StopThreads();
+    void StopSources();
 
     libav::CSnapshot m_snap;
     bool m_bVideo = false;

@@ -22,12 +22,13 @@ struct CHostLibrary {
         if (hLib == nullptr) {
             return false;
         }
-        // System libraries that FFmpeg's devices and filters pull in, and that
-        // leave allocations behind when they are unloaded, stay loaded: once
-        // unmapped, LeakSanitizer can no longer name them, so no suppression
-        // could match, and their leftovers would hide behind this library's
-        // name. Only libraries already loaded are pinned.
-        for (const char* pszSystem : {"libgomp.so.1", "libpixman-1.so.0"}) {
+        // System libraries that FFmpeg pulls in (libssh through libavformat's
+        // protocols) and that leave allocations behind when they are
+        // unloaded stay loaded: once unmapped, LeakSanitizer can no longer
+        // name them, so no suppression could match, and their leftovers would
+        // hide behind this library's name. Only libraries already loaded are
+        // pinned.
+        for (const char* pszSystem : {"libgomp.so.1", "libpixman-1.so.0", "libssh-gcrypt.so.4"}) {
             dlopen(pszSystem, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
         }
         pfnInitialize = reinterpret_cast<PFN_qmInitialize>(dlsym(hLib, "qmInitialize"));

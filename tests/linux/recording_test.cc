@@ -821,7 +821,7 @@ protected:
 // and its video goes on throughout.
 TEST_F(RecordFaults, SizeChangesKeepVideoFlowing) {
     CScopedEnv screen("DESKVID_SCREEN",
-                      "synthetic:size=640x360,resize-at=15:1280x1024,resize-at=30:320x240,"
+                      "synthetic:size=640x360,resize-at=15:800x600,resize-at=30:320x240,"
                       "resize-at=45:640x360");
     Timed stop;
     const Timed start = RecordFor("resized.wmv", 3.5, &stop);
