@@ -112,9 +112,13 @@ bool CVideoPacer::Plan(CPace::EKind eKind, double dArea, bool bForce, int* pnQ) 
             nQ = QuantiserFor(m_dKeyCoef * m_dArea, dTarget);
             break;
         case CPace::kChange:
-            // Never finer than the rest of the picture: that would refine
-            // all of it, at the cost of a refinement.
-            nQ = std::max(QuantiserFor(m_dPCoef * dArea, dTarget - m_dOverhead), m_nPictureQ);
+            // A small change never finer than the rest of the picture: that
+            // would refine all of it, at the cost of a refinement. A change
+            // of most of it recodes it anyway.
+            nQ = QuantiserFor(m_dPCoef * dArea, dTarget - m_dOverhead);
+            if (dArea < kWholeShare * m_dArea) {
+                nQ = std::max(nQ, m_nPictureQ);
+            }
             break;
         case CPace::kRepeat:
             nQ = std::max(m_nPictureQ, m_nChangeQ);
