@@ -9,7 +9,9 @@ namespace {
 // Allocations left before the injected failure; 0: none pending.
 std::atomic<int> g_nFailCountdown{0};
 
-bool InjectedFailureDue() {
+}  // namespace
+
+bool AllocationFails() {
     int n = g_nFailCountdown.load(std::memory_order_relaxed);
     while (n > 0) {
         if (g_nFailCountdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
@@ -18,10 +20,9 @@ bool InjectedFailureDue() {
     }
     return false;
 }
-}  // namespace
 
 void* Allocate(size_t cb) {
-    if (InjectedFailureDue()) {
+    if (AllocationFails()) {
         return nullptr;
     }
     return std::malloc(cb);

@@ -15,4 +15,9 @@ void Free(void* p);
 // 0 cancels a pending failure.
 void FailNthAllocation(int n);
 
+// Counts one allocation made elsewhere (the runtime's wide strings) against
+// the failure that FailNthAllocation asked for: true when it is the one to
+// fail, so that every allocation of the library is reachable by one counter.
+bool AllocationFails();
+
 }  // namespace base

@@ -14,10 +14,7 @@
 // bench/run drives both on the same screen and prints the comparison.
 #include <deskvid/deskvid.h>
 
-#include <dlfcn.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,12 +22,26 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
-extern char** environ;
+#include "tools/hostlib/ChildProcess.h"
+#include "tools/hostlib/HostLibrary.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The reference recording runs for seconds; a child still running after this
+// long is stuck and is killed.
+constexpr double kExecTimeoutSeconds = 3600;
+
+size_t ArgCount(char** argv) {
+    size_t n = 0;
+    while (argv[n] != nullptr) {
+        ++n;
+    }
+    return n;
+}
 
 double Ms(Clock::time_point tFrom, Clock::time_point tTo) {
     return std::chrono::duration<double, std::milli>(tTo - tFrom).count();
@@ -54,18 +65,18 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
     rusage usageBefore = {};
     getrusage(RUSAGE_SELF, &usageBefore);
     const Clock::time_point tLoadBefore = Clock::now();
-    void* hLib = dlopen(DESKVID_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    hostlib::CDeskVidLibrary library;
+    std::string strError;
+    const bool bLoaded = library.Load(DESKVID_LIBRARY, &strError);
     const Clock::time_point tLoadAfter = Clock::now();
     rusage usageLoaded = {};
     getrusage(RUSAGE_SELF, &usageLoaded);
-    if (hLib == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", dlerror());
+    if (!bLoaded) {
+        std::fprintf(stderr, "%s\n", strError.c_str());
         return 2;
     }
-    auto pfnCreate = reinterpret_cast<PFN_qmCreateInstance>(dlsym(hLib, "qmCreateInstance"));
-    auto pfnDestroy = reinterpret_cast<PFN_qmDestroyInstance>(dlsym(hLib, "qmDestroyInstance"));
-    void* lpInstance = pfnCreate != nullptr ? pfnCreate(DESKVID_INTERFACE_NAME) : nullptr;
-    if (lpInstance == nullptr || pfnDestroy == nullptr) {
+    void* lpInstance = library.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
+    if (lpInstance == nullptr) {
         std::fprintf(stderr, "cannot create an instance\n");
         return 2;
     }
@@ -87,8 +98,8 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
         hrStop = pCapture->Control(CAPCMD_STOP, nullptr);
         tStopAfter = Clock::now();
     }
-    pfnDestroy(lpInstance);
-    dlclose(hLib);
+    library.m_pfnDestroyInstance(lpInstance);
+    library.Unload();
 
     rusage usage = {};
     getrusage(RUSAGE_SELF, &usage);
@@ -104,20 +115,17 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
 }
 
 int Exec(char** argv) {
-    pid_t pid = 0;
-    const int nErr = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ);
-    if (nErr != 0) {
-        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(nErr));
+    hostlib::CChildProcess child;
+    if (!child.Start(std::vector<std::string>(argv, argv + ArgCount(argv)), {}, false)) {
+        std::fprintf(stderr, "cannot run %s\n", argv[0]);
         return 2;
     }
-    int nStatus = 0;
-    rusage usage = {};
-    if (wait4(pid, &nStatus, 0, &usage) != pid) {
+    const int nExit = child.Wait(kExecTimeoutSeconds);
+    if (nExit < 0) {
         return 2;
     }
-    const int nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
     std::printf("exit=%d\n", nExit);
-    PrintUsage(usage);
+    PrintUsage(child.Usage());
     return nExit;
 }
 

@@ -44,62 +44,14 @@ HRESULT SetInput(IWMEncSource* pSource, const char* pszInput) {
     return pSource->SetInput(wsInput.Get(), EmptyWideString(), EmptyWideString());
 }
 
-}  // namespace
-
-BSTR EmptyWideString() {
-    return g_emptyBstr.sz;
+// Bit rates and frame rates reach the engine multiplied by 1000 in 32 bits;
+// values too large wrap around rather than fail.
+LONG Times1000(int32_t nValue) {
+    return static_cast<LONG>(static_cast<uint32_t>(nValue) * 1000u);
 }
 
-HRESULT ConfigureSources(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& params) {
-    // Both counts are read before anything is removed.
-    SHORT nAudio = CountSources(pGroup, WMENC_AUDIO);
-    SHORT nVideo = CountSources(pGroup, WMENC_VIDEO);
-    RemoveAllSources(pGroup, WMENC_VIDEO, nVideo);
-    RemoveAllSources(pGroup, WMENC_AUDIO, nAudio);
-
-    TComPtr<IWMEncSource> pVideo;
-    HRESULT hr = Obtained(pGroup->AddSource(WMENC_VIDEO, pVideo.Out()), pVideo);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    TComPtr<IWMEncSource> pAudio;
-    hr = Obtained(pGroup->AddSource(WMENC_AUDIO, pAudio.Out()), pAudio);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    hr = SetInput(pAudio.Get(), kAudioInput);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    TComPtr<IWMEncVideoSource2> pVideo2;
-    hr = Obtained(pVideo->QueryInterface(IID_IWMEncVideoSource2, pVideo2.OutVoid()), pVideo2);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    hr = SetInput(pVideo2.Get(), kVideoInput);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    TComPtr<IPropertyBag> pBag;
-    hr = Obtained(pVideo2->QueryInterface(IID_IPropertyBag, pBag.OutVoid()), pBag);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    {
-        CWideString wsName(kScreenProperty);
-        VARIANT varScreen;
-        VariantInit(&varScreen);
-        V_VT(&varScreen) = VT_BOOL;
-        V_BOOL(&varScreen) = VARIANT_TRUE;
-        hr = pBag->Write(wsName.Get(), &varScreen);
-        VariantClear(&varScreen);
-    }
-    if (FAILED(hr)) {
-        return hr;
-    }
-    return BuildAndAttachProfile(pGroup, params);
-}
-
+// Builds a new custom profile from the settings and makes it the group's
+// profile. Returns the first failure, or the result of attaching it.
 HRESULT BuildAndAttachProfile(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& params) {
     TComPtr<IWMEncProfile2> pProfile;
     HRESULT hr = Obtained(RtCreateInstance(CLSID_WMEncProfile2, CLSCTX_INPROC_SERVER,
@@ -187,4 +139,60 @@ HRESULT BuildAndAttachProfile(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& p
     hr = pGroup->put_Profile(varProfile);
     VariantClear(&varProfile);
     return hr;
+}
+
+}  // namespace
+
+BSTR EmptyWideString() {
+    return g_emptyBstr.sz;
+}
+
+HRESULT ConfigureSources(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& params) {
+    // Both counts are read before anything is removed.
+    SHORT nAudio = CountSources(pGroup, WMENC_AUDIO);
+    SHORT nVideo = CountSources(pGroup, WMENC_VIDEO);
+    RemoveAllSources(pGroup, WMENC_VIDEO, nVideo);
+    RemoveAllSources(pGroup, WMENC_AUDIO, nAudio);
+
+    TComPtr<IWMEncSource> pVideo;
+    HRESULT hr = Obtained(pGroup->AddSource(WMENC_VIDEO, pVideo.Out()), pVideo);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TComPtr<IWMEncSource> pAudio;
+    hr = Obtained(pGroup->AddSource(WMENC_AUDIO, pAudio.Out()), pAudio);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = SetInput(pAudio.Get(), kAudioInput);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TComPtr<IWMEncVideoSource2> pVideo2;
+    hr = Obtained(pVideo->QueryInterface(IID_IWMEncVideoSource2, pVideo2.OutVoid()), pVideo2);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = SetInput(pVideo2.Get(), kVideoInput);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TComPtr<IPropertyBag> pBag;
+    hr = Obtained(pVideo2->QueryInterface(IID_IPropertyBag, pBag.OutVoid()), pBag);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    {
+        CWideString wsName(kScreenProperty);
+        VARIANT varScreen;
+        VariantInit(&varScreen);
+        V_VT(&varScreen) = VT_BOOL;
+        V_BOOL(&varScreen) = VARIANT_TRUE;
+        hr = pBag->Write(wsName.Get(), &varScreen);
+        VariantClear(&varScreen);
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return BuildAndAttachProfile(pGroup, params);
 }

@@ -12,10 +12,6 @@
 // failure, or the result of attaching the profile. The group is not kept.
 HRESULT ConfigureSources(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& params);
 
-// Builds a new custom profile from the settings and makes it the group's
-// profile. Returns the first failure, or the result of attaching it.
-HRESULT BuildAndAttachProfile(IWMEncSourceGroup* pGroup, const CAPTURE_PARAMS& params);
-
 // The empty wide string handed to the engine as scheme and initialisation
 // data: one constant, laid out as a length-prefixed string so that engines
 // may measure it. Never freed.
@@ -26,10 +22,4 @@ BSTR EmptyWideString();
 template <class T>
 HRESULT Obtained(HRESULT hr, const TComPtr<T>& p) {
     return SUCCEEDED(hr) && !p ? E_POINTER : hr;
-}
-
-// Bit rates and frame rates reach the engine multiplied by 1000 in 32 bits;
-// values too large wrap around rather than fail.
-inline LONG Times1000(int32_t nValue) {
-    return static_cast<LONG>(static_cast<uint32_t>(nValue) * 1000u);
 }

@@ -26,9 +26,9 @@ void PutText(T* pObject, HRESULT (T::*pfnPut)(BSTR), const char* pszText) {
 CWMEncDeskVid::CWMEncDeskVid() : m_pEncoder(nullptr), m_hrState(E_FAIL), m_params() {
     m_params.dwMask = 0;
     m_params.lpwszFile = kNoFileName;
-    m_params.bySharpness = 100;
-    m_params.nBitrateKbps = 468;
-    m_params.nFps = 20;
+    m_params.bySharpness = DESKVID_DEFAULT_SHARPNESS;
+    m_params.nBitrateKbps = DESKVID_DEFAULT_BITRATE_KBPS;
+    m_params.nFps = DESKVID_DEFAULT_FPS;
     m_params.nWidth = 0;
     m_params.nHeight = 0;
 }
@@ -73,8 +73,13 @@ HRESULT CWMEncDeskVid::Dispatch(int nCommand, const CAPTURE_PARAMS* pParams) {
 }
 
 HRESULT CWMEncDeskVid::Start(const CAPTURE_PARAMS* pParams) {
+    // A started instance's settings are the ones its recording uses; they are
+    // kept aside so that a refused change leaves them in force.
+    const CAPTURE_PARAMS paramsInUse = m_params;
     ApplyParams(pParams);
     if (FAILED(m_hrState)) {
+        // An idle instance keeps what it was given, failed or not, so that
+        // a host may put its environment right and retry with no settings.
         TComPtr<IWMEncoder> pEncoder;
         HRESULT hr = FirstTimeSetup(pEncoder);
         if (FAILED(hr)) {
@@ -93,6 +98,9 @@ HRESULT CWMEncDeskVid::Start(const CAPTURE_PARAMS* pParams) {
     }
     HRESULT hr = Reconfigure();
     if (FAILED(hr)) {
+        // The engine refused the change and records on as before: so does
+        // the instance, and the refused name is never read again.
+        m_params = paramsInUse;
         return hr;
     }
     hr = m_pEncoder->Start();

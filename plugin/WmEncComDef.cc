@@ -1,4 +1,7 @@
-// The library's boundary: the five exports and the registry of instances.
+// The library's boundary: the five exports (qmInitialize, qmUninitialize,
+// qmGetInterfaceName, qmCreateInstance, qmDestroyInstance) and the registry of
+// the instances they hand out. The unit keeps the name hosts and readers of
+// the contract look for.
 #include "plugin/WmEncComDef.h"
 
 #include <deskvid/deskvid.h>
@@ -9,6 +12,7 @@
 #include <type_traits>
 
 #include "base/Check.h"
+#include "base/Memory.h"
 #include "capture/WMEncDeskVid.h"
 
 // Hosts are built separately, by other compilers: the layouts they see must
@@ -40,6 +44,18 @@ static_assert(sizeof(kInterfaceName) == 14, "13 characters and the NUL");
 
 }  // namespace
 
+CWMEncDeskVid* NewInstance() {
+    void* pv = base::Allocate(sizeof(CWMEncDeskVid));
+    return pv != nullptr ? new (pv) CWMEncDeskVid() : nullptr;
+}
+
+void FreeInstance(CWMEncDeskVid* pInstance) {
+    if (pInstance != nullptr) {
+        pInstance->~CWMEncDeskVid();
+        base::Free(pInstance);
+    }
+}
+
 extern "C" {
 
 DESKVID_API bool DESKVID_CALL qmInitialize(void) {
@@ -62,7 +78,7 @@ DESKVID_API void* DESKVID_CALL qmCreateInstance(const char* pszInterface) {
         if (pszInterface == nullptr || std::strcmp(pszInterface, kInterfaceName) != 0) {
             return nullptr;
         }
-        CWMEncDeskVid* pInstance = new (std::nothrow) CWMEncDeskVid();
+        CWMEncDeskVid* pInstance = NewInstance();
         if (pInstance == nullptr) {
             return nullptr;
         }
@@ -70,7 +86,7 @@ DESKVID_API void* DESKVID_CALL qmCreateInstance(const char* pszInterface) {
         CRefString* pName = g_mapInstance.ValueAt(lpInterface);
         if (pName == nullptr) {
             // Not recorded, so the host could never destroy it: it goes now.
-            delete pInstance;
+            FreeInstance(pInstance);
             return nullptr;
         }
         // When the characters cannot be stored the entry keeps an empty name:
@@ -99,7 +115,7 @@ DESKVID_API void DESKVID_CALL qmDestroyInstance(void* lpInterface) {
         }
         CRefString name(*pName);
         if (name.Equals(kInterfaceName)) {
-            delete static_cast<CWMEncDeskVid*>(static_cast<IWMEncDeskVid*>(lpInterface));
+            FreeInstance(static_cast<CWMEncDeskVid*>(static_cast<IWMEncDeskVid*>(lpInterface)));
             // The entry goes after the object: the map only compares the
             // handle's value, it never follows it.
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "port/Utf.h"
+
 const IID IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_IDispatch = {
@@ -92,61 +94,13 @@ RecursiveMutex::~RecursiveMutex() {
     pthread_mutex_destroy(&m_mutex);
 }
 
-namespace {
-
-// Decodes one UTF-8 sequence starting at *pp; returns U+FFFD for anything
-// malformed, overlong or out of range, consuming at least one byte.
-char32_t DecodeUtf8(const unsigned char*& p) {
-    unsigned char c = *p++;
-    if (c < 0x80) {
-        return c;
-    }
-    int extra;
-    char32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = c & 0x07;
-    } else {
-        return 0xFFFD;
-    }
-    for (int i = 0; i < extra; ++i) {
-        if ((*p & 0xC0) != 0x80) {
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (*p++ & 0x3F);
-    }
-    static const char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0xFFFD;
-    }
-    return cp;
-}
-
-}  // namespace
-
 BSTR AnsiToBstr(const char* psz) {
     if (psz == nullptr) {
         return nullptr;
     }
     std::u16string text;
     try {
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(psz);
-        while (*p != 0) {
-            char32_t cp = DecodeUtf8(p);
-            if (cp >= 0x10000) {
-                cp -= 0x10000;
-                text.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-                text.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-            } else {
-                text.push_back(static_cast<char16_t>(cp));
-            }
-        }
+        text = Utf8ToUtf16(psz);
     } catch (...) {
         return nullptr;
     }

@@ -3,6 +3,7 @@
 // by class id through the class table that engines and tests register into.
 #pragma once
 
+#include "base/Memory.h"
 #include "port/port.h"
 
 // Creates a new object of a registered class, as the system's in-process
@@ -22,11 +23,15 @@ HRESULT RtCreateInstance(REFCLSID clsid, DWORD dwClsContext, REFIID riid, void**
 
 // A wide string that lives for one engine call. Holds null when the text is
 // null or could not be allocated; the engine is then handed a null string.
+// Each allocation counts against the base library's injected failures.
 class CWideString {
 public:
     // Narrow literal: converted with the system ANSI code page (UTF-8 here).
-    explicit CWideString(const char* pszAnsi) : m_bstr(port::AnsiToBstr(pszAnsi)) {}
-    explicit CWideString(const OLECHAR* pwsz) : m_bstr(SysAllocString(pwsz)) {}
+    explicit CWideString(const char* pszAnsi)
+        : m_bstr(pszAnsi == nullptr || base::AllocationFails() ? nullptr
+                                                               : port::AnsiToBstr(pszAnsi)) {}
+    explicit CWideString(const OLECHAR* pwsz)
+        : m_bstr(pwsz == nullptr || base::AllocationFails() ? nullptr : SysAllocString(pwsz)) {}
     ~CWideString() { SysFreeString(m_bstr); }
     CWideString(const CWideString&) = delete;
     CWideString& operator=(const CWideString&) = delete;

@@ -60,7 +60,7 @@ HRESULT CallMember(IDispatch* pDispatch, const OLECHAR* pszName, WORD wFlags, co
     DISPPARAMS params = {};
     params.rgvarg = nArgs > 0 ? rgReversed : nullptr;
     params.cArgs = nArgs;
-    if (wFlags == DISPATCH_PROPERTYPUT) {
+    if (wFlags == DISPATCH_PROPERTYPUT || wFlags == DISPATCH_PROPERTYPUTREF) {
         params.rgdispidNamedArgs = &dispidPut;
         params.cNamedArgs = 1;
     }
@@ -99,6 +99,18 @@ HRESULT PutProperty(IDispatch* pDispatch, const OLECHAR* pszName, VARIANT value)
     return CallMember(pDispatch, pszName, DISPATCH_PROPERTYPUT, &value, 1, nullptr);
 }
 
+// For members whose dispatch kind the automation objects do not pin down:
+// the usual kind first, and the other once when the object says the member
+// is not called that way.
+HRESULT CallEitherKind(IDispatch* pDispatch, const OLECHAR* pszName, WORD wFlags, WORD wOtherFlags,
+                       const VARIANT* rgArgs, UINT nArgs) {
+    HRESULT hr = CallMember(pDispatch, pszName, wFlags, rgArgs, nArgs, nullptr);
+    if (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT) {
+        hr = CallMember(pDispatch, pszName, wOtherFlags, rgArgs, nArgs, nullptr);
+    }
+    return hr;
+}
+
 // A per-stream property put: Name(stream) = value.
 HRESULT PutStreamProperty(IDispatch* pDispatch, const OLECHAR* pszName, LONG lStream, LONG lValue) {
     VARIANT rgArgs[2] = {MakeI4(lStream), MakeI4(lValue)};
@@ -106,6 +118,8 @@ HRESULT PutStreamProperty(IDispatch* pDispatch, const OLECHAR* pszName, LONG lSt
 }
 
 // Moves the object out of a member's result into *ppDispatch (one reference).
+// A result that holds no object at all leaves *ppDispatch null with success:
+// the caller decides what a success without an object means.
 HRESULT TakeDispatch(VARIANT* pResult, IDispatch** ppDispatch) {
     *ppDispatch = nullptr;
     HRESULT hr = S_OK;
@@ -115,8 +129,9 @@ HRESULT TakeDispatch(VARIANT* pResult, IDispatch** ppDispatch) {
     } else if (V_VT(pResult) == VT_UNKNOWN && V_UNKNOWN(pResult) != nullptr) {
         hr =
             V_UNKNOWN(pResult)->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(ppDispatch));
-    } else {
-        hr = E_UNEXPECTED;
+    } else if (V_VT(pResult) != VT_EMPTY && V_VT(pResult) != VT_NULL &&
+               V_VT(pResult) != VT_DISPATCH && V_VT(pResult) != VT_UNKNOWN) {
+        hr = E_UNEXPECTED;  // something other than an object
     }
     VariantClear(pResult);
     return hr;
@@ -132,16 +147,17 @@ HRESULT CallForObject(IDispatch* pDispatch, const OLECHAR* pszName, WORD wFlags,
     *ppObject = nullptr;
     VARIANT result;
     VariantInit(&result);
-    HRESULT hr = CallMember(pDispatch, pszName, wFlags, rgArgs, nArgs, &result);
-    if (FAILED(hr) || (hr != S_OK && V_VT(&result) == VT_EMPTY)) {
-        // A failure, or a success status that came without an object.
+    const HRESULT hrCall = CallMember(pDispatch, pszName, wFlags, rgArgs, nArgs, &result);
+    if (FAILED(hrCall)) {
         VariantClear(&result);
-        return hr;
+        return hrCall;
     }
     IDispatch* pReal = nullptr;
-    hr = TakeDispatch(&result, &pReal);
-    if (FAILED(hr)) {
-        return hr;
+    HRESULT hr = TakeDispatch(&result, &pReal);
+    if (FAILED(hr) || pReal == nullptr) {
+        // A success that came without an object hands on its status and no
+        // object, as the engine interface does everywhere.
+        return FAILED(hr) ? hr : hrCall;
     }
     TWrapper* pWrapper = new (std::nothrow) TWrapper(pReal);
     if (pWrapper == nullptr) {
@@ -226,11 +242,8 @@ template <class TWrapper>
 HRESULT QueryAndWrap(IDispatch* pReal, REFIID riid, void** ppv) {
     IDispatch* pInterface = nullptr;
     HRESULT hr = pReal->QueryInterface(riid, reinterpret_cast<void**>(&pInterface));
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (pInterface == nullptr) {
-        return E_NOINTERFACE;
+    if (FAILED(hr) || pInterface == nullptr) {
+        return hr;  // a success without an interface hands back none
     }
     TWrapper* pWrapper = new (std::nothrow) TWrapper(pInterface);
     if (pWrapper == nullptr) {
@@ -331,8 +344,10 @@ public:
     }
     HRESULT put_VBRMode(WMENC_SOURCE_TYPE enumType, LONG lStream,
                         WMENC_PROFILE_VBR_MODE enumMode) override {
+        // An indexed property put, or on some objects a method.
         VARIANT rgArgs[3] = {MakeI4(enumType), MakeI4(lStream), MakeI4(enumMode)};
-        return CallMember(m_pReal, L"VBRMode", DISPATCH_PROPERTYPUT, rgArgs, 3, nullptr);
+        return CallEitherKind(m_pReal, L"VBRMode", DISPATCH_PROPERTYPUT, DISPATCH_METHOD, rgArgs,
+                              3);
     }
     HRESULT AddAudience(LONG lBitrate, IWMEncAudienceObj** ppAudience) override {
         VARIANT arg = MakeI4(lBitrate);
@@ -393,7 +408,9 @@ public:
                     ->QueryInterface(IID_CAutomationObject, reinterpret_cast<void**>(&pWrapped)))) {
             V_DISPATCH(&varProfile) = pWrapped->Real();
         }
-        HRESULT hr = PutProperty(m_pReal, L"Profile", varProfile);
+        // A property put of the object, or on some objects a put by reference.
+        HRESULT hr = CallEitherKind(m_pReal, L"Profile", DISPATCH_PROPERTYPUT,
+                                    DISPATCH_PROPERTYPUTREF, &varProfile, 1);
         if (pWrapped != nullptr) {
             pWrapped->ReleaseObject();
         }
@@ -483,11 +500,8 @@ HRESULT CreateWrapped(REFCLSID clsid, DWORD dwClsContext, REFIID iidReal, REFIID
     IDispatch* pReal = nullptr;
     HRESULT hr =
         CoCreateInstance(clsid, nullptr, dwClsContext, iidReal, reinterpret_cast<void**>(&pReal));
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (pReal == nullptr) {
-        return E_NOINTERFACE;
+    if (FAILED(hr) || pReal == nullptr) {
+        return hr;  // a success without an object hands back none
     }
     TWrapper* pWrapper = new (std::nothrow) TWrapper(pReal);
     if (pWrapper == nullptr) {

@@ -119,38 +119,6 @@ CVideoParams MapVideo(const CProfileSettings& p, int nScreenWidth, int nScreenHe
     return v;
 }
 
-std::string Utf16ToUtf8(const char16_t* pwsz) {
-    std::string str;
-    if (pwsz == nullptr) {
-        return str;
-    }
-    for (size_t i = 0; pwsz[i] != 0; ++i) {
-        uint32_t c = pwsz[i];
-        if (c >= 0xD800 && c <= 0xDBFF && pwsz[i + 1] >= 0xDC00 && pwsz[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (pwsz[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            str += static_cast<char>(c);
-        } else if (c < 0x800) {
-            str += static_cast<char>(0xC0 | (c >> 6));
-            str += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            str += static_cast<char>(0xE0 | (c >> 12));
-            str += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            str += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            str += static_cast<char>(0xF0 | (c >> 18));
-            str += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            str += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            str += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return str;
-}
-
 void CTimeline::Push(int64_t nFromUs) {
     m_iNewest = (m_iNewest + 1) % kMaxSegments;
     m_rgSegment[m_iNewest] = {nFromUs, INT64_MAX, m_nCutUs};

@@ -102,10 +102,6 @@ int GopFrames(LONG lKeyFrameMs, LONG lFpsTimes1000);
 // range; 0 pins every frame to the coarsest quantiser.
 void SharpnessToQuantisers(LONG lSharpness, int* pnQMin, int* pnQMax);
 
-// UTF-16 to UTF-8; a null text gives an empty string, unpaired surrogates
-// become U+FFFD.
-std::string Utf16ToUtf8(const char16_t* pwsz);
-
 // Maps capture-clock times (microseconds) onto the file's timeline: time 0 is
 // Start(), and every pause is cut out so that the timeline continues without
 // a gap on resume. Not thread-safe by itself; the session locks around it.

@@ -15,6 +15,8 @@
 #include "engine/linux/LibavConfig.h"
 #include "engine/linux/LibavLog.h"
 #include "engine/linux/Session.h"
+#include "port/Utf.h"
+#include "runtime/ComObject.h"
 
 namespace libav {
 namespace {
@@ -27,64 +29,24 @@ using dvlinux::CSession;
 const IID IID_ILibavProfileImpl = {
     0x6d1f7a52, 0x93c4, 0x4b0e, {0x8a, 0x61, 0x2f, 0x5b, 0x0c, 0x9e, 0x47, 0xd3}};
 
-// Reference counting shared by every object of the engine.
-class CRefCounted {
-public:
-    virtual ~CRefCounted() = default;
-    ULONG AddRefImpl() { return ++m_cRef; }
-    ULONG ReleaseImpl() {
-        const ULONG cRef = --m_cRef;
-        if (cRef == 0) {
-            delete this;
-        }
-        return cRef;
-    }
-
-private:
-    std::atomic<ULONG> m_cRef{1};
-};
-
-#define LIBAV_REFCOUNT         \
-    ULONG AddRef() override {  \
-        return AddRefImpl();   \
-    }                          \
-    ULONG Release() override { \
-        return ReleaseImpl();  \
-    }
-
-template <class T>
-HRESULT Hand(T* p, void** ppv) {
-    p->AddRef();
-    *ppv = p;
-    return S_OK;
-}
-
 std::u16string ToU16(const OLECHAR* pwsz) {
     return pwsz != nullptr ? std::u16string(pwsz) : std::u16string();
 }
 
 // ---------------------------------------------------------------- sources
 
-class CLibavSource final : public IWMEncVideoSource2, public IPropertyBag, public CRefCounted {
+class CLibavSource final : public TComObject<CLibavSource, IWMEncVideoSource2, IPropertyBag> {
 public:
     explicit CLibavSource(WMENC_SOURCE_TYPE type) : m_type(type) {}
-    LIBAV_REFCOUNT
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncVideoSource2*>(this), ppv);
-        }
-        if (m_type == WMENC_VIDEO && riid == IID_IWMEncVideoSource2) {
-            return Hand(static_cast<IWMEncVideoSource2*>(this), ppv);
-        }
-        if (m_type == WMENC_VIDEO && riid == IID_IPropertyBag) {
-            return Hand(static_cast<IPropertyBag*>(this), ppv);
-        }
-        return E_NOINTERFACE;
+    static constexpr TInterfaceEntry<CLibavSource> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncVideoSource2>},
+        {&IID_IWMEncVideoSource2, InterfaceOf<IWMEncVideoSource2>},
+        {&IID_IPropertyBag, InterfaceOf<IPropertyBag>},
+    };
+    // An audio source is a plain source: no video interface, no property bag.
+    HRESULT Admit(REFIID riid) const {
+        return m_type == WMENC_VIDEO || riid == IID_IUnknown ? S_OK : E_NOINTERFACE;
     }
 
     HRESULT SetInput(BSTR bstrInput, BSTR bstrScheme, BSTR bstrInitData) override {
@@ -143,28 +105,15 @@ private:
 
 // ---------------------------------------------------------------- profile
 
-class CLibavProfile final : public IWMEncProfile2, public IWMEncProfile, public CRefCounted {
+class CLibavProfile final : public TComObject<CLibavProfile, IWMEncProfile2, IWMEncProfile> {
 public:
-    LIBAV_REFCOUNT
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IWMEncProfile2) {
-            return Hand(static_cast<IWMEncProfile2*>(this), ppv);
-        }
-        if (riid == IID_IDispatch || riid == IID_IWMEncProfile) {
-            return Hand(static_cast<IWMEncProfile*>(this), ppv);
-        }
-        if (riid == IID_ILibavProfileImpl) {
-            AddRef();
-            *ppv = this;
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavProfile> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncProfile2>},
+        {&IID_IWMEncProfile2, InterfaceOf<IWMEncProfile2>},
+        {&IID_IDispatch, InterfaceOf<IWMEncProfile>},
+        {&IID_IWMEncProfile, InterfaceOf<IWMEncProfile>},
+        {&IID_ILibavProfileImpl, InterfaceOf<CLibavProfile>},
+    };
 
     HRESULT put_ValidateMode(VARIANT_BOOL) override { return S_OK; }
     HRESULT put_ProfileName(BSTR) override { return S_OK; }
@@ -215,24 +164,16 @@ private:
     CProfileSettings m_settings;
 };
 
-class CLibavAudience final : public IWMEncAudienceObj, public CRefCounted {
+class CLibavAudience final : public TComObject<CLibavAudience, IWMEncAudienceObj> {
 public:
     explicit CLibavAudience(CLibavProfile* pProfile) : m_pProfile(pProfile) {
         m_pProfile->AddRef();
     }
-    ~CLibavAudience() override { static_cast<IWMEncProfile2*>(m_pProfile)->Release(); }
-    LIBAV_REFCOUNT
+    ~CLibavAudience() { static_cast<IWMEncProfile2*>(m_pProfile)->Release(); }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncAudienceObj*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavAudience> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncAudienceObj>},
+    };
 
     HRESULT put_VideoBitrate(LONG lStream, LONG lValue) override {
         return m_pProfile->SetStreamValue(lStream,
@@ -289,25 +230,17 @@ HRESULT CLibavProfile::AddAudience(LONG lBitrate, IWMEncAudienceObj** ppAudience
 
 // ---------------------------------------------------------------- source group
 
-class CLibavGroup final : public IWMEncSourceGroup, public CRefCounted {
+class CLibavGroup final : public TComObject<CLibavGroup, IWMEncSourceGroup> {
 public:
-    ~CLibavGroup() override {
+    ~CLibavGroup() {
         for (CLibavSource* p : m_vSources) {
             p->Release();
         }
     }
-    LIBAV_REFCOUNT
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncSourceGroup*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavGroup> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncSourceGroup>},
+    };
 
     HRESULT get_SourceCount(WMENC_SOURCE_TYPE enumType, SHORT* pnCount) override {
         if (pnCount == nullptr) {
@@ -440,21 +373,13 @@ struct CModel {
     }
 };
 
-class CLibavCollection final : public IWMEncSourceGroupCollection, public CRefCounted {
+class CLibavCollection final : public TComObject<CLibavCollection, IWMEncSourceGroupCollection> {
 public:
     explicit CLibavCollection(std::shared_ptr<CModel> pModel) : m_pModel(std::move(pModel)) {}
-    LIBAV_REFCOUNT
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncSourceGroupCollection*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavCollection> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncSourceGroupCollection>},
+    };
 
     // A new group replaces the active one: the engine records one group.
     HRESULT Add(BSTR, IWMEncSourceGroup** ppGroup) override {
@@ -497,21 +422,13 @@ private:
     std::shared_ptr<CModel> m_pModel;
 };
 
-class CLibavFile final : public IWMEncFile, public CRefCounted {
+class CLibavFile final : public TComObject<CLibavFile, IWMEncFile> {
 public:
     explicit CLibavFile(std::shared_ptr<CModel> pModel) : m_pModel(std::move(pModel)) {}
-    LIBAV_REFCOUNT
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncFile*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavFile> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncFile>},
+    };
 
     // A null name is accepted here and refused when the session opens.
     HRESULT put_LocalFileName(BSTR bstrFileName) override {
@@ -524,21 +441,13 @@ private:
     std::shared_ptr<CModel> m_pModel;
 };
 
-class CLibavDisplayInfo final : public IWMEncDisplayInfo, public CRefCounted {
+class CLibavDisplayInfo final : public TComObject<CLibavDisplayInfo, IWMEncDisplayInfo> {
 public:
     explicit CLibavDisplayInfo(std::shared_ptr<CModel> pModel) : m_pModel(std::move(pModel)) {}
-    LIBAV_REFCOUNT
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Hand(static_cast<IWMEncDisplayInfo*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavDisplayInfo> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncDisplayInfo>},
+    };
 
     HRESULT put_Author(BSTR bstr) override { return Set(&CModel::strAuthor, bstr); }
     HRESULT put_Copyright(BSTR bstr) override { return Set(&CModel::strCopyright, bstr); }
@@ -556,24 +465,17 @@ private:
     std::shared_ptr<CModel> m_pModel;
 };
 
-class CLibavEncoder final : public IWMEncoder, public CRefCounted {
+class CLibavEncoder final : public TComObject<CLibavEncoder, IWMEncoder> {
 public:
     explicit CLibavEncoder(std::shared_ptr<CModel> pModel) : m_pModel(std::move(pModel)) {}
     // The final release finishes a started recording; a session that never
     // started is closed and leaves no file.
-    ~CLibavEncoder() override { m_pSession.reset(); }
-    LIBAV_REFCOUNT
+    ~CLibavEncoder() { m_pSession.reset(); }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IWMEncoder) {
-            return Hand(static_cast<IWMEncoder*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CLibavEncoder> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncoder>},
+        {&IID_IWMEncoder, InterfaceOf<IWMEncoder>},
+    };
 
     HRESULT get_SourceGroupCollection(IWMEncSourceGroupCollection** pp) override {
         return HandNew<CLibavCollection>(pp);
@@ -661,12 +563,12 @@ private:
             CLibavGroup* pGroup = nullptr;
             {
                 std::lock_guard<std::mutex> lock(m_pModel->mutex);
-                pSnap->strFile = Utf16ToUtf8(m_pModel->strFile.c_str());
-                pSnap->strAuthor = Utf16ToUtf8(m_pModel->strAuthor.c_str());
-                pSnap->strCopyright = Utf16ToUtf8(m_pModel->strCopyright.c_str());
-                pSnap->strDescription = Utf16ToUtf8(m_pModel->strDescription.c_str());
-                pSnap->strRating = Utf16ToUtf8(m_pModel->strRating.c_str());
-                pSnap->strTitle = Utf16ToUtf8(m_pModel->strTitle.c_str());
+                pSnap->strFile = port::Utf16ToUtf8(m_pModel->strFile.c_str());
+                pSnap->strAuthor = port::Utf16ToUtf8(m_pModel->strAuthor.c_str());
+                pSnap->strCopyright = port::Utf16ToUtf8(m_pModel->strCopyright.c_str());
+                pSnap->strDescription = port::Utf16ToUtf8(m_pModel->strDescription.c_str());
+                pSnap->strRating = port::Utf16ToUtf8(m_pModel->strRating.c_str());
+                pSnap->strTitle = port::Utf16ToUtf8(m_pModel->strTitle.c_str());
                 pGroup = m_pModel->pGroup;
                 if (pGroup != nullptr) {
                     pGroup->AddRef();

@@ -1,7 +1,8 @@
-// FFmpeg's logging is process-wide. The engine installs one callback that
-// keeps the messages of its own work (they become the last-error text) and
-// hands every other message to FFmpeg's default callback, so that a host
-// that uses FFmpeg itself keeps its output.
+// The engine's FFmpeg is a private static copy (engine/linux/codec/), so its
+// log callback is the engine's alone: a host's own FFmpeg never sees it. The
+// engine installs one callback that drops the messages of its own work (a
+// failure reaches the host as a status) and hands every other message to
+// FFmpeg's default callback.
 #pragma once
 
 #include <string>
@@ -21,12 +22,8 @@ public:
     CEngineThreadScope& operator=(const CEngineThreadScope&) = delete;
 };
 
-// Records a failure of the engine's own in the last-error text.
-void SetLastError(const std::string& strText);
-void SetLastError(const char* pszText);
-
-// The last error the engine met (its own or one of FFmpeg's messages from its
-// work); empty when there was none.
-std::string LastError();
+// Names a failure of the engine's own where the session meets it. Nothing
+// keeps the text: the host learns of the failure through the status it gets.
+inline void SetLastError(const std::string&) {}
 
 }  // namespace libav

@@ -12,6 +12,7 @@ extern "C" {
 
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/LibavLog.h"
+#include "engine/linux/SkipMap.h"
 
 namespace dvlinux {
 namespace {
@@ -351,6 +352,13 @@ void CSession::Submit(const CPace& pace, bool bWait) {
         job.pFrame->pict_type = pace.bKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         job.pFrame->quality = pace.nQuantiser * FF_QP2LAMBDA;
         job.vChanged.swap(m_vUnencoded);
+        // The encoder may skip what did not change since the picture encoded
+        // before, but for a refinement, which recodes the whole picture (key
+        // frames code every macroblock anyway). Without a map (out of
+        // memory) every macroblock is coded.
+        if (pace.eKind == CPace::kChange || pace.eKind == CPace::kRepeat) {
+            AttachSkipMap(job.pFrame, job.vChanged);
+        }
         // The encoder needs one picture at a time: one behind is dropped.
         if (bWait ? m_qFrames.Push(job) : m_qFrames.TryPush(job)) {
             return;

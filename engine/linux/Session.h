@@ -54,9 +54,8 @@ private:
     HRESULT OpenAudio();
     // A picture on its way to the encoder: the pacer's decision, and what
     // changed since the picture encoded before it (picture coordinates;
-    // merged over the slots skipped or dropped in between). A refinement
-    // recodes the whole picture although nothing changed: an encoder that
-    // skips unchanged parts must not skip them there.
+    // merged over the slots skipped or dropped in between), which the
+    // encoder gets as its map of macroblocks to skip.
     struct CVideoJob {
         AVFrame* pFrame = nullptr;
         CPace pace;

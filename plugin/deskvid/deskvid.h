@@ -81,9 +81,14 @@ typedef char16_t DVWCHAR;
 #define CAPF_BITRATE 0x08u
 #define CAPF_SIZE 0x10u
 
+/* What a new instance records with until a start sets otherwise: no file
+ * name, width and height 0 (the screen's own size), and these. */
+#define DESKVID_DEFAULT_SHARPNESS 100
+#define DESKVID_DEFAULT_BITRATE_KBPS 468
+#define DESKVID_DEFAULT_FPS 20
+
 /* The start command's settings. Fields whose bit is clear in dwMask keep the
- * instance's current values (defaults: no file name, sharpness 100,
- * 468 kbit/s, 20 frames/s, width and height 0 = the screen's own size).
+ * instance's current values (at first the defaults above).
  * 28 bytes on 32-bit targets. */
 typedef struct CAPTURE_PARAMS {
     uint32_t dwMask;

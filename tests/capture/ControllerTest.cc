@@ -2,6 +2,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <deskvid/deskvid_status.h>
+
 #include "tests/capture/CaptureTest.h"
 
 std::vector<std::string> ProfileLines(const ProfileValues& v) {
@@ -187,6 +189,47 @@ TEST_F(CaptureTest, FilePointerIsKeptAndItsTextReadAtEveryStart) {
     szName[2] = 'x';
     ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
     EXPECT_EQ(Take(), FirstStartLines("\"twx\""));
+}
+
+// A refused change to a recording leaves the settings it records with: the
+// next resume asks for those again, and the refused name's text (gone by
+// then) is never read.
+TEST_F(CaptureTest, RefusedChangeKeepsTheSettingsInUse) {
+    const DVWCHAR szFirst[] = {'a', 0};
+    CAPTURE_PARAMS params = {CAPF_FILE | CAPF_BITRATE, szFirst, 0, 300, 0, 0, 0};
+    CWMEncDeskVid instance;
+    ASSERT_EQ(instance.Control(CAPCMD_START, &params), S_OK);
+    ResetEngine();
+    const ProfileValues values = With(300000, 20000, 100, 0, 0);
+    {
+        auto pszRefused = std::make_unique<DVWCHAR[]>(2);
+        pszRefused[0] = 'b';
+        CAPTURE_PARAMS change = {CAPF_FILE | CAPF_FPS, pszRefused.get(), 0, 0, 5, 0, 0};
+        scripted::FailNth("Encoder.PrepareToEncode", 2, DV_E_SETTINGS_CHANGED);
+        EXPECT_EQ(instance.Control(CAPCMD_START, &change), DV_E_SETTINGS_CHANGED);
+        std::vector<std::string> expected =
+            ReconfigureLines("\"b\"", With(300000, 5000, 100, 0, 0));
+        expected.pop_back();
+        EXPECT_EQ(Take(), expected);
+    }
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    EXPECT_EQ(Take(), ReconfigureLines("\"a\"", values));
+}
+
+// An idle instance keeps what it was given, so a retry with nothing selected
+// asks for the same again.
+TEST_F(CaptureTest, FailedFirstStartKeepsTheSettingsGiven) {
+    const DVWCHAR szName[] = {'n', 0};
+    CAPTURE_PARAMS params = {CAPF_FILE | CAPF_BITRATE, szName, 0, 300, 0, 0, 0};
+    const ProfileValues values = With(300000, 20000, 100, 0, 0);
+    scripted::FailNth("Encoder.PrepareToEncode", 1, DV_E_FILE_OPEN);
+    CWMEncDeskVid instance;
+    EXPECT_EQ(instance.Control(CAPCMD_START, &params), DV_E_FILE_OPEN);
+    std::vector<std::string> expected = FirstStartLines("\"n\"", values);
+    expected.pop_back();
+    EXPECT_EQ(Take(), expected);
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    EXPECT_EQ(Take(), FirstStartLines("\"n\"", values));
 }
 
 TEST_F(CaptureTest, StartWithoutEngineLeavesTheInstanceIdle) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "base/Memory.h"
 #include "tests/capture/CaptureTest.h"
 #include "tests/engine/CallJournal.h"
 
@@ -26,7 +27,7 @@ struct Injection {
 std::string NameOf(const testing::TestParamInfo<Injection>& info) {
     std::string name = (info.param.phase == kFirstStart ? "First_" : "Again_") + info.param.strOp +
                        "_" + std::to_string(info.param.n) +
-                       (info.param.hrGiven == S_FALSE ? "_NoObject" : "");
+                       (info.param.hrGiven == S_FALSE ? "_SFalse" : "");
     std::replace_if(
         name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
     return name;
@@ -60,7 +61,12 @@ const std::vector<std::string>& Lines(Phase phase) {
     return phase == kFirstStart ? first : again;
 }
 
-std::vector<Injection> Injections(bool bExamined) {
+// Only the sign of a status counts. bStops: the injections that must end the
+// sequence (failures of examined steps, and a success that hands back no
+// object); otherwise those that must not (any status of an unexamined step,
+// S_FALSE from an examined one, which a command passes on when it is last).
+std::vector<Injection> Injections(bool bStops) {
+    const HRESULT hrFail = static_cast<HRESULT>(0x80070005u);
     std::vector<Injection> injections;
     for (Phase phase : {kFirstStart, kReconfigure}) {
         std::map<std::string, int> counts;
@@ -68,13 +74,18 @@ std::vector<Injection> Injections(bool bExamined) {
         for (size_t i = 0; i < lines.size(); ++i) {
             std::string strOp = OperationOf(lines[i]);
             int n = ++counts[strOp];
-            if (Examined(strOp) != bExamined) {
-                continue;
-            }
-            const HRESULT hrFail = static_cast<HRESULT>(0x80070005u);
-            injections.push_back({phase, strOp, n, i, hrFail, hrFail});
-            if (bExamined && GivesObject(strOp)) {
-                injections.push_back({phase, strOp, n, i, S_FALSE, E_POINTER});
+            if (!Examined(strOp)) {
+                if (!bStops) {
+                    injections.push_back({phase, strOp, n, i, hrFail, S_OK});
+                }
+            } else if (bStops) {
+                injections.push_back({phase, strOp, n, i, hrFail, hrFail});
+                if (GivesObject(strOp)) {
+                    injections.push_back({phase, strOp, n, i, S_FALSE, E_POINTER});
+                }
+            } else if (!GivesObject(strOp)) {
+                const bool bLast = i + 1 == lines.size();
+                injections.push_back({phase, strOp, n, i, S_FALSE, bLast ? S_FALSE : S_OK});
             }
         }
     }
@@ -128,19 +139,20 @@ INSTANTIATE_TEST_SUITE_P(Steps, ExaminedTest, testing::ValuesIn(Injections(true)
 
 class UnexaminedTest : public InjectionTest {};
 
-TEST_P(UnexaminedTest, FailureDoesNotStopTheSequence) {
+TEST_P(UnexaminedTest, SequenceGoesOn) {
     const Injection& p = GetParam();
     CWMEncDeskVid instance;
     ASSERT_NO_FATAL_FAILURE(Arm(instance, p));
-    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), p.hrExpected);
     std::vector<std::string> expected = Lines(p.phase);
     // A count that could not be read removes nothing of its type.
-    if (p.phase == kReconfigure && p.strOp == "Group.SourceCount") {
+    if (p.phase == kReconfigure && p.strOp == "Group.SourceCount" && FAILED(p.hrGiven)) {
         expected.erase(std::find(
             expected.begin(), expected.end(),
             p.n == 1 ? "Group.RemoveSource(audio, i2:0)" : "Group.RemoveSource(video, i2:0)"));
     }
     EXPECT_EQ(Take(), expected);
+    // Started, whatever success the last step answered.
     EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), S_OK);
     EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), S_OK);
 }
@@ -179,5 +191,59 @@ INSTANTIATE_TEST_SUITE_P(Results, TeardownTest,
                          testing::Values(TeardownCase{E_FAIL, S_OK}, TeardownCase{S_OK, E_FAIL},
                                          TeardownCase{E_FAIL, E_OUTOFMEMORY},
                                          TeardownCase{S_OK, S_FALSE}));
+
+TEST_F(CaptureTest, PauseHandsOnTheEngineSuccess) {
+    CWMEncDeskVid instance;
+    ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    ResetEngine();
+    scripted::FailNth("Encoder.Pause", 1, S_FALSE);
+    EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), S_FALSE);
+    EXPECT_EQ(instance.Control(CAPCMD_PAUSE, nullptr), S_OK);
+}
+
+// What a refused reconfiguration leaves in the group: sources added before
+// the failure stay, and the profile stays the one attached before.
+TEST_F(CaptureTest, RefusedReconfigurationLeavesTheGroupAsTheFailureFoundIt) {
+    const HRESULT hrRefused = static_cast<HRESULT>(0x80070005u);
+    CWMEncDeskVid instance;
+    ASSERT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    EXPECT_EQ(scripted::AttachedProfile(), 1);
+    scripted::FailNth("Profile.Validate", 2, hrRefused);
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), hrRefused);
+    EXPECT_EQ(scripted::AttachedProfile(), 1);
+
+    scripted::FailNth("Group.AddSource", 6, hrRefused);  // audio, third start
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), hrRefused);
+    Take();
+    // The video source added before the failure is removed, and no audio.
+    std::vector<std::string> expected = ReconfigureLines();
+    expected.erase(std::find(expected.begin(), expected.end(), "Group.RemoveSource(audio, i2:0)"));
+    EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+    EXPECT_EQ(Take(), expected);
+    EXPECT_EQ(scripted::AttachedProfile(), 3);
+}
+
+// Every text handed to the engine is allocated for its call; one that cannot
+// be allocated reaches the engine as null and the sequence goes on.
+TEST_F(CaptureTest, TextThatCannotBeAllocatedReachesTheEngineAsNull) {
+    const std::vector<std::string> lines = FirstStartLines();
+    int nTexts = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const size_t nQuote = lines[i].find('"');
+        if (nQuote == std::string::npos) {
+            continue;
+        }
+        std::vector<std::string> expected = lines;
+        expected[i].replace(nQuote, lines[i].find('"', nQuote + 1) + 1 - nQuote, "null");
+        CWMEncDeskVid instance;
+        base::FailNthAllocation(++nTexts);
+        EXPECT_EQ(instance.Control(CAPCMD_START, nullptr), S_OK);
+        base::FailNthAllocation(0);
+        EXPECT_EQ(Take(), expected) << "text " << nTexts;
+        EXPECT_EQ(instance.Control(CAPCMD_STOP, nullptr), S_OK);
+        Take();
+    }
+    EXPECT_EQ(nTexts, 12);
+}
 
 }  // namespace

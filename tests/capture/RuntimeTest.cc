@@ -3,6 +3,10 @@
 
 #include <string>
 
+#include <deskvid/deskvid_status.h>
+
+#include <set>
+
 #include "capture/CaptureSources.h"
 #include "runtime/Runtime.h"
 
@@ -46,6 +50,23 @@ TEST(RuntimeTest, ClassTableRegistersAndRevokes) {
     RtRevokeClass(kTestClass);
     EXPECT_EQ(RtCreateInstance(kTestClass, CLSCTX_INPROC_SERVER, IID_IUnknown, &pv),
               REGDB_E_CLASSNOTREG);
+}
+
+// A host shows these lines for whatever a command returned: a device lost in
+// the middle of a recording comes back from stop with the status of one that
+// could not be opened, and a success without an object as E_POINTER.
+TEST(StatusTextTest, EachStatusOnceAndFitForEveryCause) {
+    std::set<int32_t> seen;
+    for (const DESKVID_STATUS_TEXT& entry : g_rgDeskVidStatusText) {
+        EXPECT_TRUE(seen.insert(entry.hr).second) << std::hex << entry.hr;
+        EXPECT_NE(std::string(entry.pszText), "");
+    }
+    for (int32_t hr : {DV_E_NO_AUDIO, DV_E_NO_DISPLAY, DV_E_ENCODER}) {
+        EXPECT_NE(std::string(DeskVidStatusText(hr)).find("while recording"), std::string::npos)
+            << DeskVidStatusText(hr);
+    }
+    EXPECT_NE(std::string(DeskVidStatusText(E_POINTER)).find("no object"), std::string::npos);
+    EXPECT_STREQ(DeskVidStatusText(static_cast<int32_t>(0x80041234u)), "failure");
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // refused command lines, a library that cannot be used.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 namespace clitest {
 
@@ -70,6 +72,25 @@ TEST(CommandLineTest, ReportsALibraryThatCannotBeUsed) {
             << c.strLibrary << ": " << result.strErr;
         EXPECT_FALSE(FileExists(dir.File("x.wmv")));
     }
+}
+
+// As media tools do: an existing output is refused unless -y says to replace
+// it, before anything is started, and it is left as it was.
+TEST(CommandLineTest, RefusesAnExistingOutputUnlessToldToReplaceIt) {
+    CTempDir dir;
+    const std::string strFile = dir.File("taken.wmv");
+    std::ofstream(strFile) << "precious";
+    for (const std::string& strOutput : {strFile, dir.Path()}) {
+        const SRunResult result = RunRecord({"-o", strOutput, "--duration", "1"});
+        EXPECT_EQ(result.nExit, 2) << result.strErr;
+        EXPECT_NE(result.strErr.find("deskvid-record: " + strOutput + " exists; give -y"),
+                  std::string::npos)
+            << result.strErr;
+    }
+    std::ifstream file(strFile);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(), "precious");
 }
 
 }  // namespace

@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
 #include "Options.h"
+#include "Output.h"
 #include "Summary.h"
 
 namespace record {
@@ -199,23 +206,6 @@ TEST(OptionsTest, RawPassesOutOfRangeIntegersThrough) {
     EXPECT_EQ(extreme.options.nBitrateKbps, INT32_MAX);
 }
 
-TEST(Utf8Test, ConvertsAllPlanes) {
-    std::u16string wstr;
-    // a, e-acute, euro sign, and U+1F3A5 (a surrogate pair).
-    ASSERT_TRUE(Utf8ToUtf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA5", &wstr));
-    EXPECT_EQ(wstr, u"a\u00E9\u20AC\U0001F3A5");
-    ASSERT_TRUE(Utf8ToUtf16("", &wstr));
-    EXPECT_TRUE(wstr.empty());
-}
-
-TEST(Utf8Test, RefusesMalformedText) {
-    std::u16string wstr;
-    for (const char* psz : {"\x80", "\xC3", "\xE2\x82", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                            "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "a\xC3z"}) {
-        EXPECT_FALSE(Utf8ToUtf16(psz, &wstr)) << testing::PrintToString(std::string(psz));
-    }
-}
-
 TEST(DefaultFileNameTest, IsTheLocalDateAndTime) {
     std::tm tmLocal{};
     tmLocal.tm_year = 2026 - 1900;
@@ -307,6 +297,44 @@ TEST(SummaryTest, SaysSoWhenTheStreamsCannotBeDescribed) {
     std::free(pszOut);
     EXPECT_NE(str.find("streams   (not described"), std::string::npos) << str;
     EXPECT_NE(str.find("0 B, 0 kbit/s on average"), std::string::npos) << str;
+}
+
+std::string Contents(const std::string& strFile) {
+    std::ifstream file(strFile, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return file ? text.str() : "(missing)";
+}
+
+// An unfinished recording is moved aside under the first free name; no file
+// that was there before is lost to it.
+TEST(OutputTest, MovingAsideNeverReplacesAFile) {
+    char szDir[] = "/tmp/deskvid_output_XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string strDir = szDir;
+    const std::string strFile = strDir + "/rec.wmv";
+    for (const char* pszName : {"/rec.wmv", "/rec.wmv.partial", "/rec.wmv.1.partial"}) {
+        std::ofstream(strDir + pszName) << pszName;
+    }
+    EXPECT_TRUE(OutputIsTaken(strFile));
+    EXPECT_TRUE(OutputIsTaken(strDir));
+    EXPECT_FALSE(OutputIsTaken("/dev/null"));
+    EXPECT_FALSE(OutputIsTaken(strDir + "/none.wmv"));
+
+    std::string strMoved;
+    ASSERT_TRUE(MoveAside(strFile, &strMoved));
+    EXPECT_EQ(strMoved, strDir + "/rec.wmv.2.partial");
+    EXPECT_EQ(Contents(strMoved), "/rec.wmv");
+    EXPECT_EQ(Contents(strDir + "/rec.wmv.partial"), "/rec.wmv.partial");
+    EXPECT_EQ(Contents(strDir + "/rec.wmv.1.partial"), "/rec.wmv.1.partial");
+    EXPECT_FALSE(OutputIsTaken(strFile));
+    // Only a regular file is moved.
+    EXPECT_FALSE(MoveAside(strFile, &strMoved));
+    EXPECT_FALSE(MoveAside(strDir, &strMoved));
+    for (const char* pszName : {"/rec.wmv.partial", "/rec.wmv.1.partial", "/rec.wmv.2.partial"}) {
+        unlink((strDir + pszName).c_str());
+    }
+    rmdir(szDir);
 }
 
 }  // namespace

@@ -13,13 +13,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <deskvid/deskvid_status.h>
 
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 #include "Summary.h"
 
 namespace clitest {
@@ -72,19 +73,34 @@ protected:
     }
 };
 
+size_t Count(const std::string& str, const std::string& strText) {
+    size_t n = 0;
+    for (size_t i = str.find(strText); i != std::string::npos; i = str.find(strText, i + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// SIGUSR1 pauses and SIGUSR2 resumes, however many of them come.
 TEST_F(RecordTest, PauseIsLeftOutOfTheRecordedTime) {
     CTempDir dir;
     const std::string strFile = dir.File("pause.wmv");
     CChildProcess child;
     ASSERT_TRUE(child.Start(Args(strFile, {"--duration", "2"})));
     ASSERT_TRUE(child.WaitForStderr("recording to ", kTimeout)) << child.Stderr();
-    child.Signal(SIGUSR1);
+    for (int i = 0; i < 10; ++i) {
+        child.Signal(SIGUSR1);
+    }
     ASSERT_TRUE(child.WaitForStderr("paused at ", kTimeout)) << child.Stderr();
     // A pause long enough to show in the file if it were recorded.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    child.Signal(SIGUSR1);
+    for (int i = 0; i < 10; ++i) {
+        child.Signal(SIGUSR2);
+    }
     ASSERT_TRUE(child.WaitForStderr("resumed at ", kTimeout)) << child.Stderr();
     ASSERT_EQ(child.Wait(kTimeout), 0) << child.Stderr();
+    EXPECT_EQ(Count(child.Stderr(), "paused at "), 1u) << child.Stderr();
+    EXPECT_EQ(Count(child.Stderr(), "resumed at "), 1u) << child.Stderr();
 
     EXPECT_NE(child.Stdout().find("file      " + strFile + "\n"), std::string::npos)
         << child.Stdout();
@@ -96,11 +112,13 @@ TEST_F(RecordTest, PauseIsLeftOutOfTheRecordedTime) {
 
 class StopSignalTest : public RecordTest, public testing::WithParamInterface<int> {};
 
+// The output was there before: -y replaces it with the recording.
 TEST_P(StopSignalTest, FinalisesTheFile) {
     CTempDir dir;
     const std::string strFile = dir.File("stopped.wmv");
+    std::ofstream(strFile) << "an older file";
     CChildProcess child;
-    ASSERT_TRUE(child.Start(Args(strFile, {})));
+    ASSERT_TRUE(child.Start(Args(strFile, {"-y"})));
     ASSERT_TRUE(child.WaitForStderr("recording to ", kTimeout)) << child.Stderr();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     child.Signal(GetParam());

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "encoder/WMEncoder.h"
+#include "runtime/ComObject.h"
 #include "tests/engine/CallJournal.h"
 
 namespace scripted {
@@ -27,6 +28,9 @@ EngineState& State() {
 }
 
 std::atomic<int> g_nLive{0};
+// Profiles made since the last Reset, and which of them was last attached.
+std::atomic<int> g_nProfiles{0};
+std::atomic<int> g_nAttachedProfile{0};
 
 HRESULT Call(const std::string& line) {
     return State().journal.Call(line);
@@ -45,7 +49,8 @@ std::string Type(WMENC_SOURCE_TYPE enumType) {
 
 // ---------------------------------------------------------------- objects
 
-// Reference counting and the live count shared by every engine object.
+// The live count and the journal's name for every engine object; the
+// reference count is TComObject's.
 class CObject {
 public:
     CObject() { ++g_nLive; }
@@ -53,19 +58,6 @@ public:
     CObject(const CObject&) = delete;
     CObject& operator=(const CObject&) = delete;
     virtual const char* Role() const = 0;
-
-protected:
-    ULONG AddRefImpl() { return ++m_cRef; }
-    ULONG ReleaseImpl() {
-        ULONG cRef = --m_cRef;
-        if (cRef == 0) {
-            delete this;
-        }
-        return cRef;
-    }
-
-private:
-    std::atomic<ULONG> m_cRef{1};
 };
 
 std::string Variant(const VARIANT& var) {
@@ -83,24 +75,10 @@ std::string Variant(const VARIANT& var) {
     }
 }
 
-#define SCRIPTED_REFCOUNT                        \
-    ULONG STDMETHODCALLTYPE AddRef() override {  \
-        return AddRefImpl();                     \
-    }                                            \
-    ULONG STDMETHODCALLTYPE Release() override { \
-        return ReleaseImpl();                    \
-    }                                            \
-    const char* Role() const override {          \
-        return kRole;                            \
+#define SCRIPTED_ROLE(name)             \
+    const char* Role() const override { \
+        return name;                    \
     }
-
-// Answers a QueryInterface with one of the object's own interfaces.
-template <class I>
-HRESULT Give(I* p, void** ppv) {
-    p->AddRef();
-    *ppv = p;
-    return S_OK;
-}
 
 // Hands out a new reference to a held object.
 template <class I>
@@ -118,17 +96,12 @@ void ReleaseAll(std::vector<T*>& objects) {
     objects.clear();
 }
 
-class CAudience final : public IWMEncAudienceObj, public CObject {
+class CAudience final : public TComObject<CAudience, IWMEncAudienceObj>, public CObject {
 public:
-    static constexpr const char* kRole = "Audience";
-    SCRIPTED_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Give(static_cast<IWMEncAudienceObj*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    SCRIPTED_ROLE("Audience")
+    static constexpr TInterfaceEntry<CAudience> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncAudienceObj>},
+    };
     HRESULT put_VideoBitrate(LONG lStream, LONG l) override {
         return Put("VideoBitrate", lStream, l);
     }
@@ -151,25 +124,21 @@ private:
     }
 };
 
-class CProfile final : public IWMEncProfile2, public IWMEncProfile, public CObject {
+class CProfile final : public TComObject<CProfile, IWMEncProfile2, IWMEncProfile>, public CObject {
 public:
-    static constexpr const char* kRole = "Profile";
-    SCRIPTED_REFCOUNT
+    SCRIPTED_ROLE("Profile")
     ~CProfile() override { ReleaseAll(m_audiences); }
+    const int m_nSerial = ++g_nProfiles;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IWMEncProfile2) {
-            return Give(static_cast<IWMEncProfile2*>(this), ppv);
-        }
-        if (riid == IID_IDispatch) {
-            return Give(static_cast<IDispatch*>(this), ppv);
-        }
-        if (riid == IID_IWMEncProfile) {
-            HRESULT hr = Call("Profile.QueryInterface(IWMEncProfile)");
-            return hr != S_OK ? hr : Give(static_cast<IWMEncProfile*>(this), ppv);
-        }
-        return E_NOINTERFACE;
+    static constexpr TInterfaceEntry<CProfile> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncProfile2>},
+        {&IID_IWMEncProfile2, InterfaceOf<IWMEncProfile2>},
+        {&IID_IDispatch, InterfaceOf<IDispatch>},
+        {&IID_IWMEncProfile, InterfaceOf<IWMEncProfile>},
+    };
+    // The journal sees the controller ask for the profile's automation interface.
+    HRESULT Admit(REFIID riid) {
+        return riid == IID_IWMEncProfile ? Call("Profile.QueryInterface(IWMEncProfile)") : S_OK;
     }
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override {
@@ -222,37 +191,30 @@ private:
 
 // An audio or a video source; a video source also offers the extended video
 // source interface and its property bag, all on one object.
-class CSource final : public IWMEncVideoSource2, public IPropertyBag, public CObject {
+class CSource final : public TComObject<CSource, IWMEncVideoSource2, IPropertyBag>, public CObject {
 public:
     explicit CSource(WMENC_SOURCE_TYPE enumType) : m_enumType(enumType) {}
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
     const char* Role() const override {
         return m_enumType == WMENC_VIDEO ? "VideoSource" : "AudioSource";
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
+    static constexpr TInterfaceEntry<CSource> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncSource>},
+        {&IID_IWMEncVideoSource2, InterfaceOf<IWMEncVideoSource2>},
+        {&IID_IPropertyBag, InterfaceOf<IPropertyBag>},
+    };
+    // The journal sees every request for a video interface; only a video
+    // source has them.
+    HRESULT Admit(REFIID riid) {
         if (riid == IID_IUnknown) {
-            return Give(static_cast<IWMEncSource*>(this), ppv);
+            return S_OK;
         }
-        const char* pszName = riid == IID_IWMEncVideoSource2 ? "IWMEncVideoSource2"
-                              : riid == IID_IPropertyBag     ? "IPropertyBag"
-                                                             : nullptr;
-        if (pszName == nullptr) {
-            return E_NOINTERFACE;
-        }
-        HRESULT hr = Call(std::string(Role()) + ".QueryInterface(" + pszName + ")");
+        const char* pszName = riid == IID_IPropertyBag ? "IPropertyBag" : "IWMEncVideoSource2";
+        const HRESULT hr = Call(std::string(Role()) + ".QueryInterface(" + pszName + ")");
         if (hr != S_OK) {
             return hr;
         }
-        if (m_enumType != WMENC_VIDEO) {
-            return E_NOINTERFACE;
-        }
-        if (riid == IID_IPropertyBag) {
-            return Give(static_cast<IPropertyBag*>(this), ppv);
-        }
-        return Give(static_cast<IWMEncVideoSource2*>(this), ppv);
+        return m_enumType == WMENC_VIDEO ? S_OK : E_NOINTERFACE;
     }
     HRESULT SetInput(BSTR bstrInput, BSTR bstrScheme, BSTR bstrInitData) override {
         return Call(std::string(Role()) + ".SetInput(" + JournalText(bstrInput) + ", " +
@@ -268,10 +230,9 @@ private:
     const WMENC_SOURCE_TYPE m_enumType;
 };
 
-class CGroup final : public IWMEncSourceGroup, public CObject {
+class CGroup final : public TComObject<CGroup, IWMEncSourceGroup>, public CObject {
 public:
-    static constexpr const char* kRole = "Group";
-    SCRIPTED_REFCOUNT
+    SCRIPTED_ROLE("Group")
     ~CGroup() override {
         ReleaseAll(m_audio);
         ReleaseAll(m_video);
@@ -280,13 +241,9 @@ public:
         }
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Give(static_cast<IWMEncSourceGroup*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CGroup> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncSourceGroup>},
+    };
     HRESULT get_SourceCount(WMENC_SOURCE_TYPE enumType, SHORT* pnCount) override {
         HRESULT hr = Call("Group.SourceCount(" + Type(enumType) + ")");
         std::vector<CSource*>* pSources = Sources(enumType);
@@ -329,6 +286,8 @@ public:
             return DISP_E_TYPEMISMATCH;
         }
         V_DISPATCH(&varProfile)->AddRef();
+        const CProfile* pProfile = dynamic_cast<const CProfile*>(V_DISPATCH(&varProfile));
+        g_nAttachedProfile = pProfile != nullptr ? pProfile->m_nSerial : -1;
         if (m_pProfile != nullptr) {
             m_pProfile->Release();
         }
@@ -346,23 +305,19 @@ private:
     IDispatch* m_pProfile = nullptr;
 };
 
-class CCollection final : public IWMEncSourceGroupCollection, public CObject {
+class CCollection final : public TComObject<CCollection, IWMEncSourceGroupCollection>,
+                          public CObject {
 public:
-    static constexpr const char* kRole = "Collection";
-    SCRIPTED_REFCOUNT
+    SCRIPTED_ROLE("Collection")
     ~CCollection() override {
         if (m_pGroup != nullptr) {
             m_pGroup->Release();
         }
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown) {
-            return Give(static_cast<IWMEncSourceGroupCollection*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CCollection> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncSourceGroupCollection>},
+    };
     HRESULT Add(BSTR bstrName, IWMEncSourceGroup** ppGroup) override {
         *ppGroup = nullptr;
         HRESULT hr = Call("Collection.Add(" + JournalText(bstrName) + ")");
@@ -389,28 +344,23 @@ private:
     CGroup* m_pGroup = nullptr;
 };
 
-class CFile final : public IWMEncFile, public CObject {
+class CFile final : public TComObject<CFile, IWMEncFile>, public CObject {
 public:
-    static constexpr const char* kRole = "File";
-    SCRIPTED_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        return riid == IID_IUnknown ? Give(static_cast<IWMEncFile*>(this), ppv) : E_NOINTERFACE;
-    }
+    SCRIPTED_ROLE("File")
+    static constexpr TInterfaceEntry<CFile> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncFile>},
+    };
     HRESULT put_LocalFileName(BSTR bstr) override {
         return Call("File.LocalFileName = " + JournalText(bstr));
     }
 };
 
-class CDisplayInfo final : public IWMEncDisplayInfo, public CObject {
+class CDisplayInfo final : public TComObject<CDisplayInfo, IWMEncDisplayInfo>, public CObject {
 public:
-    static constexpr const char* kRole = "DisplayInfo";
-    SCRIPTED_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        return riid == IID_IUnknown ? Give(static_cast<IWMEncDisplayInfo*>(this), ppv)
-                                    : E_NOINTERFACE;
-    }
+    SCRIPTED_ROLE("DisplayInfo")
+    static constexpr TInterfaceEntry<CDisplayInfo> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncDisplayInfo>},
+    };
     HRESULT put_Author(BSTR bstr) override {
         return Call("DisplayInfo.Author = " + JournalText(bstr));
     }
@@ -429,10 +379,9 @@ public:
 };
 
 // Holds its collection, file and display information from their first use.
-class CEncoder final : public IWMEncoder, public CObject {
+class CEncoder final : public TComObject<CEncoder, IWMEncoder>, public CObject {
 public:
-    static constexpr const char* kRole = "Encoder";
-    SCRIPTED_REFCOUNT
+    SCRIPTED_ROLE("Encoder")
     ~CEncoder() override {
         for (IUnknown* p : {static_cast<IUnknown*>(m_pCollection), static_cast<IUnknown*>(m_pFile),
                             static_cast<IUnknown*>(m_pDisplayInfo)}) {
@@ -442,13 +391,10 @@ public:
         }
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IWMEncoder) {
-            return Give(static_cast<IWMEncoder*>(this), ppv);
-        }
-        return E_NOINTERFACE;
-    }
+    static constexpr TInterfaceEntry<CEncoder> kInterfaces[] = {
+        {&IID_IUnknown, InterfaceOf<IWMEncoder>},
+        {&IID_IWMEncoder, InterfaceOf<IWMEncoder>},
+    };
     HRESULT get_SourceGroupCollection(IWMEncSourceGroupCollection** pp) override {
         return Child("Encoder.SourceGroupCollection", m_pCollection, pp);
     }
@@ -534,6 +480,8 @@ void Unregister() {
 void Reset() {
     EngineState& state = State();
     state.journal.Reset();
+    g_nProfiles = 0;
+    g_nAttachedProfile = 0;
     std::lock_guard<std::mutex> guard(state.mutex);
     state.stopHook = nullptr;
 }
@@ -544,6 +492,10 @@ std::vector<std::string> Journal() {
 
 void FailNth(const std::string& op, int n, HRESULT hr) {
     State().journal.FailNth(op, n, hr);
+}
+
+int AttachedProfile() {
+    return g_nAttachedProfile.load();
 }
 
 int LiveObjects() {

@@ -30,6 +30,10 @@ std::vector<std::string> Journal();
 // back no object, even when hr is not a failure.
 void FailNth(const std::string& op, int n, HRESULT hr);
 
+// The profile last attached to a source group: n for the n-th profile made
+// since the last Reset, 0 when none was attached since.
+int AttachedProfile();
+
 // Engine objects alive now, over all instances.
 int LiveObjects();
 

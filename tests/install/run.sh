@@ -42,18 +42,22 @@ cmake -S "$root/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH=
 cmake --build "$work/consumer" >/dev/null
 run_host "$work/consumer/host"
 
-# The Debian package.
+# The Debian package: the library in the multiarch folder, as Debian's policy
+# asks, with pkg-config and the CMake package beside it.
 (cd "$build" && cpack -G DEB >/dev/null)
+libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 deb=$(ls "$build"/packages/deskvid_*.deb | head -n 1)
 listing=$(dpkg-deb -c "$deb")
-for f in ./usr/lib/libdeskvid.so.0 ./usr/include/deskvid/deskvid.h ./usr/include/deskvid/deskvid_status.h \
-  ./usr/lib/pkgconfig/deskvid.pc ./usr/lib/cmake/deskvid/deskvidConfig.cmake ./usr/bin/deskvid-record; do
+for f in ./$libdir/libdeskvid.so.0 ./usr/include/deskvid/deskvid.h ./usr/include/deskvid/deskvid_status.h \
+  ./$libdir/pkgconfig/deskvid.pc ./$libdir/cmake/deskvid/deskvidConfig.cmake ./usr/bin/deskvid-record; do
   grep -q " $f" <<<"$listing" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libavcodec libavformat libyuv libstdc++6; do
+for dep in libyuv libstdc++6; do
   grep -q "$dep" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
+# FFmpeg is a private static copy inside the library.
+! grep -qE 'libav|libsw' <<<"$depends" || fail "Depends names FFmpeg's libraries: $depends"
 
 # Install and remove in a throwaway root with its own dpkg database; the
 # runtime dependencies live on the real system, not in that root.
@@ -62,7 +66,7 @@ mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates"
 touch "$droot/var/lib/dpkg/status"
 dpkg --root="$droot" --force-depends --force-not-root --force-script-chrootless \
   --log=/dev/null -i "$deb" >/dev/null 2>"$work/dpkg.log" || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
-[[ -e "$droot/usr/lib/libdeskvid.so.0" ]] || fail "dpkg did not install the library"
+[[ -e "$droot/$libdir/libdeskvid.so.0" ]] || fail "dpkg did not install the library"
 dpkg --root="$droot" --force-not-root --force-script-chrootless --log=/dev/null -r deskvid >/dev/null
 left=$(find "$droot/usr" -type f 2>/dev/null | head -n 5 || true)
 [[ -z "$left" ]] || fail "dpkg left files behind: $left"

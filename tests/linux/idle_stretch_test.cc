@@ -11,13 +11,14 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
+#include "tools/hostlib/ChildProcess.h"
 
 namespace {
 
-using testproc::CChildProcess;
+using hostlib::CChildProcess;
+using hostlib::RunToEnd;
 using testproc::CTempDir;
-using testproc::RunToEnd;
 
 constexpr double kSeconds = 4.0;
 

@@ -35,29 +35,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-namespace {
+#include "port/Utf.h"
 
-// File names arrive as UTF-8 and leave as UTF-16.
-std::u16string Utf8ToUtf16(const std::string& strUtf8) {
-    std::u16string wstr;
-    for (size_t i = 0; i < strUtf8.size();) {
-        unsigned char c = static_cast<unsigned char>(strUtf8[i]);
-        int nExtra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        char32_t ch = nExtra == 0 ? c : c & (0x3F >> nExtra);
-        for (int k = 1; k <= nExtra && i + k < strUtf8.size(); ++k) {
-            ch = (ch << 6) | (static_cast<unsigned char>(strUtf8[i + k]) & 0x3F);
-        }
-        i += nExtra + 1;
-        if (ch >= 0x10000) {
-            ch -= 0x10000;
-            wstr += static_cast<char16_t>(0xD800 + (ch >> 10));
-            wstr += static_cast<char16_t>(0xDC00 + (ch & 0x3FF));
-        } else {
-            wstr += static_cast<char16_t>(ch);
-        }
-    }
-    return wstr;
-}
+namespace {
 
 // Writes past the limit fail with EFBIG instead of ending the process.
 bool LimitFileSize(unsigned long long cbLimit) {
@@ -106,7 +86,7 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
-    const std::u16string wstrFile = Utf8ToUtf16(argv[1]);
+    const std::u16string wstrFile = port::Utf8ToUtf16(argv[1]);
     const double dSeconds = std::atof(argv[2]);
 
     CHostLibrary lib;
@@ -114,7 +94,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load %s\n", DESKVID_LIBRARY);
         return 2;
     }
-    void* lpInstance = lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
+    void* lpInstance = lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
     if (lpInstance == nullptr) {
         std::fprintf(stderr, "qmCreateInstance failed\n");
         return 2;
@@ -146,7 +126,7 @@ int main(int argc, char** argv) {
         }
         Report("stop", pCapture->Control(CAPCMD_STOP, nullptr));
     }
-    lib.pfnDestroyInstance(lpInstance);
+    lib.m_pfnDestroyInstance(lpInstance);
     lib.Unload();
     if (fFfmpegHost) {
         av_log(nullptr, AV_LOG_ERROR, "host message after unloading\n");

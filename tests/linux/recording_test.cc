@@ -8,7 +8,7 @@
 // source). Durations are checked against the wall-clock times around the
 // commands with half a second of slack either way.
 #include "tests/linux/HostLibrary.h"
-#include "tests/common/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 #include <deskvid/deskvid_status.h>
 
@@ -271,7 +271,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(s_fLoaded) << DESKVID_LIBRARY;
         char szInterface[32] = {};
-        ASSERT_TRUE(s_lib.pfnGetInterfaceName(0, szInterface));
+        ASSERT_TRUE(s_lib.m_pfnGetInterfaceName(0, szInterface));
         ASSERT_STREQ(DESKVID_INTERFACE_NAME, szInterface);
         const char* pszTmp = std::getenv("TMPDIR");
         std::string strTemplate =
@@ -281,7 +281,7 @@ protected:
     }
     void TearDown() override {
         for (void* lpInstance : m_rglpInstance) {
-            s_lib.pfnDestroyInstance(lpInstance);
+            s_lib.m_pfnDestroyInstance(lpInstance);
         }
         if (!m_strDir.empty()) {
             std::error_code ec;
@@ -290,14 +290,14 @@ protected:
     }
 
     void* Create() {
-        void* lpInstance = s_lib.pfnCreateInstance(DESKVID_INTERFACE_NAME);
+        void* lpInstance = s_lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
         EXPECT_NE(nullptr, lpInstance);
         m_rglpInstance.push_back(lpInstance);
         return lpInstance;
     }
     void Destroy(void* lpInstance) {
         m_rglpInstance.erase(std::find(m_rglpInstance.begin(), m_rglpInstance.end(), lpInstance));
-        s_lib.pfnDestroyInstance(lpInstance);
+        s_lib.m_pfnDestroyInstance(lpInstance);
     }
 
     std::string PathOf(const std::string& strName) const { return m_strDir + "/" + strName; }
@@ -307,6 +307,15 @@ protected:
             rgstr.push_back(entry.path().filename().string());
         }
         return rgstr;
+    }
+
+    // Stops (which must succeed) and checks the file: the whole screen at the
+    // plug-in's frame rate, for the time between the start and the stop.
+    void StopAndExpectScreen(void* lpInstance, const std::string& strPath, const Timed& start) {
+        const Timed stop = Command(lpInstance, CAPCMD_STOP);
+        EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
+        ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
+                        Longest(start, stop));
     }
 
     // A failed start leaves the instance idle: pause and stop are refused.
@@ -467,10 +476,7 @@ TEST_F(RecordSession, ChangedSettingsUnderTheSameNameAreRefused) {
     EXPECT_EQ(Hex(DV_E_SETTINGS_CHANGED), Hex(Command(lpInstance, CAPCMD_START, &changed).hr));
     Record(1.0);
     // Still started, and the file went on at its first frame rate.
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpInstance, strPath, start);
 }
 
 TEST_F(RecordSession, DestroyWhileRecordingFinalisesTheFile) {
@@ -548,10 +554,7 @@ TEST_F(RecordSession, RecordsAfterARefusedStart) {
     const Timed start = Command(lpInstance, CAPCMD_START, &params);
     ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
     Record(1.5);
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpInstance, strPath, start);
 }
 
 // A second instance naming the file that another one is recording is refused,
@@ -577,10 +580,7 @@ TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
     }
     EXPECT_EQ(std::vector<std::string>{"taken.wmv"}, DirEntries());
     Record(1.0);
-    const Timed stop = Command(lpFirst, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                    Longest(start, stop));
+    StopAndExpectScreen(lpFirst, strPath, start);
 }
 
 // ---------------------------------------------------------------------------

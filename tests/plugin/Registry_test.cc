@@ -4,7 +4,10 @@
 #include <deskvid/deskvid.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <map>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "base/Check.h"
@@ -36,8 +39,8 @@ protected:
     }
 };
 
-// The first creation allocates the table (1st), a node block (2nd) and the
-// name's characters (3rd).
+// The first creation allocates the instance (1st), the table (2nd), a node
+// block (3rd) and the name's characters (4th).
 class RegistryStorageFailureTest : public RegistryTest, public testing::WithParamInterface<int> {};
 
 TEST_P(RegistryStorageFailureTest, InstanceIsFreedAndNothingRecorded) {
@@ -53,7 +56,8 @@ TEST_P(RegistryStorageFailureTest, InstanceIsFreedAndNothingRecorded) {
     qmDestroyInstance(lpInterface);
 }
 
-INSTANTIATE_TEST_SUITE_P(TableOrBlock, RegistryStorageFailureTest, testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(InstanceTableOrBlock, RegistryStorageFailureTest,
+                         testing::Values(1, 2, 3));
 
 TEST_F(RegistryTest, FullBlockThatCannotGrowRefusesTheNextInstance) {
     std::vector<void*> handles;
@@ -61,8 +65,11 @@ TEST_F(RegistryTest, FullBlockThatCannotGrowRefusesTheNextInstance) {
         handles.push_back(qmCreateInstance(DESKVID_INTERFACE_NAME));
         ASSERT_NE(nullptr, handles.back());
     }
-    base::FailNthAllocation(1);
-    EXPECT_EQ(nullptr, qmCreateInstance(DESKVID_INTERFACE_NAME));
+    // The instance is allocated first, then the block.
+    for (int n : {1, 2}) {
+        base::FailNthAllocation(n);
+        EXPECT_EQ(nullptr, qmCreateInstance(DESKVID_INTERFACE_NAME));
+    }
     EXPECT_EQ(10, g_mapInstance.GetCount());
     EXPECT_EQ(1, g_mapInstance.GetBlockCount());
     for (void* lpInterface : handles) {
@@ -71,7 +78,7 @@ TEST_F(RegistryTest, FullBlockThatCannotGrowRefusesTheNextInstance) {
 }
 
 TEST_F(RegistryTest, UnstorableNameKeepsTheInstanceRegisteredUnderAnEmptyName) {
-    base::FailNthAllocation(3);
+    base::FailNthAllocation(4);
     void* lpInterface = qmCreateInstance(DESKVID_INTERFACE_NAME);
     ASSERT_NE(nullptr, lpInterface);
     CRefString* pName = nullptr;
@@ -91,7 +98,7 @@ TEST_F(RegistryTest, UnstorableNameKeepsTheInstanceRegisteredUnderAnEmptyName) {
     // The test, not the host, can still tidy it away.
     CAutoLock lock(&g_mapInstance);
     g_mapInstance.Erase(lpInterface);
-    delete static_cast<CWMEncDeskVid*>(static_cast<IWMEncDeskVid*>(lpInterface));
+    FreeInstance(static_cast<CWMEncDeskVid*>(static_cast<IWMEncDeskVid*>(lpInterface)));
 }
 
 TEST_F(RegistryTest, TeardownRunsUnderTheLockBeforeTheEntryGoes) {
@@ -120,6 +127,70 @@ TEST_F(RegistryTest, ThrowingEngineDoesNotReachTheHost) {
     EXPECT_NO_THROW(qmDestroyInstance(lpInterface));
     scripted::SetStopHook(nullptr);
     EXPECT_FALSE(g_mapInstance.Lookup(lpInterface));
+}
+
+// The map's long-chain warning, as a host meets it. Handles are heap
+// addresses, so the test makes instances until one bucket holds 31 and keeps
+// only those: the oldest then stands behind 30 others.
+int Warnings(const std::string& text) {
+    int n = 0;
+    for (size_t i = text.find("unreasonable hash key"); i != std::string::npos;
+         i = text.find("unreasonable hash key", i + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+TEST_F(RegistryTest, LongChainWarnsThroughTheExports) {
+    auto bucket = [](void* p) {
+        return (static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)) >> 4) % 17u;
+    };
+    std::map<uint32_t, std::vector<void*>> buckets;
+    std::vector<void*>* pChain = nullptr;
+    for (int i = 0; i < 5000 && pChain == nullptr; ++i) {
+        void* lpInterface = qmCreateInstance(DESKVID_INTERFACE_NAME);
+        ASSERT_NE(nullptr, lpInterface);
+        std::vector<void*>& chain = buckets[bucket(lpInterface)];
+        chain.push_back(lpInterface);
+        if (chain.size() == 31) {
+            pChain = &chain;
+        }
+    }
+    ASSERT_NE(nullptr, pChain);
+    const uint32_t nBucket = bucket(pChain->front());
+    for (auto& entry : buckets) {
+        if (entry.first != nBucket) {
+            for (void* lpInterface : entry.second) {
+                qmDestroyInstance(lpInterface);
+            }
+        }
+    }
+    std::vector<void*> chain = *pChain;
+
+    // Destroy walks the chain twice (lookup, then the value): one warning each.
+    testing::internal::CaptureStdout();
+    qmDestroyInstance(chain.front());
+    EXPECT_EQ(2, Warnings(testing::internal::GetCapturedStdout()));
+    chain.erase(chain.begin());
+
+    // A create walks the whole chain of its bucket before inserting: silent
+    // past 30 nodes, one warning past 31.
+    int nLanded = 0;
+    for (int i = 0; i < 5000 && nLanded < 2; ++i) {
+        testing::internal::CaptureStdout();
+        void* lpInterface = qmCreateInstance(DESKVID_INTERFACE_NAME);
+        const int nWarnings = Warnings(testing::internal::GetCapturedStdout());
+        ASSERT_NE(nullptr, lpInterface);
+        chain.push_back(lpInterface);
+        const bool bLanded = bucket(lpInterface) == nBucket;
+        nLanded += bLanded ? 1 : 0;
+        EXPECT_EQ(bLanded && nLanded == 2 ? 1 : 0, nWarnings) << nLanded;
+    }
+    EXPECT_EQ(2, nLanded);
+    // Newest first: each stands at the head of its chain.
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        qmDestroyInstance(*it);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/Check.h"
+#include "base/Memory.h"
 #include "plugin/WmEncComDef.h"
 #include "tests/engine/ScriptedEngine.h"
 #include "tests/plugin/scripted_hooks.h"
@@ -68,6 +69,10 @@ SCRIPTED_API int scriptedRegistryBlocks(void) {
 
 SCRIPTED_API int scriptedFailedChecks(void) {
     return base::FailedCheckCount();
+}
+
+SCRIPTED_API void scriptedFailNthAllocation(int n) {
+    base::FailNthAllocation(n);
 }
 
 }  // extern "C"

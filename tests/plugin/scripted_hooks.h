@@ -27,6 +27,8 @@ typedef int (*PFN_scriptedRegistryHasTable)(void);
 typedef int (*PFN_scriptedRegistryBlocks)(void);
 /* Failed precondition checks reported so far. */
 typedef int (*PFN_scriptedFailedChecks)(void);
+/* Makes the library's n-th allocation from now fail; 0 cancels. */
+typedef void (*PFN_scriptedFailNthAllocation)(int n);
 
 #ifdef __cplusplus
 }

@@ -7,7 +7,9 @@
 // adapter is held to the same expected journals as the scripted engine. A
 // member that fails answers DISP_E_EXCEPTION with the status in the exception
 // record, as a dual interface's dispatch does, or on request the status
-// itself, as a hand-written dispatch may.
+// itself, as a hand-written dispatch may. Further modes (StandinServer.h)
+// take the other dispatch kind of two members and answer success without an
+// object.
 //
 // The test reaches the journal, the failure injection and the live-object
 // count through the Standin* exports, loading this same DLL by path.
@@ -41,7 +43,11 @@ CCallJournal& Journal() {
 
 std::atomic<long> g_nLive{0};
 std::atomic<long> g_nLocks{0};
-std::atomic<bool> g_bDirectFailures{false};
+std::atomic<unsigned> g_dwModes{0};
+
+bool Mode(unsigned dwMode) {
+    return (g_dwModes & dwMode) != 0;
+}
 
 HRESULT Call(const std::string& line) {
     return Journal().Call(line);
@@ -74,9 +80,14 @@ enum ArgKind { kText, kBool, kLong, kSourceType, kAnyVariant };
 struct Member {
     Role role;
     const wchar_t* pszName;
-    WORD wFlags;
+    WORD wFlags;  // as journalled; the kind accepted unless strict
     // Arguments in call order; for a property put the value is last.
     std::vector<ArgKind> args;
+    WORD wStrictFlags = 0;  // the only kind accepted when strict, if any
+
+    WORD Accepted() const {
+        return wStrictFlags != 0 && Mode(STANDIN_STRICT) ? wStrictFlags : wFlags;
+    }
 };
 
 const std::vector<Member>& Members() {
@@ -93,14 +104,14 @@ const std::vector<Member>& Members() {
         {kGroup, L"SourceCount", DISPATCH_PROPERTYGET, {kSourceType}},
         {kGroup, L"RemoveSource", DISPATCH_METHOD, {kSourceType, kAnyVariant}},
         {kGroup, L"AddSource", DISPATCH_METHOD, {kSourceType}},
-        {kGroup, L"Profile", DISPATCH_PROPERTYPUT, {kAnyVariant}},
+        {kGroup, L"Profile", DISPATCH_PROPERTYPUT, {kAnyVariant}, DISPATCH_PROPERTYPUTREF},
         {kAudioSource, L"SetInput", DISPATCH_METHOD, {kText, kText, kText}},
         {kVideoSource, L"SetInput", DISPATCH_METHOD, {kText, kText, kText}},
         {kProfile, L"ValidateMode", DISPATCH_PROPERTYPUT, {kBool}},
         {kProfile, L"ProfileName", DISPATCH_PROPERTYPUT, {kText}},
         {kProfile, L"ProfileDescription", DISPATCH_PROPERTYPUT, {kText}},
         {kProfile, L"ContentType", DISPATCH_PROPERTYPUT, {kLong}},
-        {kProfile, L"VBRMode", DISPATCH_PROPERTYPUT, {kSourceType, kLong, kLong}},
+        {kProfile, L"VBRMode", DISPATCH_PROPERTYPUT, {kSourceType, kLong, kLong}, DISPATCH_METHOD},
         {kProfile, L"AddAudience", DISPATCH_METHOD, {kLong}},
         {kProfile, L"Validate", DISPATCH_METHOD, {}},
         {kAudience, L"VideoBitrate", DISPATCH_PROPERTYPUT, {kLong, kLong}},
@@ -125,6 +136,12 @@ std::string Narrow(const wchar_t* pwsz) {
         text += static_cast<char>(*pwsz);
     }
     return text;
+}
+
+// An injected status for a call that hands back an object: the call hands
+// back none, and in the empty mode a success says S_OK.
+HRESULT NoObject(HRESULT hr) {
+    return SUCCEEDED(hr) && Mode(STANDIN_EMPTY) ? S_OK : hr;
 }
 
 // ---------------------------------------------------------------- objects
@@ -176,7 +193,7 @@ public:
         }
         HRESULT hr = Call(std::string(RoleName()) + ".QueryInterface(" + pszName + ")");
         if (hr != S_OK) {
-            return hr;
+            return NoObject(hr);
         }
         if (m_role == kAudioSource) {
             return E_NOINTERFACE;
@@ -238,6 +255,11 @@ public:
         }
         const Member& member = members[dispid - 1];
         const std::string name = std::string(RoleName()) + "." + Narrow(member.pszName);
+        if (wFlags != member.Accepted() && member.wStrictFlags != 0) {
+            // Not called that way here: what a dispatch answers to the
+            // wrong kind of a member.
+            return DISP_E_MEMBERNOTFOUND;
+        }
         std::vector<VARIANT*> args;
         if (!CheckCall(member, wFlags, pParams, &args)) {
             // A call of the wrong shape shows in the journal as such.
@@ -250,8 +272,10 @@ public:
         HRESULT hr = Call(JournalLine(member, name, args));
         if (hr == S_OK) {
             hr = Perform(member, args, pResult);
+        } else if (pResult != nullptr && member.pszName != std::wstring(L"SourceCount")) {
+            hr = NoObject(hr);
         }
-        if (FAILED(hr) && pExcep != nullptr && !g_bDirectFailures) {
+        if (FAILED(hr) && pExcep != nullptr && !Mode(STANDIN_DIRECT)) {
             *pExcep = EXCEPINFO();
             pExcep->scode = hr;
             pExcep->bstrSource = SysAllocString(L"deskvid stand-in encoder");
@@ -325,10 +349,12 @@ private:
     // the arguments in call order.
     static bool CheckCall(const Member& member, WORD wFlags, const DISPPARAMS* pParams,
                           std::vector<VARIANT*>* pArgs) {
-        if (wFlags != member.wFlags || pParams == nullptr || pParams->cArgs != member.args.size()) {
+        if (wFlags != member.Accepted() || pParams == nullptr ||
+            pParams->cArgs != member.args.size()) {
             return false;
         }
-        const UINT nNamed = member.wFlags == DISPATCH_PROPERTYPUT ? 1 : 0;
+        const UINT nNamed =
+            wFlags == DISPATCH_PROPERTYPUT || wFlags == DISPATCH_PROPERTYPUTREF ? 1 : 0;
         if (pParams->cNamedArgs != nNamed ||
             (nNamed == 1 && (pParams->rgdispidNamedArgs == nullptr ||
                              pParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))) {
@@ -530,7 +556,7 @@ public:
         }
         HRESULT hr = Call(std::string("new ") + kRoleNames[m_role]);
         if (hr != S_OK) {
-            return hr;
+            return NoObject(hr);
         }
         CStandinObject* pObject = new (std::nothrow) CStandinObject(m_role);
         if (pObject == nullptr) {
@@ -576,11 +602,11 @@ STANDIN_API HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 
 void StandinReset() {
     Journal().Reset();
-    g_bDirectFailures = false;
+    g_dwModes = 0;
 }
 
-void StandinSetDirectFailures(int bDirect) {
-    g_bDirectFailures = bDirect != 0;
+void StandinSetModes(unsigned dwModes) {
+    g_dwModes = dwModes;
 }
 
 const char* StandinTakeJournal() {

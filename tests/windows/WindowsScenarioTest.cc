@@ -59,15 +59,15 @@ struct Modules {
     PFN_qmCreateInstance pfnCreateInstance = nullptr;
     PFN_qmDestroyInstance pfnDestroyInstance = nullptr;
     PFN_StandinReset pfnReset = nullptr;
-    PFN_StandinSetDirectFailures pfnSetDirectFailures = nullptr;
+    PFN_StandinSetModes pfnSetModes = nullptr;
     PFN_StandinTakeJournal pfnTakeJournal = nullptr;
     PFN_StandinFailNth pfnFailNth = nullptr;
     PFN_StandinLiveObjects pfnLiveObjects = nullptr;
 
     bool Complete() const {
         return pfnCreateInstance != nullptr && pfnDestroyInstance != nullptr &&
-               pfnReset != nullptr && pfnSetDirectFailures != nullptr &&
-               pfnTakeJournal != nullptr && pfnFailNth != nullptr && pfnLiveObjects != nullptr;
+               pfnReset != nullptr && pfnSetModes != nullptr && pfnTakeJournal != nullptr &&
+               pfnFailNth != nullptr && pfnLiveObjects != nullptr;
     }
 };
 
@@ -117,9 +117,25 @@ private:
     IWMEncDeskVid* m_pInstance = nullptr;
 };
 
-// A scenario file, and whether the stand-in reports failing members through
-// the exception record (as automation objects do) or as Invoke's own status.
-typedef std::tuple<std::string, bool> ScenarioParam;
+// A scenario file, and how the stand-in answers (StandinServer.h): failures
+// through the exception record (as automation objects do) or as Invoke's own
+// status, the other dispatch kind of two members, success without an object.
+typedef std::tuple<std::string, unsigned> ScenarioParam;
+
+std::string ModeName(unsigned dwModes) {
+    switch (dwModes) {
+        case 0:
+            return "exception";
+        case STANDIN_DIRECT:
+            return "direct";
+        case STANDIN_STRICT:
+            return "strict";
+        case STANDIN_EMPTY:
+            return "empty";
+        default:
+            return std::to_string(dwModes);
+    }
+}
 
 class WindowsScenario : public testing::TestWithParam<ScenarioParam> {
 protected:
@@ -134,7 +150,7 @@ TEST_P(WindowsScenario, JournalMatches) {
     ASSERT_TRUE(g_modules.Complete());
     const std::string& file = std::get<0>(GetParam());
     g_modules.pfnReset();
-    g_modules.pfnSetDirectFailures(std::get<1>(GetParam()) ? 1 : 0);
+    g_modules.pfnSetModes(std::get<1>(GetParam()));
     CDllTarget target(g_modules);
     std::string diff;
     EXPECT_TRUE(RunScenario(WindowsPath(g_strJournalsDir) + "\\" + file, target, &diff)) << diff;
@@ -142,7 +158,10 @@ TEST_P(WindowsScenario, JournalMatches) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Journals, WindowsScenario,
-                         testing::Combine(testing::ValuesIn(JournalFiles()), testing::Bool()),
+                         testing::Combine(testing::ValuesIn(JournalFiles()),
+                                          testing::Values(0u, unsigned{STANDIN_DIRECT},
+                                                          unsigned{STANDIN_STRICT},
+                                                          unsigned{STANDIN_EMPTY})),
                          [](const testing::TestParamInfo<ScenarioParam>& info) {
                              const std::string& file = std::get<0>(info.param);
                              std::string name = file.substr(0, file.rfind('.'));
@@ -151,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Journals, WindowsScenario,
                                      c = '_';
                                  }
                              }
-                             return name + (std::get<1>(info.param) ? "_direct" : "_exception");
+                             return name + "_" + ModeName(std::get<1>(info.param));
                          });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(WindowsScenario);
 
@@ -181,8 +200,7 @@ int main(int argc, char** argv) {
     g_modules.hDeskvid = LoadLibraryA(g_strDeskvidDll.c_str());
     if (g_modules.hStandin != nullptr) {
         g_modules.pfnReset = Resolve<PFN_StandinReset>(g_modules.hStandin, "StandinReset");
-        g_modules.pfnSetDirectFailures =
-            Resolve<PFN_StandinSetDirectFailures>(g_modules.hStandin, "StandinSetDirectFailures");
+        g_modules.pfnSetModes = Resolve<PFN_StandinSetModes>(g_modules.hStandin, "StandinSetModes");
         g_modules.pfnTakeJournal =
             Resolve<PFN_StandinTakeJournal>(g_modules.hStandin, "StandinTakeJournal");
         g_modules.pfnFailNth = Resolve<PFN_StandinFailNth>(g_modules.hStandin, "StandinFailNth");

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "port/Utf.h"
+
 namespace record {
 
 namespace {
@@ -28,6 +30,10 @@ constexpr SRange kSharpness = {"--sharpness", 0, 100, "0 to 100", 0, 255};
 constexpr SRange kSide = {"--size", 1, 16384, "each side 1 to 16384", kInt32Min, kInt32Max};
 constexpr double kMaxDurationSeconds = 366.0 * 24 * 3600;
 
+// A numeric constant of the public header as text, for the usage text.
+#define DESKVID_TEXT_(x) #x
+#define DESKVID_TEXT(x) DESKVID_TEXT_(x)
+
 const char g_szUsage[] =
     "NAME\n"
     "    deskvid-record - record the screen and the default audio input with deskvid\n"
@@ -44,22 +50,25 @@ const char g_szUsage[] =
     "    On a terminal one status line shows the recorded time (pauses excluded),\n"
     "    whether it is recording or paused, the file's size and its average bit\n"
     "    rate. Keys:  p  pause or resume;  q or Ctrl-C  stop and finalise the file.\n"
-    "    Signals: SIGUSR1 pauses or resumes; SIGINT, SIGTERM and SIGHUP stop\n"
+    "    Signals: SIGUSR1 pauses and SIGUSR2 resumes (each leaves the recording\n"
+    "    as it asks, however often it comes); SIGINT, SIGTERM and SIGHUP stop\n"
     "    cleanly.\n"
     "\n"
     "OPTIONS\n"
     "    -o, --output FILE\n"
     "        The file to record into. Default: deskvid-YYYYmmdd-HHMMSS.wmv in the\n"
-    "        current folder.\n"
+    "        current folder. An existing file is not replaced unless -y is given.\n"
+    "    -y, --overwrite\n"
+    "        Replace the output file if it exists.\n"
     "    --bitrate KBPS\n"
-    "        Video bit rate in kbit/s, 1 to 2147483. Plug-in default: 468.\n"
+    "        Video bit rate in kbit/s, 1 to 2147483. Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_BITRATE_KBPS) ".\n"
     "    --fps N\n"
-    "        Frames per second, 1 to 1000. Plug-in default: 20.\n"
+    "        Frames per second, 1 to 1000. Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_FPS) ".\n"
     "    --size WxH\n"
     "        Output size in pixels, each side 1 to 16384; 0x0 is the screen's own\n"
     "        size, which is also the plug-in default.\n"
     "    --sharpness N\n"
-    "        Image sharpness, 0 to 100 (higher is sharper). Plug-in default: 100.\n"
+    "        Image sharpness, 0 to 100 (higher is sharper). Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_SHARPNESS) ".\n"
     "    --duration SECONDS\n"
     "        Stop after this much recorded time (pauses excluded); decimals are\n"
     "        allowed. Default: record until stopped.\n"
@@ -82,12 +91,14 @@ const char g_szUsage[] =
     "    1   the library could not be used, or a command failed: the status is\n"
     "        printed in hex with its description. After a failed pause or\n"
     "        resume the recording so far is still stopped and finalised.\n"
-    "    2   the command line is wrong; nothing was started\n"
+    "    2   the command line is wrong, or the output exists and -y was not\n"
+    "        given; nothing was started\n"
     "\n"
     "FILES\n"
     "    When stopping fails, the file cannot be trusted to be complete: it is\n"
-    "    renamed to FILE.partial. When starting fails, a file that the attempt\n"
-    "    created is removed.\n";
+    "    renamed to FILE.partial, or FILE.1.partial, FILE.2.partial and so on when\n"
+    "    that name is taken (an existing file is never replaced). When starting\n"
+    "    fails, a file that the attempt created is removed.\n";
 
 enum class IntegerSyntax { kOk, kNotInteger, kTooLarge };
 
@@ -249,6 +260,9 @@ ParseResult CParser::Run() {
         } else if (strName == "--raw") {
             m_pOptions->fRaw = true;
             fOk = !fInline || Fail(strName + " takes no value");
+        } else if (strName == "-y" || strName == "--overwrite") {
+            m_pOptions->fOverwrite = true;
+            fOk = !fInline || Fail(strName + " takes no value");
         } else if (strName == "-o" || strName == "--output") {
             fOk = TakeValue(strName, pstrInline, &m_pOptions->strOutput);
         } else if (strName == "--library") {
@@ -303,8 +317,9 @@ ParseResult CParser::Run() {
         return ParseResult::kError;
     }
     if (!m_pOptions->strOutput.empty()) {
-        std::u16string wstr;
-        if (!Utf8ToUtf16(m_pOptions->strOutput, &wstr)) {
+        bool bExact = true;
+        port::Utf8ToUtf16(m_pOptions->strOutput, &bExact);
+        if (!bExact) {
             Fail("--output: the file name is not valid UTF-8");
             return ParseResult::kError;
         }
@@ -323,48 +338,6 @@ ParseResult ParseOptions(int argc, const char* const* argv, COptions* pOptions,
 
 const char* UsageText() {
     return g_szUsage;
-}
-
-bool Utf8ToUtf16(const std::string& str, std::u16string* pwstr) {
-    pwstr->clear();
-    const auto* p = reinterpret_cast<const unsigned char*>(str.data());
-    const auto* pEnd = p + str.size();
-    while (p < pEnd) {
-        uint32_t c = *p++;
-        int nMore = 0;
-        uint32_t cMin = 0;
-        if (c < 0x80) {
-            nMore = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            nMore = 1, c &= 0x1F, cMin = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            nMore = 2, c &= 0x0F, cMin = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            nMore = 3, c &= 0x07, cMin = 0x10000;
-        } else {
-            return false;
-        }
-        if (pEnd - p < nMore) {
-            return false;
-        }
-        for (int i = 0; i < nMore; ++i, ++p) {
-            if ((*p & 0xC0) != 0x80) {
-                return false;
-            }
-            c = (c << 6) | (*p & 0x3F);
-        }
-        if (c < cMin || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            return false;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            pwstr->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            pwstr->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            pwstr->push_back(static_cast<char16_t>(c));
-        }
-    }
-    return true;
 }
 
 std::string DefaultFileName(std::time_t t) {

@@ -24,6 +24,7 @@ struct COptions {
     int32_t nHeight = 0;
     double dDurationSeconds = 0;  // 0: until stopped
     bool fRaw = false;            // pass out-of-range values through
+    bool fOverwrite = false;      // replace an existing output
     bool fHelp = false;
 };
 
@@ -36,10 +37,6 @@ ParseResult ParseOptions(int argc, const char* const* argv, COptions* pOptions,
 
 // The usage text that --help prints.
 const char* UsageText();
-
-// Converts UTF-8 to UTF-16. False when the text is not valid UTF-8 (overlong
-// forms, surrogates and code points past U+10FFFF included).
-bool Utf8ToUtf16(const std::string& str, std::u16string* pwstr);
 
 // "deskvid-YYYYmmdd-HHMMSS.wmv" for the given local time.
 std::string DefaultFileName(std::time_t t);

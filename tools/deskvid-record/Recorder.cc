@@ -12,29 +12,35 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <deskvid/deskvid.h>
 #include <deskvid/deskvid_status.h>
 
 #include "Library.h"
+#include "Output.h"
 #include "Summary.h"
+#include "port/Utf.h"
 
 namespace record {
 
 namespace {
 
-// The plug-in's frame rate when none is given (see CAPTURE_PARAMS).
-constexpr int kDefaultFps = 20;
-
-// Set by the signal handlers; the main loop does the work.
+// Set by the signal handlers; the main loop does the work. A pause or resume
+// signal asks for a state, not a change, so any number of them leaves the
+// state the last one asked for.
+enum { kNoRequest, kPauseRequest, kResumeRequest };
 volatile sig_atomic_t g_fStopRequested = 0;
-volatile sig_atomic_t g_nPauseRequests = 0;
+volatile sig_atomic_t g_nPauseRequest = kNoRequest;
 
 void OnStopSignal(int) {
     g_fStopRequested = 1;
 }
 void OnPauseSignal(int) {
-    g_nPauseRequests = g_nPauseRequests + 1;
+    g_nPauseRequest = kPauseRequest;
+}
+void OnResumeSignal(int) {
+    g_nPauseRequest = kResumeRequest;
 }
 
 const int g_rgnStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -51,12 +57,14 @@ public:
             sigaddset(&set, nSignal);
         }
         sigaddset(&set, SIGUSR1);
+        sigaddset(&set, SIGUSR2);
         pthread_sigmask(SIG_BLOCK, &set, &m_maskSaved);
         m_maskWait = m_maskSaved;
         for (int nSignal : g_rgnStopSignals) {
             sigdelset(&m_maskWait, nSignal);
         }
         sigdelset(&m_maskWait, SIGUSR1);
+        sigdelset(&m_maskWait, SIGUSR2);
 
         struct sigaction action {};
         sigemptyset(&action.sa_mask);
@@ -66,6 +74,8 @@ public:
         }
         action.sa_handler = OnPauseSignal;
         sigaction(SIGUSR1, &action, &m_savedPause);
+        action.sa_handler = OnResumeSignal;
+        sigaction(SIGUSR2, &action, &m_savedResume);
     }
 
     ~CSignals() {
@@ -75,6 +85,7 @@ public:
             sigaction(g_rgnStopSignals[i], &m_rgSavedStop[i], nullptr);
         }
         sigaction(SIGUSR1, &m_savedPause, nullptr);
+        sigaction(SIGUSR2, &m_savedResume, nullptr);
     }
 
     CSignals(const CSignals&) = delete;
@@ -89,6 +100,7 @@ private:
     sigset_t m_maskWait;
     struct sigaction m_rgSavedStop[kStopSignals];
     struct sigaction m_savedPause;
+    struct sigaction m_savedResume;
 };
 
 // Single key presses from a terminal on stdin: no line editing, no echo. The
@@ -238,7 +250,7 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
     std::fprintf(stderr, "deskvid-record: recording to %s\n", strFile.c_str());
     std::fflush(stderr);
 
-    sig_atomic_t nPausesSeen = g_nPauseRequests;
+    g_nPauseRequest = kNoRequest;
     pClock->Start();
     for (;;) {
         status.Show(*pClock, strFile);
@@ -258,21 +270,28 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
         };
         ppoll(&pfd, keyboard.Active() ? 1 : 0, &ts, signals.WaitMask());
 
-        int nToggles = 0;
+        // Each key press turns pausing over; then a signal, if one came, sets
+        // the state it asks for. Handlers run only inside ppoll above.
+        std::vector<bool> rgfPause;
         for (char ch : keyboard.Read()) {
             if (ch == 'p' || ch == 'P') {
-                ++nToggles;
+                rgfPause.push_back(rgfPause.empty() ? !pClock->IsPaused() : !rgfPause.back());
             } else if (ch == 'q' || ch == 'Q') {
                 g_fStopRequested = 1;
             }
         }
-        nToggles += g_nPauseRequests - nPausesSeen;
-        nPausesSeen = g_nPauseRequests;
+        if (g_nPauseRequest != kNoRequest) {
+            rgfPause.push_back(g_nPauseRequest == kPauseRequest);
+            g_nPauseRequest = kNoRequest;
+        }
         if (g_fStopRequested) {
             break;
         }
-        for (; nToggles > 0; --nToggles) {
-            if (!pClock->IsPaused()) {
+        for (const bool fPause : rgfPause) {
+            if (fPause == pClock->IsPaused()) {
+                continue;
+            }
+            if (fPause) {
                 const int32_t hr = pCapture->Control(CAPCMD_PAUSE, nullptr);
                 if (hr < 0) {
                     status.Clear();
@@ -308,6 +327,11 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
 int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::string& strFile,
                  const std::u16string& wstrFile, const std::string& strLibrary,
                  const CSignals& signals) {
+    if (!options.fOverwrite && OutputIsTaken(strFile)) {
+        std::fprintf(stderr, "deskvid-record: %s exists; give -y (--overwrite) to replace it\n",
+                     strFile.c_str());
+        return 2;
+    }
     const bool fExisted = FileExists(strFile);
     const CAPTURE_PARAMS params = MakeCaptureParams(options, wstrFile.c_str());
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
@@ -336,14 +360,13 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     const int32_t hrStop = pCapture->Control(CAPCMD_STOP, nullptr);
     if (hrStop < 0) {
         SayStatus("stopping failed; the recording is incomplete", hrStop);
-        // Never leave a file under its own name that looks finished.
-        const std::string strPartial = strFile + ".partial";
-        if (IsRegularFile(strFile)) {
-            if (std::rename(strFile.c_str(), strPartial.c_str()) == 0) {
-                Say(("what was written is in " + strPartial).c_str());
-            } else if (unlink(strFile.c_str()) == 0) {
-                Say(("removed " + strFile).c_str());
-            }
+        // Never leave a file under its own name that looks finished, and
+        // never lose another file to make room for it.
+        std::string strPartial;
+        if (MoveAside(strFile, &strPartial)) {
+            Say(("what was written is in " + strPartial).c_str());
+        } else if (IsRegularFile(strFile) && unlink(strFile.c_str()) == 0) {
+            Say(("removed " + strFile).c_str());
         }
         return 1;
     }
@@ -354,7 +377,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     facts.dRecordedSeconds = dRecorded;
     facts.dPausedSeconds = dPaused;
     facts.nPauses = clock.Pauses();
-    facts.nFps = (options.dwMask & CAPF_FPS) != 0 ? options.nFps : kDefaultFps;
+    facts.nFps = (options.dwMask & CAPF_FPS) != 0 ? options.nFps : DESKVID_DEFAULT_FPS;
     facts.cbFile = FileSize(strFile);
     std::vector<SProbeStream> rgStreams;
     if (!ProbeFile(strFile, &rgStreams)) {
@@ -373,12 +396,12 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 int Record(const COptions& options) {
     CSignals signals;
 
-    CDeskVidLibrary library;
+    hostlib::CDeskVidLibrary library;
     std::string strError;
     const bool fLoaded =
         options.strLibrary.empty()
-            ? library.LoadFirst(DefaultLibraryCandidates(ExecutableDir()), &strError)
-            : library.Load(options.strLibrary, &strError);
+            ? LoadFirstLibrary(&library, DefaultLibraryCandidates(ExecutableDir()), &strError)
+            : LoadAt(&library, options.strLibrary, &strError);
     if (!fLoaded) {
         Say(("cannot load the plug-in library: " + strError).c_str());
         return 1;
@@ -417,8 +440,7 @@ int Record(const COptions& options) {
     // again on every later start: this text lives until the instance is gone.
     const std::string strFile =
         options.strOutput.empty() ? DefaultFileName(std::time(nullptr)) : options.strOutput;
-    std::u16string wstrFile;
-    Utf8ToUtf16(strFile, &wstrFile);
+    const std::u16string wstrFile = port::Utf8ToUtf16(strFile);
 
     const int nExit = RunRecording(pCapture, options, strFile, wstrFile, library.Path(), signals);
     library.m_pfnDestroyInstance(pCapture);

@@ -1,16 +1,11 @@
 #include "Summary.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 
-extern char** environ;
+#include "tools/hostlib/ChildProcess.h"
 
 namespace record {
 
@@ -35,46 +30,6 @@ std::string Printf(const char* pszFormat, double d) {
     char sz[64];
     std::snprintf(sz, sizeof(sz), pszFormat, d);
     return sz;
-}
-
-// Runs a program found on PATH with its standard output read into *pstrOut.
-bool RunForOutput(const std::vector<std::string>& rgstrArgs, std::string* pstrOut) {
-    int rgfd[2];
-    if (pipe2(rgfd, O_CLOEXEC) != 0) {
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, rgfd[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> rgpsz;
-    for (const std::string& str : rgstrArgs) {
-        rgpsz.push_back(const_cast<char*>(str.c_str()));
-    }
-    rgpsz.push_back(nullptr);
-    pid_t pid = 0;
-    const int nErr = posix_spawnp(&pid, rgpsz[0], &actions, nullptr, rgpsz.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(rgfd[1]);
-    if (nErr != 0) {
-        close(rgfd[0]);
-        return false;
-    }
-    char rgch[4096];
-    for (;;) {
-        const ssize_t cb = read(rgfd[0], rgch, sizeof(rgch));
-        if (cb > 0) {
-            pstrOut->append(rgch, static_cast<size_t>(cb));
-        } else if (cb == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    close(rgfd[0]);
-    int nStatus = 0;
-    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
 }  // namespace
@@ -102,16 +57,18 @@ std::vector<SProbeStream> ParseProbeOutput(const std::string& strText) {
 }
 
 bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams) {
-    std::string strOut;
     // "file:" keeps a name that starts with a protocol or a dash a file name.
-    if (!RunForOutput({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
-                       "stream=codec_type,codec_name,width,height,sample_rate,"
-                       "channels,bit_rate,nb_read_packets,duration",
-                       "-of", "default", "file:" + strFile},
-                      &strOut)) {
+    // Counting the packets reads the whole file: a generous deadline.
+    const hostlib::SRunResult result =
+        hostlib::RunToEnd({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                           "stream=codec_type,codec_name,width,height,sample_rate,"
+                           "channels,bit_rate,nb_read_packets,duration",
+                           "-of", "default", "file:" + strFile},
+                          600);
+    if (result.nExit != 0) {
         return false;
     }
-    *prgStreams = ParseProbeOutput(strOut);
+    *prgStreams = ParseProbeOutput(result.strOut);
     return true;
 }
 

@@ -252,20 +252,6 @@ TEST(SharpnessTest, HigherIsSharperOverTheWholeRange) {
     }
 }
 
-TEST(Utf16ToUtf8Test, ConvertsEveryPlane) {
-    EXPECT_EQ("", Utf16ToUtf8(nullptr));
-    EXPECT_EQ("", Utf16ToUtf8(u""));
-    EXPECT_EQ("out.wmv", Utf16ToUtf8(u"out.wmv"));
-    EXPECT_EQ("caf\xC3\xA9", Utf16ToUtf8(u"caf\u00E9"));
-    EXPECT_EQ("\xE2\x82\xAC", Utf16ToUtf8(u"\u20AC"));
-    EXPECT_EQ("\xF0\x9F\x8E\xA5", Utf16ToUtf8(u"\U0001F3A5"));
-    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
-    EXPECT_EQ(
-        "a\xEF\xBF\xBD"
-        "b\xEF\xBF\xBD",
-        Utf16ToUtf8(lone));
-}
-
 TEST(TimelineTest, NothingBeforeStartOrAfterStop) {
     CTimeline t;
     int64_t n = -1;

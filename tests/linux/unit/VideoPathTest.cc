@@ -8,21 +8,19 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include "engine/linux/LibavConfig.h"
 #include "engine/linux/Session.h"
 #include "engine/linux/screen/SyntheticSource.h"
+#include "tools/hostlib/ChildProcess.h"
 
 namespace dvlinux {
 namespace {
@@ -66,47 +64,44 @@ struct CFile {
     }
 };
 
+// Read with FFmpeg's command-line tools: the engine's own FFmpeg has no
+// decoder, and no binary links both.
 CFile Read(const std::string& strPath) {
     CFile file;
-    AVFormatContext* pFmt = nullptr;
-    if (avformat_open_input(&pFmt, strPath.c_str(), nullptr, nullptr) < 0) {
-        ADD_FAILURE() << "cannot open " << strPath;
-        return file;
-    }
-    avformat_find_stream_info(pFmt, nullptr);
-    const int iVideo = av_find_best_stream(pFmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    const AVDictionaryEntry* pTag =
-        av_dict_get(pFmt->metadata, "deskvid_dropped_frames", nullptr, 0);
-    file.nDropped = pTag != nullptr ? std::strtol(pTag->value, nullptr, 10) : -1;
-    file.dDuration = static_cast<double>(pFmt->duration) / AV_TIME_BASE;
-    AVCodecContext* pDec = nullptr;
-    if (iVideo >= 0) {
-        pDec = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_WMV2));
-        avcodec_parameters_to_context(pDec, pFmt->streams[iVideo]->codecpar);
-        avcodec_open2(pDec, nullptr, nullptr);
-    }
-    AVPacket* pPacket = av_packet_alloc();
-    AVFrame* pFrame = av_frame_alloc();
-    while (av_read_frame(pFmt, pPacket) >= 0) {
-        if (pPacket->stream_index == iVideo) {
-            file.vPackets.push_back({pPacket->pts * av_q2d(pFmt->streams[iVideo]->time_base),
-                                     (pPacket->flags & AV_PKT_FLAG_KEY) != 0, pPacket->size});
-            avcodec_send_packet(pDec, pPacket);
-            while (avcodec_receive_frame(pDec, pFrame) >= 0) {
-                ++file.nDecoded;
-                file.vLastLuma.resize(size_t{kW} * kH);
-                for (int y = 0; y < kH && pFrame->width == kW; ++y) {
-                    std::copy_n(pFrame->data[0] + y * pFrame->linesize[0], kW,
-                                &file.vLastLuma[size_t{kW} * y]);
-                }
-            }
+    const auto packets = hostlib::RunToEnd(
+        {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+         "packet=pts_time,flags,size:format=duration:format_tags=deskvid_dropped_frames", "-of",
+         "compact=nk=0", "file:" + strPath});
+    EXPECT_EQ(0, packets.nExit) << packets.strErr;
+    std::istringstream in(packets.strOut);
+    for (std::string strLine; std::getline(in, strLine);) {
+        auto Field = [&](const char* pszKey) {
+            const size_t n = strLine.find(pszKey);
+            return n == std::string::npos ? std::string() : strLine.substr(n + std::strlen(pszKey));
+        };
+        if (strLine.rfind("packet|", 0) == 0) {
+            file.vPackets.push_back({std::atof(Field("pts_time=").c_str()),
+                                     Field("flags=").rfind("K", 0) == 0,
+                                     std::atoi(Field("size=").c_str())});
+        } else if (strLine.rfind("format|", 0) == 0) {
+            file.dDuration = std::atof(Field("duration=").c_str());
+            const std::string strDropped = Field("tag:deskvid_dropped_frames=");
+            file.nDropped = strDropped.empty() ? -1 : std::strtol(strDropped.c_str(), nullptr, 10);
         }
-        av_packet_unref(pPacket);
     }
-    av_frame_free(&pFrame);
-    av_packet_free(&pPacket);
-    avcodec_free_context(&pDec);
-    avformat_close_input(&pFmt);
+    // Every picture as decoded (4:2:0, studio range), in order; the last
+    // one's luma kept.
+    const auto decoded = hostlib::RunToEnd({"ffmpeg", "-nostdin", "-v", "error", "-i",
+                                            "file:" + strPath, "-an", "-fps_mode", "passthrough",
+                                            "-pix_fmt", "yuv420p", "-f", "rawvideo", "-"});
+    EXPECT_EQ(0, decoded.nExit) << decoded.strErr;
+    const size_t cbLuma = size_t{kW} * kH;
+    const size_t cbPicture = cbLuma * 3 / 2;
+    file.nDecoded = static_cast<int>(decoded.strOut.size() / cbPicture);
+    if (file.nDecoded > 0) {
+        const auto itLast = decoded.strOut.begin() + (file.nDecoded - 1) * cbPicture;
+        file.vLastLuma.assign(itLast, itLast + cbLuma);
+    }
     return file;
 }
 

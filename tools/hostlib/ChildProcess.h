@@ -1,14 +1,15 @@
-// Runs a program as a child with its output captured, for tests that drive
-// a program from outside as a user or a script would: deskvid-record, a host
-// of the library, ffprobe and ffmpeg.
+// Runs a program as a child, its output captured or passed through: ffprobe
+// for deskvid-record's summary, the reference recording for the benchmark,
+// and the programs the tests drive from outside as a user or a script would.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace testproc {
+namespace hostlib {
 
 class CChildProcess {
 public:
@@ -18,10 +19,11 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     // Starts argv[0] (a path, or a name looked up on PATH) with stdin from
-    // /dev/null and stdout and stderr captured. rgstrEnv changes the child's
-    // environment: "NAME=value" sets a variable, "NAME" removes it.
+    // /dev/null and stdout and stderr captured (or, with bCapture false, this
+    // process's own). rgstrEnv changes the child's environment: "NAME=value"
+    // sets a variable, "NAME" removes it.
     bool Start(const std::vector<std::string>& rgstrArgs,
-               const std::vector<std::string>& rgstrEnv = {});
+               const std::vector<std::string>& rgstrEnv = {}, bool bCapture = true);
 
     // Reads output until stderr holds strText after what earlier calls
     // consumed, the child closes its output, or the timeout passes.
@@ -41,6 +43,8 @@ public:
 
     const std::string& Stdout() const { return m_strOut; }
     const std::string& Stderr() const { return m_strErr; }
+    // The child's CPU time and peak memory, once Wait has seen it end.
+    const rusage& Usage() const { return m_usage; }
 
 private:
     // Reads what is there within the timeout; false when both pipes are closed.
@@ -53,6 +57,7 @@ private:
     std::string m_strErr;
     size_t m_iErrConsumed = 0;
     size_t m_iOutConsumed = 0;
+    rusage m_usage = {};
 };
 
 struct SRunResult {
@@ -66,21 +71,4 @@ struct SRunResult {
 SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSeconds = 60,
                     const std::vector<std::string>& rgstrEnv = {});
 
-// A fresh empty folder under $TMPDIR, removed with everything in it when the
-// object goes.
-class CTempDir {
-public:
-    CTempDir();
-    ~CTempDir();
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    const std::string& Path() const { return m_strPath; }
-    std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
-
-bool FileExists(const std::string& strPath);
-
-}  // namespace testproc
+}  // namespace hostlib

@@ -1,21 +1,19 @@
-#include "tests/common/ChildProcess.h"
+#include "tools/hostlib/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 
 extern char** environ;
 
-namespace testproc {
+namespace hostlib {
 
 namespace {
 
@@ -69,12 +67,12 @@ CChildProcess::~CChildProcess() {
 }
 
 bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs,
-                          const std::vector<std::string>& rgstrEnv) {
-    int rgfdOut[2], rgfdErr[2];
-    if (pipe2(rgfdOut, O_CLOEXEC) != 0) {
+                          const std::vector<std::string>& rgstrEnv, bool bCapture) {
+    int rgfdOut[2] = {-1, -1}, rgfdErr[2] = {-1, -1};
+    if (bCapture && pipe2(rgfdOut, O_CLOEXEC) != 0) {
         return false;
     }
-    if (pipe2(rgfdErr, O_CLOEXEC) != 0) {
+    if (bCapture && pipe2(rgfdErr, O_CLOEXEC) != 0) {
         close(rgfdOut[0]);
         close(rgfdOut[1]);
         return false;
@@ -82,8 +80,10 @@ bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, rgfdOut[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, rgfdErr[1], STDERR_FILENO);
+    if (bCapture) {
+        posix_spawn_file_actions_adddup2(&actions, rgfdOut[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, rgfdErr[1], STDERR_FILENO);
+    }
     // The child starts with default signal dispositions and nothing blocked,
     // whatever the test runner did.
     posix_spawnattr_t attr;
@@ -108,8 +108,10 @@ bool CChildProcess::Start(const std::vector<std::string>& rgstrArgs,
     const int nErr = posix_spawnp(&m_pid, rgpsz[0], &actions, &attr, rgpsz.data(), rgpszEnv.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    close(rgfdOut[1]);
-    close(rgfdErr[1]);
+    if (bCapture) {
+        close(rgfdOut[1]);
+        close(rgfdErr[1]);
+    }
     m_fdOut = rgfdOut[0];
     m_fdErr = rgfdErr[0];
     if (nErr != 0) {
@@ -192,7 +194,7 @@ int CChildProcess::Wait(double dTimeoutSeconds) {
     }
     int nStatus = 0;
     for (;;) {
-        const pid_t pid = waitpid(m_pid, &nStatus, WNOHANG);
+        const pid_t pid = wait4(m_pid, &nStatus, WNOHANG, &m_usage);
         if (pid == m_pid) {
             break;
         }
@@ -222,24 +224,4 @@ SRunResult RunToEnd(const std::vector<std::string>& rgstrArgs, double dTimeoutSe
     return result;
 }
 
-CTempDir::CTempDir() {
-    const char* pszTmp = std::getenv("TMPDIR");
-    std::string strTemplate =
-        std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/deskvid-test.XXXXXX";
-    if (mkdtemp(strTemplate.data()) != nullptr) {
-        m_strPath = strTemplate;
-    }
-}
-
-CTempDir::~CTempDir() {
-    if (!m_strPath.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_strPath, ec);
-    }
-}
-
-bool FileExists(const std::string& strPath) {
-    return access(strPath.c_str(), F_OK) == 0;
-}
-
-}  // namespace testproc
+}  // namespace hostlib
