@@ -3,8 +3,8 @@
 //   deskvid_bench_record record FILE SECONDS FPS BITRATE_KBPS
 //     Loads libdeskvid.so as a host does, records the whole screen into FILE
 //     for SECONDS seconds at FPS frames/s and BITRATE_KBPS kbit/s, and prints
-//     how long the start and stop commands took to return, this process's
-//     CPU time and its peak resident memory. (The engine writes the number of
+//     how long loading the library and the start and stop commands took,
+//     this process's CPU time and its peak resident memory. (The engine writes the number of
 //     frames it dropped into the file; bench/run reads it from there.)
 //
 //   deskvid_bench_record exec COMMAND [ARGS...]
@@ -62,9 +62,16 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
     const std::string strFile = pszFile;
     const std::u16string wstrFile(strFile.begin(), strFile.end());
 
+    rusage usageBefore = {};
+    getrusage(RUSAGE_SELF, &usageBefore);
+    const Clock::time_point tLoadBefore = Clock::now();
     hostlib::CDeskVidLibrary library;
     std::string strError;
-    if (!library.Load(DESKVID_LIBRARY, &strError)) {
+    const bool bLoaded = library.Load(DESKVID_LIBRARY, &strError);
+    const Clock::time_point tLoadAfter = Clock::now();
+    rusage usageLoaded = {};
+    getrusage(RUSAGE_SELF, &usageLoaded);
+    if (!bLoaded) {
         std::fprintf(stderr, "%s\n", strError.c_str());
         return 2;
     }
@@ -98,6 +105,8 @@ int Record(const char* pszFile, double dSeconds, int nFps, int nBitrateKbps) {
     getrusage(RUSAGE_SELF, &usage);
     std::printf("start_status=0x%08x\n", static_cast<unsigned>(hrStart));
     std::printf("stop_status=0x%08x\n", static_cast<unsigned>(hrStop));
+    std::printf("load_ms=%.1f\n", Ms(tLoadBefore, tLoadAfter));
+    std::printf("load_cpu_ms=%.1f\n", 1000 * (CpuSeconds(usageLoaded) - CpuSeconds(usageBefore)));
     std::printf("start_ms=%.1f\n", Ms(tStartBefore, tStartAfter));
     std::printf("stop_ms=%.1f\n", Ms(tStopBefore, tStopAfter));
     std::printf("recorded_s=%.3f\n", Ms(tStartAfter, tStopBefore) / 1000);

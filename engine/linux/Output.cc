@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 extern "C" {
@@ -128,12 +129,17 @@ HRESULT COutput::OpenVideo(const libav::CVideoParams& video) {
     pEnc->pix_fmt = AV_PIX_FMT_YUV420P;
     pEnc->time_base = AVRational{video.nFpsDen, video.nFpsNum};
     pEnc->framerate = AVRational{video.nFpsNum, video.nFpsDen};
-    // Constant bit rate: the rate control holds the nominal rate over
-    // one-second windows. A VBV buffer (maximum rate) would hold it tighter
-    // but makes the encoder re-code frames: a quarter more CPU.
+    // The session's pacer holds the bit rate over time and gives each
+    // picture its quantiser (frame quality) and its type: the encoder's own
+    // rate control counts frames, not time, and key frames come by elapsed
+    // time, so its count-based ones are put out of reach (beyond 600 frames
+    // FFmpeg asks for experimental compliance, which changes nothing else
+    // in WMV2). The bit rate stays for the file's header.
     pEnc->bit_rate = video.nBitrate;
-    pEnc->bit_rate_tolerance = static_cast<int>(std::min<int64_t>(video.nBitrate, INT32_MAX));
-    pEnc->gop_size = video.nGopFrames;
+    pEnc->flags |= AV_CODEC_FLAG_QSCALE;
+    pEnc->global_quality = video.nQMax * FF_QP2LAMBDA;
+    pEnc->gop_size = INT_MAX;
+    pEnc->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
     pEnc->max_b_frames = 0;
     pEnc->qmin = video.nQMin;
     pEnc->qmax = video.nQMax;
@@ -243,7 +249,7 @@ HRESULT COutput::Fail(HRESULT hr) {
 
 // Sends one frame (null: drain) and writes every packet the encoder has
 // ready.
-HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
+HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (FAILED(m_hrFailed)) {
@@ -268,6 +274,9 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
             av_packet_unref(pStream->pPacket);
             return m_hrFailed;
         }
+        if (pnBytes != nullptr) {
+            *pnBytes += pStream->pPacket->size;
+        }
         pStream->pPacket->stream_index = pStream->pStream->index;
         av_packet_rescale_ts(pStream->pPacket, pStream->pEnc->time_base,
                              pStream->pStream->time_base);
@@ -286,8 +295,8 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame) {
     }
 }
 
-HRESULT COutput::EncodeVideo(AVFrame* pFrame) {
-    return Encode(&m_video, pFrame);
+HRESULT COutput::EncodeVideo(AVFrame* pFrame, int64_t* pnBytes) {
+    return Encode(&m_video, pFrame, pnBytes);
 }
 
 HRESULT COutput::WriteAudio(const int16_t* pSamples, int64_t nFrames) {

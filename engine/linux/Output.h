@@ -42,9 +42,10 @@ public:
     // The recording replaces the name: once it has started.
     HRESULT Commit() { return m_file.Commit(); }
 
-    // One picture at its pts (frames of the frame rate); null drains. From
-    // one thread at a time.
-    HRESULT EncodeVideo(AVFrame* pFrame);
+    // One picture at its pts (frames of the frame rate), with its quality
+    // and type set; null drains. *pnBytes, if given, grows by the size of
+    // the packets written. From one thread at a time.
+    HRESULT EncodeVideo(AVFrame* pFrame, int64_t* pnBytes = nullptr);
 
     // Audio as interleaved 16-bit stereo, appended to the stream; from one
     // thread at a time.
@@ -65,7 +66,7 @@ private:
     HRESULT OpenVideo(const libav::CVideoParams& video);
     HRESULT OpenAudio();
     HRESULT OpenFile(const std::string& strPath);
-    HRESULT Encode(COutputStream* pStream, AVFrame* pFrame);
+    HRESULT Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes = nullptr);
     HRESULT EncodeAudioFrame();
     HRESULT Fail(HRESULT hr);
     void CloseIo();

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <utility>
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/frame.h>
 }
 
 #include "deskvid/deskvid_status.h"
+#include "engine/linux/SkipMap.h"
 
 namespace dvlinux {
 namespace {
@@ -26,6 +29,17 @@ constexpr int64_t kAudioToleranceSamples = kAudioSampleRate * 60 / 1000;
 
 int64_t ToSamples(int64_t nUs) {
     return nUs * kAudioSampleRate / 1000000;
+}
+
+// The slot of the frame rate in which a time of the file falls, and when a
+// slot begins. A picture goes into the slot in which it was taken (never a
+// later one), so neither stream of a file runs past the other by more than a
+// frame.
+int64_t SlotOf(const libav::CVideoParams& v, int64_t nFileUs) {
+    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
+}
+int64_t SlotStartUs(const libav::CVideoParams& v, int64_t nSlot) {
+    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
 }
 
 }  // namespace
@@ -80,7 +94,16 @@ HRESULT CSession::OpenScreen() {
         return DV_E_NO_DISPLAY;
     }
     m_video = libav::MapVideo(p, frame.nWidth, frame.nHeight);
-    m_pPacer.reset(new CVideoPacer(m_video));
+    CPacerSettings pacing;
+    pacing.nBitrate = m_video.nBitrate;
+    pacing.nFpsNum = m_video.nFpsNum;
+    pacing.nFpsDen = m_video.nFpsDen;
+    pacing.nKeyFrameUs = int64_t{p.lKeyFrameMs} * 1000;
+    pacing.nQMin = m_video.nQMin;
+    pacing.nQMax = m_video.nQMax;
+    pacing.nWidth = m_video.nWidth;
+    pacing.nHeight = m_video.nHeight;
+    m_pPacer.reset(new CVideoPacer(pacing));
     hr = m_converter.Open(m_video.nWidth, m_video.nHeight);
     bool bChanged = false;
     return SUCCEEDED(hr) ? m_converter.Update(frame, &bChanged) : hr;
@@ -138,13 +161,20 @@ HRESULT CSession::Start() {
             return E_OUTOFMEMORY;
         }
         m_nLastSlot = 0;
+        const CPace pace = m_pPacer->Slot(0, int64_t{m_video.nWidth} * m_video.nHeight);
         AVFrame* pPicture = m_converter.Picture(0);
-        const HRESULT hrEncode =
-            pPicture != nullptr ? m_pOutput->EncodeVideo(pPicture) : E_OUTOFMEMORY;
+        int64_t nBytes = 0;
+        HRESULT hrEncode = E_OUTOFMEMORY;
+        if (pPicture != nullptr) {
+            pPicture->pict_type = AV_PICTURE_TYPE_I;
+            pPicture->quality = pace.nQuantiser * FF_QP2LAMBDA;
+            hrEncode = m_pOutput->EncodeVideo(pPicture, &nBytes);
+        }
         av_frame_free(&pPicture);
         if (FAILED(hrEncode)) {
             return hrEncode;
         }
+        m_pPacer->Encoded(pace, nBytes);
     }
     HRESULT hr = m_pOutput->Commit();
     if (FAILED(hr)) {
@@ -174,7 +204,11 @@ HRESULT CSession::Pause() {
         return DV_E_NOT_PREPARED;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_timeline.Pause(MonotonicUs());
+    const int64_t nNow = MonotonicUs();
+    if (!m_timeline.Paused() && m_timeline.Map(nNow, &m_nPauseFileUs)) {
+        m_bPauseFrame = true;
+    }
+    m_timeline.Pause(nNow);
     return S_OK;
 }
 
@@ -194,13 +228,9 @@ HRESULT CSession::Finish() {
     if (m_thVideo.joinable()) {
         m_thVideo.join();
     }
-    // The video track lasts as long as the recording: the last picture
-    // again in the slot where the recording ends, unless the screen was lost.
+    // The video track lasts as long as the recording, unless the screen was lost.
     if (m_bVideo && SUCCEEDED(m_hrScreen)) {
-        const int64_t nEndSlot = SlotOf(m_video, nEndUs - 1);
-        if (nEndUs > 0 && nEndSlot > m_nLastSlot) {
-            TakeSlot(nEndSlot, nEndUs, false, nullptr, m_thEncode.joinable());
-        }
+        CloseTrack(nEndUs);
     }
     StopThreads();
     StopSources();
@@ -221,45 +251,114 @@ void CSession::StopThreads() {
             pThread->join();
         }
     }
-    AVFrame* pFrame = nullptr;
-    while (m_qFrames.Pop(&pFrame)) {
-        av_frame_free(&pFrame);
+    CVideoJob job;
+    while (m_qFrames.Pop(&job)) {
+        av_frame_free(&job.pFrame);
     }
 }
 
-// One picture for a slot: dropped when the slot is taken, else what the
-// pacer says. Slots that passed with no picture (a stall) count as dropped.
-void CSession::TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged,
-                        const std::vector<CRect>* pvChanged, bool bWait) {
-    if (nSlot <= m_nLastSlot) {
-        ++m_nDropped;
-        return;
+// What changed in the picture, added to what changed since the last picture
+// encoded; its area in picture pixels. A screen scaled into the picture, or
+// resized, counts as changed all over.
+int64_t CSession::AddChanged(const CScreenFrame& frame) {
+    constexpr size_t kMaxRects = 64;
+    const CRect whole{0, 0, m_video.nWidth, m_video.nHeight};
+    std::vector<CRect> vNew;
+    if (frame.nWidth == m_video.nWidth && frame.nHeight == m_video.nHeight &&
+        !frame.vChanged.empty()) {
+        vNew = frame.vChanged;
+    } else {
+        vNew.push_back(whole);
     }
-    CSlot slot;
-    slot.nIndex = nSlot;
-    slot.nFileUs = nFileUs;
-    slot.bChanged = bChanged;
-    slot.pvChanged = pvChanged;
-    const ESlotAction action = m_pPacer->Decide(slot);
-    if (action == ESlotAction::kSkip) {
+    int64_t nArea = 0;
+    for (const CRect& r : vNew) {
+        nArea += int64_t{std::max(r.w, 0)} * std::max(r.h, 0);
+    }
+    m_vUnencoded.insert(m_vUnencoded.end(), vNew.begin(), vNew.end());
+    if (m_vUnencoded.size() > kMaxRects) {
+        // Too many to list: their bounding box.
+        int nLeft = whole.w, nTop = whole.h, nRight = 0, nBottom = 0;
+        for (const CRect& r : m_vUnencoded) {
+            nLeft = std::min(nLeft, r.x);
+            nTop = std::min(nTop, r.y);
+            nRight = std::max(nRight, r.x + r.w);
+            nBottom = std::max(nBottom, r.y + r.h);
+        }
+        m_vUnencoded.assign(1, CRect{nLeft, nTop, nRight - nLeft, nBottom - nTop});
+    }
+    return std::min(nArea, int64_t{whole.w} * whole.h);
+}
+
+// One picture for a slot: dropped when the slot is taken (counted when it
+// changed anything), else what the pacer says. Slots that passed with no
+// picture (a stall) count as dropped.
+void CSession::TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged) {
+    const int64_t nChanged = bChanged ? AddChanged(frame) : 0;
+    if (nSlot <= m_nLastSlot) {
+        // Its change goes out with the next picture encoded.
+        if (bChanged) {
+            ++m_nDropped;
+            std::lock_guard<std::mutex> lock(m_mutexPacer);
+            m_pPacer->Slot(nSlot, nChanged);
+        }
         return;
     }
     m_nDropped += nSlot - m_nLastSlot - 1;
     m_nLastSlot = nSlot;
-    AVFrame* pPicture = m_converter.Picture(nSlot);
-    if (pPicture == nullptr) {
+    CPace pace;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
+        pace = m_pPacer->Slot(nSlot, nChanged);
+    }
+    Submit(pace, false);
+}
+
+void CSession::CloseTrack(int64_t nFileUs) {
+    const int64_t nSlot = SlotOf(m_video, std::max<int64_t>(nFileUs - 1, 0));
+    CPace pace;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
+        pace = m_pPacer->Close(nSlot);
+    }
+    if (pace.eAction == CPace::kEncode) {
+        m_nLastSlot = std::max(m_nLastSlot, pace.nSlot);
+    }
+    // The last picture waits its turn rather than being dropped (with no
+    // encoder running, the queue is drained at the stop).
+    Submit(pace, m_thEncode.joinable());
+}
+
+void CSession::Submit(const CPace& pace, bool bWait) {
+    if (pace.eAction == CPace::kDrop) {
         ++m_nDropped;
+    }
+    if (pace.eAction != CPace::kEncode) {
         return;
     }
-    if (action == ESlotAction::kKeyFrame) {
-        pPicture->pict_type = AV_PICTURE_TYPE_I;
+    CVideoJob job;
+    job.pace = pace;
+    job.pFrame = m_converter.Picture(pace.nSlot);
+    if (job.pFrame != nullptr) {
+        job.pFrame->pict_type = pace.bKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        job.pFrame->quality = pace.nQuantiser * FF_QP2LAMBDA;
+        job.vChanged.swap(m_vUnencoded);
+        // The encoder may skip what did not change since the picture encoded
+        // before, but for a refinement, which recodes the whole picture (key
+        // frames code every macroblock anyway). Without a map (out of
+        // memory) every macroblock is coded.
+        if (pace.eKind == CPace::kChange || pace.eKind == CPace::kRepeat) {
+            AttachSkipMap(job.pFrame, job.vChanged);
+        }
+        // The encoder needs one picture at a time: one behind is dropped.
+        if (bWait ? m_qFrames.Push(job) : m_qFrames.TryPush(job)) {
+            return;
+        }
+        m_vUnencoded.swap(job.vChanged);
+        av_frame_free(&job.pFrame);
     }
-    // The encoder needs one picture at a time: one behind is dropped, but
-    // for the last one, which waits its turn.
-    if (!(bWait ? m_qFrames.Push(pPicture) : m_qFrames.TryPush(pPicture))) {
-        av_frame_free(&pPicture);
-        ++m_nDropped;
-    }
+    ++m_nDropped;
+    std::lock_guard<std::mutex> lock(m_mutexPacer);
+    m_pPacer->Cancel(pace);
 }
 
 // Capture and conversion: a picture per slot of the frame rate.
@@ -279,8 +378,21 @@ void CSession::VideoThread() {
             }
             if (m_timeline.Paused()) {
                 nNextUs = MonotonicUs() + nIntervalUs;
-                continue;
+                if (!m_bPauseFrame) {
+                    continue;
+                }
             }
+        }
+        bool bPauseFrame = false;
+        int64_t nPauseFileUs = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::swap(bPauseFrame, m_bPauseFrame);
+            nPauseFileUs = m_nPauseFileUs;
+        }
+        if (bPauseFrame) {
+            CloseTrack(nPauseFileUs);
+            continue;
         }
         // Until the picture says where the slots lie (after a stall, the
         // slots missed stay empty).
@@ -302,7 +414,7 @@ void CSession::VideoThread() {
         int64_t nFileUs = 0;
         if (Map(frame.nTimeUs, &nFileUs)) {
             const int64_t nSlot = SlotOf(m_video, nFileUs);
-            TakeSlot(nSlot, nFileUs, bChanged, &frame.vChanged, false);
+            TakeSlot(nSlot, frame, bChanged);
             // The next picture a quarter into the next slot, clear of its edges.
             nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
         }
@@ -310,12 +422,17 @@ void CSession::VideoThread() {
 }
 
 void CSession::EncodeThread() {
-    AVFrame* pFrame = nullptr;
-    while (m_qFrames.Pop(&pFrame)) {
-        const HRESULT hr = m_pOutput->EncodeVideo(pFrame);
-        av_frame_free(&pFrame);
+    CVideoJob job;
+    while (m_qFrames.Pop(&job)) {
+        int64_t nBytes = 0;
+        const HRESULT hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+        av_frame_free(&job.pFrame);
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
         if (FAILED(hr)) {
             m_hrOutput = hr;
+            m_pPacer->Cancel(job.pace);
+        } else {
+            m_pPacer->Encoded(job.pace, nBytes);
         }
     }
     const HRESULT hr = m_pOutput->EncodeVideo(nullptr);

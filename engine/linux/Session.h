@@ -52,9 +52,24 @@ private:
     explicit CSession(const libav::CSnapshot& snap);
     HRESULT OpenScreen();
     HRESULT OpenAudio();
+    // A picture on its way to the encoder: the pacer's decision, and what
+    // changed since the picture encoded before it (picture coordinates;
+    // merged over the slots skipped or dropped in between), which the
+    // encoder gets as its map of macroblocks to skip.
+    struct CVideoJob {
+        AVFrame* pFrame = nullptr;
+        CPace pace;
+        std::vector<CRect> vChanged;
+    };
+
     bool Map(int64_t nTimeUs, int64_t* pnFileUs);
-    void TakeSlot(int64_t nSlot, int64_t nFileUs, bool bChanged, const std::vector<CRect>* pv,
-                  bool bWait);
+    void TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged);
+    int64_t AddChanged(const CScreenFrame& frame);
+    // Ends the track at nFileUs (pause, stop) with a frame, unless one is there.
+    void CloseTrack(int64_t nFileUs);
+    // Hands what the pacer decided to the encoder; bWait: never dropped for
+    // a busy encoder.
+    void Submit(const CPace& pace, bool bWait);
     void VideoThread();
     void EncodeThread();
     void AudioThread();
@@ -69,17 +84,21 @@ private:
     std::unique_ptr<IScreenSource> m_pScreen;
     std::unique_ptr<IAudioSource> m_pAudio;
     CConverter m_converter;
+    std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
+    std::vector<CRect> m_vUnencoded;
     std::unique_ptr<COutput> m_pOutput;
 
     std::mutex m_mutex;  // the timeline, the stop flag
     std::condition_variable m_cvStop;
     libav::CTimeline m_timeline;
     bool m_bStopping = false;
+    bool m_bPauseFrame = false;  // a pause the video thread has to close the track for
+    int64_t m_nPauseFileUs = 0;
     bool m_bStarted = false;
     bool m_bFinished = false;
 
-    libav::CBoundedQueue<AVFrame*> m_qFrames{1};
+    libav::CBoundedQueue<CVideoJob> m_qFrames{1};
     std::thread m_thVideo;
     std::thread m_thEncode;
     std::thread m_thAudio;

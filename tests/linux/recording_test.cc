@@ -214,14 +214,15 @@ void ExpectRecording(const std::string& strPath, int nWidth, int nHeight, int nF
     const double dDuration = media.Number("format.duration");
     EXPECT_GE(dDuration, dMinSeconds - kSlack);
     EXPECT_LE(dDuration, dMaxSeconds + kSlack);
-    // Frames at the requested rate (ASF stamps in milliseconds, so 30 fps
-    // alternates 33 and 34 ms), continuous from the start to the end.
-    EXPECT_NEAR(1.0 / nFps, media.MedianFrameInterval(), 0.0015);
+    // Frames at most at the requested rate (ASF stamps in milliseconds, so
+    // 30 fps alternates 33 and 34 ms), only where the screen changed but at
+    // least once a second, from the start to the end.
+    EXPECT_GE(media.MedianFrameInterval(), 1.0 / nFps - 0.0015);
     ASSERT_FALSE(media.rgdVideoPts.empty());
     EXPECT_LT(media.rgdVideoPts.front(), kSlack);
     EXPECT_GE(Media::Last(media.rgdVideoPts), dDuration - kSlack);
-    EXPECT_LT(media.LargestVideoGap(), kSlack);
-    EXPECT_GE(media.Number("video.nb_read_frames"), 0.5 * nFps * dMinSeconds);
+    EXPECT_LT(media.LargestVideoGap(), 1.0 + kSlack);
+    EXPECT_GE(media.Number("video.nb_read_frames"), dMinSeconds);
     // Audio runs alongside the video to its end.
     EXPECT_GT(media.Number("audio.nb_read_frames"), 0);
     ASSERT_FALSE(media.rgdAudioPts.empty());
@@ -707,7 +708,7 @@ class RecordEnvironmentFull : public CRecordingTest {};
 
 TEST_F(RecordEnvironmentFull, StopReportsTheFailedWrite) {
     const ProcessResult result =
-        RunProcess({DESKVID_RECHOST, PathOf("full.wmv"), "2", "--file-size-limit=65536"});
+        RunProcess({DESKVID_RECHOST, PathOf("full.wmv"), "2", "--file-size-limit=24576"});
     EXPECT_EQ(0, result.nExit) << result.strErr;
     EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(DV_E_WRITE) + "\n", result.strOut);
 }

@@ -83,7 +83,8 @@ public:
             ++m_nPhase;
             Paint();
             pFrame->vChanged.push_back(CRect{0, 0, m_nWidth, m_nHeight});
-        } else if (m_options.mode == CSyntheticScreenOptions::EMode::kBox) {
+        } else if (m_options.mode == CSyntheticScreenOptions::EMode::kBox &&
+                   (m_options.nMoves < 0 || m_nPhase < m_options.nMoves)) {
             const CRect old = Box();
             DrawBox(old, false);
             ++m_nPhase;
@@ -188,6 +189,8 @@ bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreen
             pOptions->mode = strValue == "box"    ? EMode::kBox
                              : strValue == "full" ? EMode::kFull
                                                   : EMode::kIdle;
+        } else if (strKey == "moves" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
+            pOptions->nMoves = a;
         } else if (strKey == "fail-start") {
             pOptions->bFailStart = true;
         } else if (strKey == "silent") {

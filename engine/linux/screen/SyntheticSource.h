@@ -24,6 +24,7 @@ struct CSyntheticScreenOptions {
     int nWidth = 640;
     int nHeight = 360;
     EMode mode = EMode::kBox;
+    int nMoves = -1;            // box: still after that many moves (-1: never)
     bool bFailStart = false;    // Start() fails at once
     bool bSilentStart = false;  // Start() waits for its deadline, then fails
     int nNoPictureFrames = 0;   // the first grabs answer S_FALSE
@@ -33,7 +34,7 @@ struct CSyntheticScreenOptions {
     std::vector<CResize> vResizes;
 };
 
-// "size=640x360,mode=box|full|idle,fail-start,silent,no-picture=N,
+// "size=640x360,mode=box|full|idle,moves=N,fail-start,silent,no-picture=N,
 // stall-at=N:MS,freeze-at=N,resize-at=N:WxH" (resize-at may repeat). False
 // on an option it does not know, *pOptions then unspecified.
 bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreenOptions* pOptions);
