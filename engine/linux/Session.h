@@ -49,6 +49,8 @@ public:
     HRESULT Finish();
 
 private:
+    static constexpr int64_t kGrabUs = 250000;  // one picture
+
     explicit CSession(const libav::CSnapshot& snap);
     HRESULT OpenScreen();
     HRESULT OpenAudio();
