@@ -310,13 +310,54 @@ protected:
         return rgstr;
     }
 
-    // Stops (which must succeed) and checks the file: the whole screen at the
-    // plug-in's frame rate, for the time between the start and the stop.
-    void StopAndExpectScreen(void* lpInstance, const std::string& strPath, const Timed& start) {
+    // A recording under way: its file by both names, its instance and the
+    // times around its start. The UTF-16 name lives as long as the recording.
+    struct Recording {
+        std::string strPath;
+        std::u16string wstrPath;
+        void* lpInstance = nullptr;
+        Timed start = {};
+    };
+
+    // Starts lpInstance recording wstrPath: CAPF_FILE together with whatever
+    // params selects. The status is the caller's to check.
+    static Timed StartFile(void* lpInstance, const std::u16string& wstrPath,
+                           CAPTURE_PARAMS params = {}) {
+        params.dwMask |= CAPF_FILE;
+        params.lpwszFile = wstrPath.c_str();
+        return Command(lpInstance, CAPCMD_START, &params);
+    }
+
+    // Starts recording strName in the test's folder on lpInstance (a new
+    // instance if none is given); the start must succeed, so callers wrap this
+    // in ASSERT_NO_FATAL_FAILURE.
+    void StartRecording(Recording* pRec, const std::string& strName,
+                        const CAPTURE_PARAMS& params = {}, void* lpInstance = nullptr) {
+        pRec->strPath = PathOf(strName);
+        pRec->wstrPath = Utf16(pRec->strPath);
+        pRec->lpInstance = lpInstance != nullptr ? lpInstance : Create();
+        pRec->start = StartFile(pRec->lpInstance, pRec->wstrPath, params);
+        ASSERT_EQ(Hex(0), Hex(pRec->start.hr)) << DeskVidStatusText(pRec->start.hr);
+    }
+
+    // Stops, expecting success.
+    static Timed Stop(void* lpInstance) {
         const Timed stop = Command(lpInstance, CAPCMD_STOP);
         EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-        ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, stop),
-                        Longest(start, stop));
+        return stop;
+    }
+
+    // The whole screen at the plug-in's frame rate, for the time between the
+    // two commands.
+    static void ExpectScreen(const std::string& strPath, const Timed& from, const Timed& to) {
+        ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(from, to),
+                        Longest(from, to));
+    }
+
+    // Stops (which must succeed) and checks the file holds the screen from the
+    // start to the stop.
+    static void StopAndExpectScreen(const Recording& rec) {
+        ExpectScreen(rec.strPath, rec.start, Stop(rec.lpInstance));
     }
 
     // A failed start leaves the instance idle: pause and stop are refused.
@@ -353,24 +394,19 @@ class RecordFormat : public CRecordingTest, public testing::WithParamInterface<F
 
 TEST_P(RecordFormat, FileHoldsWhatWasAskedFor) {
     const FormatCase& c = GetParam();
-    const std::string strPath = PathOf(std::string(c.pszName) + ".wmv");
-    const std::u16string wstrPath = Utf16(strPath);
-    void* lpInstance = Create();
     CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE | c.dwMask;
-    params.lpwszFile = wstrPath.c_str();
+    params.dwMask = c.dwMask;
     params.nBitrateKbps = c.nBitrateKbps;
     params.nFps = c.nFps;
     params.nWidth = c.nWidth;
     params.nHeight = c.nHeight;
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, std::string(c.pszName) + ".wmv", params));
     Record(c.dSeconds);
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectIdle(lpInstance);
-    ExpectRecording(strPath, c.nExpectWidth, c.nExpectHeight, c.nExpectFps, Shortest(start, stop),
-                    Longest(start, stop));
+    const Timed stop = Stop(rec.lpInstance);
+    ExpectIdle(rec.lpInstance);
+    ExpectRecording(rec.strPath, c.nExpectWidth, c.nExpectHeight, c.nExpectFps,
+                    Shortest(rec.start, stop), Longest(rec.start, stop));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -390,28 +426,21 @@ INSTANTIATE_TEST_SUITE_P(
 class RecordSession : public CRecordingTest {};
 
 TEST_F(RecordSession, PauseIsLeftOutOfTheRecording) {
-    const std::string strPath = PathOf("paused.wmv");
-    const std::u16string wstrPath = Utf16(strPath);
-    void* lpInstance = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrPath.c_str();
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "paused.wmv"));
     Record(1.5);
-    const Timed pause = Command(lpInstance, CAPCMD_PAUSE);
+    const Timed pause = Command(rec.lpInstance, CAPCMD_PAUSE);
     ASSERT_EQ(Hex(0), Hex(pause.hr)) << DeskVidStatusText(pause.hr);
     Record(1.5);
     // A start with nothing selected resumes into the same file.
     CAPTURE_PARAMS resumeParams = {};
-    const Timed resume = Command(lpInstance, CAPCMD_START, &resumeParams);
+    const Timed resume = Command(rec.lpInstance, CAPCMD_START, &resumeParams);
     ASSERT_EQ(Hex(0), Hex(resume.hr)) << DeskVidStatusText(resume.hr);
     Record(1.5);
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20,
-                    Shortest(start, pause) + Shortest(resume, stop),
-                    Longest(start, pause) + Longest(resume, stop));
+    const Timed stop = Stop(rec.lpInstance);
+    ExpectRecording(rec.strPath, kScreenWidth, kScreenHeight, 20,
+                    Shortest(rec.start, pause) + Shortest(resume, stop),
+                    Longest(rec.start, pause) + Longest(resume, stop));
 }
 
 // A start that names a new file, while recording or paused: the first file
@@ -420,38 +449,27 @@ class RecordSessionRollover : public CRecordingTest, public testing::WithParamIn
 
 TEST_P(RecordSessionRollover, NewFileNameRollsOver) {
     const bool fPaused = GetParam();
-    const std::string strFirst = PathOf("first.wmv");
-    const std::u16string wstrFirst = Utf16(strFirst);
     // UTF-16 in, UTF-8 on disk.
     const std::string strSecond = PathOf("zweite-Aufnahme-\xc3\xbc\xe2\x82\xac.wmv");
     const std::u16string wstrSecond = Utf16(m_strDir + "/") + u"zweite-Aufnahme-\u00fc\u20ac.wmv";
-    void* lpInstance = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrFirst.c_str();
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording first;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&first, "first.wmv"));
     Record(1.5);
     Timed endOfFirst = {0, Clock::now(), Clock::now()};
     if (fPaused) {
-        endOfFirst = Command(lpInstance, CAPCMD_PAUSE);
+        endOfFirst = Command(first.lpInstance, CAPCMD_PAUSE);
         ASSERT_EQ(Hex(0), Hex(endOfFirst.hr)) << DeskVidStatusText(endOfFirst.hr);
         Record(0.5);
     }
-    params.lpwszFile = wstrSecond.c_str();
-    const Timed rollover = Command(lpInstance, CAPCMD_START, &params);
+    const Timed rollover = StartFile(first.lpInstance, wstrSecond);
     ASSERT_EQ(Hex(0), Hex(rollover.hr)) << DeskVidStatusText(rollover.hr);
     if (!fPaused) {
         endOfFirst = rollover;
     }
     // The first file is complete while the second one records.
-    ExpectRecording(strFirst, kScreenWidth, kScreenHeight, 20, Shortest(start, endOfFirst),
-                    Longest(start, endOfFirst));
+    ExpectScreen(first.strPath, first.start, endOfFirst);
     Record(0.5);
-    const Timed stop = Command(lpInstance, CAPCMD_STOP);
-    EXPECT_EQ(Hex(0), Hex(stop.hr)) << DeskVidStatusText(stop.hr);
-    ExpectRecording(strSecond, kScreenWidth, kScreenHeight, 20, Shortest(rollover, stop),
-                    Longest(rollover, stop));
+    ExpectScreen(strSecond, rollover, Stop(first.lpInstance));
 }
 
 INSTANTIATE_TEST_SUITE_P(Libav, RecordSessionRollover, testing::Values(false, true),
@@ -460,42 +478,28 @@ INSTANTIATE_TEST_SUITE_P(Libav, RecordSessionRollover, testing::Values(false, tr
                          });
 
 TEST_F(RecordSession, ChangedSettingsUnderTheSameNameAreRefused) {
-    const std::string strPath = PathOf("kept.wmv");
-    const std::u16string wstrPath = Utf16(strPath);
-    const std::u16string wstrSameName = wstrPath;  // the same text at another address
-    void* lpInstance = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrPath.c_str();
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "kept.wmv"));
+    const std::u16string wstrSameName = rec.wstrPath;  // the same text at another address
     Record(1.0);
     CAPTURE_PARAMS changed = {};
-    changed.dwMask = CAPF_FILE | CAPF_FPS;
-    changed.lpwszFile = wstrSameName.c_str();
+    changed.dwMask = CAPF_FPS;
     changed.nFps = 10;
-    EXPECT_EQ(Hex(DV_E_SETTINGS_CHANGED), Hex(Command(lpInstance, CAPCMD_START, &changed).hr));
+    EXPECT_EQ(Hex(DV_E_SETTINGS_CHANGED), Hex(StartFile(rec.lpInstance, wstrSameName, changed).hr));
     Record(1.0);
     // Still started, and the file went on at its first frame rate.
-    StopAndExpectScreen(lpInstance, strPath, start);
+    StopAndExpectScreen(rec);
 }
 
 TEST_F(RecordSession, DestroyWhileRecordingFinalisesTheFile) {
-    const std::string strPath = PathOf("destroyed.wmv");
-    const std::u16string wstrPath = Utf16(strPath);
-    void* lpInstance = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrPath.c_str();
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "destroyed.wmv"));
     Record(1.5);
     Timed destroy;
     destroy.tBefore = Clock::now();
-    Destroy(lpInstance);
+    Destroy(rec.lpInstance);
     destroy.tAfter = Clock::now();
-    ExpectRecording(strPath, kScreenWidth, kScreenHeight, 20, Shortest(start, destroy),
-                    Longest(start, destroy));
+    ExpectScreen(rec.strPath, rec.start, destroy);
 }
 
 // Two instances started, recorded and stopped on two threads at once.
@@ -518,12 +522,11 @@ TEST_F(RecordThreads, TwoInstancesRecordAtOnceOnTwoThreads) {
     };
     auto Run = [&](int i) {
         CAPTURE_PARAMS params = {};
-        params.dwMask = CAPF_FILE | CAPF_SIZE;
-        params.lpwszFile = rgwstrPath[i].c_str();
+        params.dwMask = CAPF_SIZE;
         params.nWidth = i == 0 ? 0 : 640;
         params.nHeight = i == 0 ? 0 : 360;
         Barrier(1);
-        rgStart[i] = Command(rglpInstance[i], CAPCMD_START, &params);
+        rgStart[i] = StartFile(rglpInstance[i], rgwstrPath[i], params);
         Record(2.0);
         Barrier(2);
         rgStop[i] = Command(rglpInstance[i], CAPCMD_STOP);
@@ -535,53 +538,40 @@ TEST_F(RecordThreads, TwoInstancesRecordAtOnceOnTwoThreads) {
         ASSERT_EQ(Hex(0), Hex(rgStart[i].hr)) << i << ": " << DeskVidStatusText(rgStart[i].hr);
         EXPECT_EQ(Hex(0), Hex(rgStop[i].hr)) << i << ": " << DeskVidStatusText(rgStop[i].hr);
     }
-    ExpectRecording(rgstrPath[0], kScreenWidth, kScreenHeight, 20, Shortest(rgStart[0], rgStop[0]),
-                    Longest(rgStart[0], rgStop[0]));
+    ExpectScreen(rgstrPath[0], rgStart[0], rgStop[0]);
     ExpectRecording(rgstrPath[1], 640, 360, 20, Shortest(rgStart[1], rgStop[1]),
                     Longest(rgStart[1], rgStop[1]));
 }
 
 // A refused start leaves nothing held: the same instance then records.
 TEST_F(RecordSession, RecordsAfterARefusedStart) {
-    const std::u16string wstrMissing = Utf16(PathOf("missing/x.wmv"));
-    const std::string strPath = PathOf("after.wmv");
-    const std::u16string wstrPath = Utf16(strPath);
     void* lpInstance = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrMissing.c_str();
-    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(Command(lpInstance, CAPCMD_START, &params).hr));
-    params.lpwszFile = wstrPath.c_str();
-    const Timed start = Command(lpInstance, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(StartFile(lpInstance, Utf16(PathOf("missing/x.wmv"))).hr));
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "after.wmv", {}, lpInstance));
     Record(1.5);
-    StopAndExpectScreen(lpInstance, strPath, start);
+    StopAndExpectScreen(rec);
 }
 
 // A second instance naming the file that another one is recording is refused,
 // and neither truncates nor removes it.
 TEST_F(RecordSession, FileBeingRecordedIsNotTakenOver) {
-    const std::string strPath = PathOf("taken.wmv");
-    const std::u16string wstrPath = Utf16(strPath);
     void* lpFirst = Create();
     void* lpSecond = Create();
-    CAPTURE_PARAMS params = {};
-    params.dwMask = CAPF_FILE;
-    params.lpwszFile = wstrPath.c_str();
-    const Timed start = Command(lpFirst, CAPCMD_START, &params);
-    ASSERT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "taken.wmv", {}, lpFirst));
     Record(1.0);
     // By its own name and by another path to it.
     const std::u16string wstrOtherPath = Utf16(m_strDir + "/./taken.wmv");
-    for (const std::u16string* pwstr : {&wstrPath, &wstrOtherPath}) {
-        params.lpwszFile = pwstr->c_str();
-        const int32_t hrSecond = Command(lpSecond, CAPCMD_START, &params).hr;
+    const std::u16string* const rgpwstrName[] = {&rec.wstrPath, &wstrOtherPath};
+    for (const std::u16string* pwstr : rgpwstrName) {
+        const int32_t hrSecond = StartFile(lpSecond, *pwstr).hr;
         EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(hrSecond)) << DeskVidStatusText(hrSecond);
         ExpectIdle(lpSecond);
     }
     EXPECT_EQ(std::vector<std::string>{"taken.wmv"}, DirEntries());
     Record(1.0);
-    StopAndExpectScreen(lpFirst, strPath, start);
+    StopAndExpectScreen(rec);
 }
 
 // ---------------------------------------------------------------------------
@@ -653,6 +643,12 @@ INSTANTIATE_TEST_SUITE_P(
                    DV_E_SHARPNESS}),
     [](const testing::TestParamInfo<RejectCase>& info) { return info.param.pszName; });
 
+// What our host prints when the start fails with hr: the status, then the
+// refused pause and stop of an idle instance.
+std::string RefusedStartOutput(int32_t hr) {
+    return "start " + Hex(hr) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n";
+}
+
 // ---------------------------------------------------------------------------
 // A host process whose environment offers no display or no audio server:
 // the start fails with its own status, the instance stays idle, nothing is
@@ -678,9 +674,7 @@ TEST_P(RecordEnvironment, StartFailsInTheHostProcess) {
     const ProcessResult result = RunProcess({DESKVID_RECHOST, PathOf("x.wmv"), "1"}, c.rgstrEnv);
     EXPECT_LT(Seconds(tBefore, Clock::now()), 2.0 + kSlack);
     EXPECT_EQ(0, result.nExit);
-    EXPECT_EQ(
-        "start " + Hex(c.hrExpected) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n",
-        result.strOut);
+    EXPECT_EQ(RefusedStartOutput(c.hrExpected), result.strOut);
     EXPECT_EQ("", result.strErr);
     EXPECT_EQ(std::vector<std::string>(), DirEntries());
 }
@@ -722,9 +716,7 @@ TEST_F(RecordEnvironmentFull, FailedStartKeepsTheExistingFile) {
     const ProcessResult result =
         RunProcess({DESKVID_RECHOST, strPath, "1", "--start-size-limit=100"});
     EXPECT_EQ(0, result.nExit) << result.strErr;
-    EXPECT_EQ(
-        "start " + Hex(DV_E_FILE_OPEN) + "\npause " + Hex(kEFail) + "\nstop " + Hex(kEFail) + "\n",
-        result.strOut);
+    EXPECT_EQ(RefusedStartOutput(DV_E_FILE_OPEN), result.strOut);
     std::stringstream content;
     content << std::ifstream(strPath, std::ios::binary).rdbuf();
     EXPECT_TRUE(content.str() == strContent);
@@ -805,12 +797,8 @@ protected:
     // Records strName for dSeconds with the default settings; the stop's
     // status and times in *pStop.
     Timed RecordFor(const std::string& strName, double dSeconds, Timed* pStop) {
-        const std::u16string wstrPath = Utf16(PathOf(strName));
         void* lpInstance = Create();
-        CAPTURE_PARAMS params = {};
-        params.dwMask = CAPF_FILE;
-        params.lpwszFile = wstrPath.c_str();
-        const Timed start = Command(lpInstance, CAPCMD_START, &params);
+        const Timed start = StartFile(lpInstance, Utf16(PathOf(strName)));
         EXPECT_EQ(Hex(0), Hex(start.hr)) << DeskVidStatusText(start.hr);
         Record(dSeconds);
         *pStop = Command(lpInstance, CAPCMD_STOP);
@@ -923,11 +911,7 @@ TEST_F(RecordFaults, OnlyRegularFilesAreOutputs) {
     void* lpInstance = Create();
     for (const std::string& strPath : {strFifo, PathOf("folder"), std::string("/dev/null")}) {
         SCOPED_TRACE(strPath);
-        const std::u16string wstrPath = Utf16(strPath);
-        CAPTURE_PARAMS params = {};
-        params.dwMask = CAPF_FILE;
-        params.lpwszFile = wstrPath.c_str();
-        const Timed start = Command(lpInstance, CAPCMD_START, &params);
+        const Timed start = StartFile(lpInstance, Utf16(strPath));
         EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(start.hr)) << DeskVidStatusText(start.hr);
         EXPECT_LT(Seconds(start.tBefore, start.tAfter), 1.0);
         ExpectIdle(lpInstance);
