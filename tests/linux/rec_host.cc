@@ -42,8 +42,12 @@ namespace {
 // Writes past the limit fail with EFBIG instead of ending the process.
 bool LimitFileSize(unsigned long long cbLimit) {
     std::signal(SIGXFSZ, SIG_IGN);
+    // Only the soft limit, so that a later limit may be larger again.
     rlimit limit = {};
-    limit.rlim_cur = limit.rlim_max = cbLimit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        return false;
+    }
+    limit.rlim_cur = cbLimit;
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
