@@ -107,6 +107,13 @@ HRESULT COutputFile::TakeName() {
         // that a FIFO answers at once (ENXIO without a reader) rather than
         // waiting; O_NOCTTY so that a terminal does not become ours.
         m_bPlaceholder = false;
+        // Something that is not a file is refused without being opened at
+        // all (opening a device may do something); fstat below catches one
+        // that replaces the file in between.
+        struct stat stBefore = {};
+        if (stat(pszName, &stBefore) == 0 && !S_ISREG(stBefore.st_mode)) {
+            return DV_E_FILE_OPEN;
+        }
         m_fdName = open(pszName, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (m_fdName < 0 && errno == ENOENT) {
             m_fdName = open(pszName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
