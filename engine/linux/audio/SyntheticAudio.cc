@@ -19,13 +19,6 @@ constexpr int64_t kBlockUs = 20000;
 // after a stall of the reading process.
 constexpr int64_t kBufferUs = 1000000;
 
-void SleepUntil(int64_t nUs) {
-    const int64_t nNow = MonotonicUs();
-    if (nUs > nNow) {
-        std::this_thread::sleep_for(std::chrono::microseconds(nUs - nNow));
-    }
-}
-
 class CSyntheticAudio final : public IAudioSource {
 public:
     explicit CSyntheticAudio(const CSyntheticAudioOptions& options) : m_options(options) {}

@@ -65,6 +65,9 @@ public:
 // The capture clock: CLOCK_MONOTONIC in microseconds.
 int64_t MonotonicUs();
 
+// Sleeps until MonotonicUs() reaches nUs; returns at once when it has.
+void SleepUntil(int64_t nUs);
+
 // The screen source for the session. Chosen by DESKVID_SCREEN ("x11",
 // "portal", "synthetic[:options]"), else by the session type: the portal on
 // Wayland (WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland), X11 otherwise.

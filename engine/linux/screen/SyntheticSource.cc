@@ -16,13 +16,6 @@ namespace {
 constexpr int kBoxSize = 64;
 constexpr int kBoxStep = 8;
 
-void SleepUntil(int64_t nUs) {
-    const int64_t nNow = MonotonicUs();
-    if (nUs > nNow) {
-        std::this_thread::sleep_for(std::chrono::microseconds(nUs - nNow));
-    }
-}
-
 bool ParseSize(const std::string& str, int* pnWidth, int* pnHeight) {
     return std::sscanf(str.c_str(), "%dx%d", pnWidth, pnHeight) == 2 && *pnWidth > 0 &&
            *pnHeight > 0 && *pnWidth <= 16384 && *pnHeight <= 16384;
