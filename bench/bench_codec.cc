@@ -18,14 +18,14 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "engine/linux/SkipMap.h"
+#include "engine/core/SkipMap.h"
 
 namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kPictures = 40;
-const dvlinux::CRect kWindow{700, 300, 600, 400};
+const dvengine::CRect kWindow{700, 300, 600, 400};
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,8 +91,8 @@ CResult Run(bool bWindowChanges, bool bMap) {
         Paint(pFrame, bWindowChanges ? n : 0);
         pFrame->pts = n;
         if (bMap && n > 0) {
-            dvlinux::AttachSkipMap(pFrame, bWindowChanges ? std::vector<dvlinux::CRect>{kWindow}
-                                                          : std::vector<dvlinux::CRect>{});
+            dvengine::AttachSkipMap(pFrame, bWindowChanges ? std::vector<dvengine::CRect>{kWindow}
+                                                           : std::vector<dvengine::CRect>{});
         }
         const double dStartMs = ThreadCpuMs();
         avcodec_send_frame(pEnc, pFrame);

@@ -4,26 +4,19 @@
 #include <cstdio>
 #include <ctime>
 
+#include "engine/core/Clock.h"
 #include "engine/linux/screen/X11Source.h"
 #include "tests/linux/x11/XvfbServer.h"
 
-namespace dvlinux {
-int64_t MonotonicUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
-}
-}  // namespace dvlinux
-
 namespace {
 
-using dvlinux::MonotonicUs;
+using dvengine::MonotonicUs;
 constexpr int64_t kSecond = 1000000;
 
 // Grabs nCount times, after bChange(i) each time; the grab alone is timed.
 template <typename F>
-double UsPerGrab(dvlinux::IScreenSource* pSource, int nCount, F bChange) {
-    dvlinux::CScreenFrame frame;
+double UsPerGrab(dvengine::IScreenSource* pSource, int nCount, F bChange) {
+    dvengine::CScreenFrame frame;
     int64_t nTotalUs = 0;
     for (int i = 0; i < nCount; ++i) {
         if (bChange(i)) {
@@ -47,7 +40,7 @@ int main() {
         return 1;
     }
     dvtest::CClient client(xvfb.Display());
-    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
     if (pSource->Start(MonotonicUs() + 2 * kSecond) != S_OK) {
         fprintf(stderr, "bench_x11: the source did not start\n");
         return 1;

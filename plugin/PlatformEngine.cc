@@ -3,7 +3,7 @@
 // shared library itself: a static archive member that nothing refers to
 // would be dropped, and its registration with it.
 #if defined(DESKVID_ENGINE_LINUX)
-#include "engine/linux/LibavEngine.h"
+#include "engine/core/OwnEngine.h"
 #elif defined(DESKVID_ENGINE_AUTOMATION)
 #include "engine/automation/AutomationEngine.h"
 #endif
@@ -13,7 +13,7 @@ namespace {
 struct CPlatformEngine {
     CPlatformEngine() {
 #if defined(DESKVID_ENGINE_LINUX)
-        LibavEngineRegister();
+        OwnEngineRegister();
 #elif defined(DESKVID_ENGINE_AUTOMATION)
         AutomationEngineRegister();
 #endif

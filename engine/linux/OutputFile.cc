@@ -1,4 +1,4 @@
-#include "engine/linux/OutputFile.h"
+#include "engine/core/OutputFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "deskvid/deskvid_status.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -57,11 +58,28 @@ bool CFileId::Of(const std::string& strPath, CFileId* pId) {
     return true;
 }
 
-COutputFile::~COutputFile() {
+// The name's descriptor, locked, and the descriptor the media goes to.
+struct COutputFile::CRep {
+    ~CRep();
+    HRESULT Open(const std::string& strPath);
+    HRESULT TakeName();
+    HRESULT Commit();
+    void Close();
+
+    std::string m_strPath;  // the name as given, for messages
+    std::string m_strName;  // the canonical name the recording replaces
+    std::string m_strTemp;
+    int m_fdName = -1;            // the file the name stood for, locked
+    bool m_bPlaceholder = false;  // that file was created here, empty
+    int m_fdWrite = -1;
+    bool m_bCommitted = false;
+};
+
+COutputFile::CRep::~CRep() {
     Close();
 }
 
-HRESULT COutputFile::Open(const std::string& strPath) {
+HRESULT COutputFile::CRep::Open(const std::string& strPath) {
     m_strPath = strPath;
     if (!Canonical(strPath, &m_strName)) {
         return DV_E_FILE_OPEN;
@@ -99,7 +117,7 @@ HRESULT COutputFile::Open(const std::string& strPath) {
 
 // Locks the file the name stands for (creating an empty one when there is
 // none), and checks afterwards that the name still stands for it.
-HRESULT COutputFile::TakeName() {
+HRESULT COutputFile::CRep::TakeName() {
     const char* pszName = m_strName.c_str();
     for (int nTry = 0; nTry < 10; ++nTry) {
         // Opened for writing, since the recording replaces it (a file this
@@ -146,7 +164,7 @@ HRESULT COutputFile::TakeName() {
     return DV_E_FILE_OPEN;
 }
 
-HRESULT COutputFile::Commit() {
+HRESULT COutputFile::CRep::Commit() {
     if (m_bCommitted) {
         return S_OK;
     }
@@ -158,7 +176,7 @@ HRESULT COutputFile::Commit() {
     return S_OK;
 }
 
-void COutputFile::Close() {
+void COutputFile::CRep::Close() {
     if (!m_bCommitted && !m_strTemp.empty()) {
         unlink(m_strTemp.c_str());
     }
@@ -183,4 +201,60 @@ void COutputFile::Close() {
     }
 }
 
-}  // namespace dvlinux
+COutputFile::COutputFile() = default;
+COutputFile::~COutputFile() = default;
+
+HRESULT COutputFile::Open(const std::string& strPath) {
+    m_pRep.reset(new (std::nothrow) CRep);
+    return m_pRep ? m_pRep->Open(strPath) : E_OUTOFMEMORY;
+}
+
+int COutputFile::Write(const uint8_t* pData, size_t cb) {
+    if (!m_pRep || m_pRep->m_fdWrite < 0) {
+        return EBADF;
+    }
+    size_t cbDone = 0;
+    while (cbDone < cb) {
+        const ssize_t n = write(m_pRep->m_fdWrite, pData + cbDone, cb - cbDone);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        cbDone += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int64_t COutputFile::Seek(int64_t nOffset, int nWhence) {
+    if (!m_pRep || m_pRep->m_fdWrite < 0) {
+        return -EBADF;
+    }
+    const off_t n = lseek(m_pRep->m_fdWrite, nOffset, nWhence);
+    return n < 0 ? -errno : n;
+}
+
+int64_t COutputFile::Size() {
+    struct stat st;
+    if (!m_pRep || m_pRep->m_fdWrite < 0) {
+        return -EBADF;
+    }
+    return fstat(m_pRep->m_fdWrite, &st) == 0 ? st.st_size : -errno;
+}
+
+bool COutputFile::Sync() {
+    return m_pRep && m_pRep->m_fdWrite >= 0 && fdatasync(m_pRep->m_fdWrite) == 0;
+}
+
+HRESULT COutputFile::Commit() {
+    return m_pRep ? m_pRep->Commit() : DV_E_FILE_OPEN;
+}
+
+void COutputFile::Close() {
+    if (m_pRep) {
+        m_pRep->Close();
+    }
+}
+
+}  // namespace dvengine

@@ -33,9 +33,9 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 
 namespace {
 
-using dvlinux::CAudioBlock;
-using dvlinux::CreatePulseSource;
-using dvlinux::IAudioSource;
+using dvengine::CAudioBlock;
+using dvengine::CreatePulseSource;
+using dvengine::IAudioSource;
 
 constexpr int64_t kSecondUs = 1000000;
 

@@ -410,7 +410,7 @@ TEST_P(RecordFormat, FileHoldsWhatWasAskedFor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Libav, RecordFormat,
+    Engine, RecordFormat,
     testing::Values(
         // Defaults: the screen's own size at 20 frames/s.
         FormatCase{"ScreenSize", 0, 0, 0, 0, 0, kScreenWidth, kScreenHeight, 20, 3.0},
@@ -472,7 +472,7 @@ TEST_P(RecordSessionRollover, NewFileNameRollsOver) {
     ExpectScreen(strSecond, rollover, Stop(first.lpInstance));
 }
 
-INSTANTIATE_TEST_SUITE_P(Libav, RecordSessionRollover, testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Engine, RecordSessionRollover, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& info) {
                              return info.param ? "WhilePaused" : "WhileRecording";
                          });
@@ -617,7 +617,7 @@ TEST_P(RecordRejected, StartFailsAndLeavesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Libav, RecordRejected,
+    Engine, RecordRejected,
     testing::Values(
         RejectCase{"NoFileName", FileName::kUnset, 0, 0, 0, 0, 0, 0, DV_E_NO_FILE_NAME},
         RejectCase{"EmptyFileName", FileName::kEmpty, 0, 0, 0, 0, 0, 0, DV_E_NO_FILE_NAME},
@@ -680,7 +680,7 @@ TEST_P(RecordEnvironment, StartFailsInTheHostProcess) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Libav, RecordEnvironment,
+    Engine, RecordEnvironment,
     testing::Values(
         EnvironmentCase{"NoSuchDisplay", {"DESKVID_SCREEN=x11", "DISPLAY=:4093"}, DV_E_NO_DISPLAY},
         EnvironmentCase{"NoDisplayVariable", {"DESKVID_SCREEN=x11", "DISPLAY"}, DV_E_NO_DISPLAY},

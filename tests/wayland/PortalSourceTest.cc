@@ -19,7 +19,7 @@
 #include "engine/linux/screen/PortalToken.h"
 #include "engine/linux/screen/PortalSource.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 const int64_t kSecond = 1000000;
@@ -213,4 +213,4 @@ TEST_F(PortalSession, SizeChangeAndLostStream) {
 }
 
 }  // namespace
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -1,13 +1,13 @@
-#include "engine/linux/audio/AudioSource.h"
+#include "engine/core/AudioSource.h"
 
 #include <cstdlib>
 #include <string>
 
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/audio/PulseSource.h"
-#include "engine/linux/audio/SyntheticAudio.h"
+#include "engine/core/SyntheticAudio.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 // What the session gets when no source can be made: no audio input.
@@ -39,4 +39,4 @@ std::unique_ptr<IAudioSource> CreateAudioSource() {
     return pSource;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -19,7 +19,7 @@
 
 #include "plugin/deskvid/deskvid_status.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 constexpr uint32_t kRate = 48000;
@@ -423,4 +423,4 @@ std::unique_ptr<IAudioSource> CreatePulseSource(const char* pszServer) {
     return std::make_unique<CPulseSource>(pszServer);
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -4,13 +4,13 @@
 
 #include <memory>
 
-#include "engine/linux/audio/AudioSource.h"
+#include "engine/core/AudioSource.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 // 48 kHz stereo from the server's default source. pszServer names a server
 // as PULSE_SERVER does; null means the default one. Start() and Stop() come
 // from one thread; Read() may run on another, Stop() included.
 std::unique_ptr<IAudioSource> CreatePulseSource(const char* pszServer = nullptr);
 
-}  // namespace dvlinux
+}  // namespace dvengine

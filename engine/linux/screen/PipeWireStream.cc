@@ -14,7 +14,7 @@
 
 #include "deskvid/deskvid_status.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 const uint32_t kMaxSide = 16384;
@@ -400,4 +400,4 @@ void CPipeWireStream::Stop() {
     OnLost();
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

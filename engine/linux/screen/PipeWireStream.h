@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
 struct pw_thread_loop;
 struct pw_context;
@@ -18,7 +18,7 @@ struct pw_registry;
 struct spa_pod;
 struct spa_buffer;
 
-namespace dvlinux {
+namespace dvengine {
 
 class CPipeWireStream {
 public:
@@ -88,4 +88,4 @@ private:
     int m_nOutHeight = 0;
 };
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -12,7 +12,7 @@
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/screen/PortalToken.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 const char kPortal[] = "org.freedesktop.portal.Desktop";
@@ -453,4 +453,4 @@ void CPortalSession::Close() {
     m_bClosed = true;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

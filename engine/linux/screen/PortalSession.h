@@ -16,7 +16,7 @@ typedef struct _GCancellable GCancellable;
 typedef struct _GAsyncResult GAsyncResult;
 typedef struct _GVariant GVariant;
 
-namespace dvlinux {
+namespace dvengine {
 
 class CPortalSession {
 public:
@@ -63,4 +63,4 @@ private:
     std::atomic<bool> m_bClosed{false};
 };
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -9,7 +9,7 @@
 #include "engine/linux/screen/PipeWireStream.h"
 #include "engine/linux/screen/PortalSession.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 // How long Start() waits for the portal: a person may have to answer its
@@ -98,4 +98,4 @@ std::unique_ptr<IScreenSource> CreatePortalSource() {
     return std::make_unique<CPortalSource>();
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

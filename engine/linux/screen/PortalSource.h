@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 std::unique_ptr<IScreenSource> CreatePortalSource();
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 // Tokens are short printable names (UUIDs in practice); anything else in
@@ -92,4 +92,4 @@ void WritePortalToken(const std::string& strPath, const std::string& strToken) {
     }
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

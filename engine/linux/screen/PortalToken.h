@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace dvlinux {
+namespace dvengine {
 
 // $XDG_STATE_HOME/deskvid/screencast-token (by default under
 // ~/.local/state); empty when neither variable names a folder.
@@ -17,4 +17,4 @@ std::string ReadPortalToken(const std::string& strPath);
 // user; an empty token removes it.
 void WritePortalToken(const std::string& strPath, const std::string& strToken);
 
-}  // namespace dvlinux
+}  // namespace dvengine

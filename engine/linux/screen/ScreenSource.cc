@@ -1,19 +1,15 @@
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
-#include <time.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/screen/PortalSource.h"
-#include "engine/linux/screen/SyntheticSource.h"
+#include "engine/core/SyntheticSource.h"
 #include "engine/linux/screen/X11Source.h"
 
-namespace dvlinux {
+namespace dvengine {
 namespace {
 
 // What the session gets when no source can be made: a screen that is not
@@ -32,19 +28,6 @@ bool IsSet(const char* pszName) {
 }
 
 }  // namespace
-
-int64_t MonotonicUs() {
-    timespec ts = {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-void SleepUntil(int64_t nUs) {
-    const int64_t nNow = MonotonicUs();
-    if (nUs > nNow) {
-        std::this_thread::sleep_for(std::chrono::microseconds(nUs - nNow));
-    }
-}
 
 std::unique_ptr<IScreenSource> CreateScreenSource() {
     const char* pszChoice = std::getenv("DESKVID_SCREEN");
@@ -75,4 +58,4 @@ std::unique_ptr<IScreenSource> CreateScreenSource() {
     return pSource;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

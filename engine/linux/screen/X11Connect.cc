@@ -21,10 +21,10 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 #include "plugin/deskvid/deskvid_status.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 namespace {
 
@@ -294,4 +294,4 @@ HRESULT ConnectX11(const char* pszDisplay, int64_t nDeadlineUs, xcb_connection_t
     return S_OK;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -11,7 +11,7 @@
 
 struct xcb_connection_t;
 
-namespace dvlinux {
+namespace dvengine {
 
 // Connects to pszDisplay (null: $DISPLAY). S_OK with *ppConn (the caller
 // disconnects it) and *pnScreen; DV_E_NO_DISPLAY when there is no display,
@@ -35,4 +35,4 @@ struct CFree {
 template <typename T>
 using CReply = std::unique_ptr<T, CFree>;
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace dvlinux {
+namespace dvengine {
 
 void CX11Cursor::SetImage(const uint32_t* pArgb, int nWidth, int nHeight, int nHotX, int nHotY) {
     m_vImage.assign(pArgb, pArgb + static_cast<size_t>(nWidth) * nHeight);
@@ -77,4 +77,4 @@ void CX11Cursor::Forget() {
     m_bImageChanged = true;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 class CX11Cursor {
 public:
@@ -43,4 +43,4 @@ private:
     std::vector<uint32_t> m_vUnder;
 };
 
-}  // namespace dvlinux
+}  // namespace dvengine

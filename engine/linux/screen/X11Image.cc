@@ -10,7 +10,7 @@
 
 #include "engine/linux/screen/X11Connect.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 namespace {
 
@@ -147,4 +147,4 @@ void CX11Image::Release() {
     m_pPixels = nullptr;
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace dvlinux {
+namespace dvengine {
 
 class CX11Image {
 public:
@@ -51,4 +51,4 @@ private:
     std::vector<unsigned> m_vSeqs;
 };
 
-}  // namespace dvlinux
+}  // namespace dvengine

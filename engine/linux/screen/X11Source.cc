@@ -18,7 +18,7 @@
 #include "engine/linux/screen/X11Image.h"
 #include "plugin/deskvid/deskvid_status.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 namespace {
 
@@ -403,4 +403,4 @@ std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay) {
     return std::unique_ptr<IScreenSource>(new (std::nothrow) CX11Source(pszDisplay));
 }
 
-}  // namespace dvlinux
+}  // namespace dvengine

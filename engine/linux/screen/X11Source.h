@@ -3,11 +3,11 @@
 
 #include <memory>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
-namespace dvlinux {
+namespace dvengine {
 
 // pszDisplay null: $DISPLAY.
 std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay);
 
-}  // namespace dvlinux
+}  // namespace dvengine

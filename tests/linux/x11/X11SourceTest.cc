@@ -13,23 +13,16 @@
 #include <thread>
 #include <vector>
 
+#include "engine/core/Clock.h"
 #include "engine/linux/screen/X11Source.h"
 #include "tests/linux/x11/XvfbServer.h"
 #include "plugin/deskvid/deskvid_status.h"
 
-namespace dvlinux {
-int64_t MonotonicUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
-}
-}  // namespace dvlinux
-
 namespace {
 
-using dvlinux::CRect;
-using dvlinux::CScreenFrame;
-using dvlinux::MonotonicUs;
+using dvengine::CRect;
+using dvengine::CScreenFrame;
+using dvengine::MonotonicUs;
 using dvtest::CClient;
 using dvtest::CXvfb;
 
@@ -63,7 +56,7 @@ uint32_t Pixel(const CScreenFrame& f, int x, int y) {
 // Grabs as changes come until bDone says the frames so far show what the test
 // did; *pvSeen gathers every rectangle reported on the way.
 template <typename F>
-bool GrabUntil(dvlinux::IScreenSource* pSource, CScreenFrame* pFrame, std::vector<CRect>* pvSeen,
+bool GrabUntil(dvengine::IScreenSource* pSource, CScreenFrame* pFrame, std::vector<CRect>* pvSeen,
                F bDone) {
     int64_t nEndUs = MonotonicUs() + 5 * kSecond;
     while (MonotonicUs() < nEndUs) {
@@ -86,7 +79,7 @@ void CheckWholeScreenFirstThenWhatWasDrawnAndTheCursor(const char* pszOption,
     if (!xvfb.Ok()) {
         GTEST_SKIP() << "no Xvfb";
     }
-    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
     ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
     CScreenFrame frame;
     int64_t nBeforeUs = MonotonicUs();
@@ -149,7 +142,7 @@ TEST(X11Source, SizeChangeGivesTheWholeScreenAtTheNewSize) {
     if (!xvfb.Ok()) {
         GTEST_SKIP() << "no Xvfb";
     }
-    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
     ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
     CScreenFrame frame;
     ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
@@ -176,8 +169,8 @@ TEST(X11Source, FrozenServerIsALostDisplayWithinTheDeadline) {
     if (!xvfb.Ok()) {
         GTEST_SKIP() << "no Xvfb";
     }
-    auto pSource = dvlinux::CreateX11Source(xvfb.Display());
-    auto pIdle = dvlinux::CreateX11Source(xvfb.Display());
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
+    auto pIdle = dvengine::CreateX11Source(xvfb.Display());
     ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
     ASSERT_EQ(S_OK, pIdle->Start(MonotonicUs() + 2 * kSecond));
     CScreenFrame frame;
@@ -222,7 +215,7 @@ TEST(X11Source, SilentDisplayFailsTheStartWithinItsDeadline) {
     ASSERT_GE(rgFd[1], 0) << "no free display number";
     std::string strDisplay = ":" + std::to_string(nDisplay - 1);
 
-    auto pSource = dvlinux::CreateX11Source(strDisplay.c_str());
+    auto pSource = dvengine::CreateX11Source(strDisplay.c_str());
     int64_t nStartUs = MonotonicUs();
     EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Start(nStartUs + 3 * kSecond / 2));
     EXPECT_LT(MonotonicUs() - nStartUs, 2 * kSecond);
@@ -233,7 +226,7 @@ TEST(X11Source, SilentDisplayFailsTheStartWithinItsDeadline) {
     // Nothing there at all: refused at once.
     nStartUs = MonotonicUs();
     EXPECT_EQ(DV_E_NO_DISPLAY,
-              dvlinux::CreateX11Source(strDisplay.c_str())->Start(nStartUs + 3 * kSecond / 2));
+              dvengine::CreateX11Source(strDisplay.c_str())->Start(nStartUs + 3 * kSecond / 2));
     EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
 }
 
@@ -251,7 +244,7 @@ TEST(X11Source, ConcurrentOpenAndGrab) {
     std::vector<std::thread> vThread;
     for (int i = 0; i < kThreads; ++i) {
         vThread.emplace_back([&] {
-            auto pSource = dvlinux::CreateX11Source(xvfb.Display());
+            auto pSource = dvengine::CreateX11Source(xvfb.Display());
             // All open at the same moment.
             nWaiting.fetch_sub(1);
             while (nWaiting.load() > 0) {

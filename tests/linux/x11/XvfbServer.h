@@ -14,11 +14,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/linux/screen/ScreenSource.h"
+#include "engine/core/ScreenSource.h"
 
 namespace dvtest {
 
-using dvlinux::CRect;
+using dvengine::CRect;
 
 // An Xvfb with a black root, ended (woken first, if stopped) with the test.
 class CXvfb {

@@ -1,0 +1,40 @@
+// What the session asks of the audio input: blocks of 48 kHz stereo samples,
+// each stamped on the capture clock, with a deadline on every wait.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "port/port.h"
+
+namespace dvengine {
+
+struct CAudioBlock {
+    std::vector<int16_t> vSamples;  // interleaved, kAudioChannels per frame
+    int64_t nTimeUs = 0;            // capture time of the first sample
+};
+
+class IAudioSource {
+public:
+    virtual ~IAudioSource() = default;
+
+    // Connects to the default input. S_OK, or DV_E_NO_AUDIO by nDeadlineUs
+    // at the latest.
+    virtual HRESULT Start(int64_t nDeadlineUs) = 0;
+
+    // The samples captured since the last Read(), waiting for some until
+    // nDeadlineUs. S_OK with at least one sample; S_FALSE when none came by
+    // the deadline; DV_E_NO_AUDIO when the server is lost or frozen, after
+    // which every later call fails the same way.
+    virtual HRESULT Read(int64_t nDeadlineUs, CAudioBlock* pBlock) = 0;
+
+    // Disconnects; idempotent, never blocks past a short bound of its own.
+    virtual void Stop() = 0;
+};
+
+// The default input through the audio server; DESKVID_AUDIO=synthetic gives
+// a test tone without a server. Never null.
+std::unique_ptr<IAudioSource> CreateAudioSource();
+
+}  // namespace dvengine

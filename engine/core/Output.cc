@@ -1,0 +1,358 @@
+#include "engine/core/Output.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/time.h>
+}
+
+#include "deskvid/deskvid_status.h"
+
+namespace dvengine {
+namespace {
+
+// How often what the muxer has written is pushed to the file, so that a
+// process killed mid-recording leaves a file that decodes up to about then.
+constexpr int64_t kFlushIntervalUs = 250000;
+constexpr int kIoBufferSize = 64 * 1024;
+constexpr char kDroppedTag[] = "deskvid_dropped_frames";
+
+// Fixed width: the trailer rewrites the header in place with the final count.
+std::string DroppedText(int64_t nDropped) {
+    char sz[24];
+    std::snprintf(sz, sizeof(sz), "%010lld",
+                  static_cast<long long>(std::clamp<int64_t>(nDropped, 0, 9999999999LL)));
+    return sz;
+}
+
+// The muxer writes through the file's own handle: no protocol, no URL.
+int WriteFile(void* pOpaque, uint8_t* pData, int cb) {
+    const int nError = static_cast<COutputFile*>(pOpaque)->Write(pData, static_cast<size_t>(cb));
+    return nError != 0 ? AVERROR(nError) : cb;
+}
+
+int64_t SeekFile(void* pOpaque, int64_t nOffset, int nWhence) {
+    COutputFile* pFile = static_cast<COutputFile*>(pOpaque);
+    if (nWhence == AVSEEK_SIZE) {
+        const int64_t nSize = pFile->Size();
+        return nSize < 0 ? AVERROR(static_cast<int>(-nSize)) : nSize;
+    }
+    const int64_t n = pFile->Seek(nOffset, nWhence & ~AVSEEK_FORCE);
+    return n < 0 ? AVERROR(static_cast<int>(-n)) : n;
+}
+
+}  // namespace
+
+COutputStream::~COutputStream() {
+    avcodec_free_context(&pEnc);
+    av_packet_free(&pPacket);
+}
+
+HRESULT COutput::Open(const CSnapshot& snap, const CVideoParams* pVideo, bool bAudio,
+                      std::unique_ptr<COutput>* ppOutput) {
+    std::unique_ptr<COutput> pOut(new (std::nothrow) COutput());
+    if (!pOut) {
+        return E_OUTOFMEMORY;
+    }
+    pOut->m_strPath = snap.strFile;
+    // No file name for the muxer: it must not open anything itself.
+    const int nErr = avformat_alloc_output_context2(&pOut->m_pMux, nullptr, "asf", nullptr);
+    if (nErr < 0 || pOut->m_pMux == nullptr) {
+        return DV_E_ENCODER;
+    }
+    HRESULT hr = pVideo != nullptr ? pOut->OpenVideo(*pVideo) : S_OK;
+    if (SUCCEEDED(hr) && bAudio) {
+        hr = pOut->OpenAudio();
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    auto SetTag = [&](const char* pszKey, const std::string& strValue) {
+        if (!strValue.empty()) {
+            av_dict_set(&pOut->m_pMux->metadata, pszKey, strValue.c_str(), 0);
+        }
+    };
+    SetTag("title", snap.strTitle);
+    SetTag("author", snap.strAuthor);
+    SetTag("copyright", snap.strCopyright);
+    SetTag("comment", snap.strDescription);
+    SetTag("rating", snap.strRating);
+    if (pVideo != nullptr) {
+        // Frames lost, for whoever checks a recording (hosts see nothing
+        // else of the engine).
+        SetTag(kDroppedTag, DroppedText(0));
+    }
+    // Interleave within a flush interval, so that buffered material reaches
+    // the file soon even when one stream lags.
+    pOut->m_pMux->max_interleave_delta = kFlushIntervalUs;
+    hr = pOut->OpenFile(snap.strFile);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    *ppOutput = std::move(pOut);
+    return S_OK;
+}
+
+HRESULT COutput::OpenVideo(const CVideoParams& video) {
+    const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
+    AVCodecContext* pEnc = pCodec != nullptr ? avcodec_alloc_context3(pCodec) : nullptr;
+    m_video.pEnc = pEnc;
+    m_video.pPacket = av_packet_alloc();
+    if (pEnc == nullptr || m_video.pPacket == nullptr) {
+        return DV_E_ENCODER;
+    }
+    pEnc->width = video.nWidth;
+    pEnc->height = video.nHeight;
+    pEnc->pix_fmt = AV_PIX_FMT_YUV420P;
+    pEnc->time_base = AVRational{video.nFpsDen, video.nFpsNum};
+    pEnc->framerate = AVRational{video.nFpsNum, video.nFpsDen};
+    // The session's pacer holds the bit rate over time and gives each
+    // picture its quantiser (frame quality) and its type: the encoder's own
+    // rate control counts frames, not time, and key frames come by elapsed
+    // time, so its count-based ones are put out of reach (beyond 600 frames
+    // FFmpeg asks for experimental compliance, which changes nothing else
+    // in WMV2). The bit rate stays for the file's header.
+    pEnc->bit_rate = video.nBitrate;
+    pEnc->flags |= AV_CODEC_FLAG_QSCALE;
+    pEnc->global_quality = video.nQMax * FF_QP2LAMBDA;
+    pEnc->gop_size = INT_MAX;
+    pEnc->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+    pEnc->max_b_frames = 0;
+    pEnc->qmin = video.nQMin;
+    pEnc->qmax = video.nQMax;
+    pEnc->thread_count = 1;
+    if ((m_pMux->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
+        pEnc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    int nErr = avcodec_open2(pEnc, pCodec, nullptr);
+    if (nErr < 0) {
+        return DV_E_ENCODER;
+    }
+    m_video.pStream = avformat_new_stream(m_pMux, nullptr);
+    if (m_video.pStream == nullptr ||
+        avcodec_parameters_from_context(m_video.pStream->codecpar, pEnc) < 0) {
+        return E_OUTOFMEMORY;
+    }
+    m_video.pStream->time_base = pEnc->time_base;
+    m_video.pStream->avg_frame_rate = pEnc->framerate;
+    m_video.pStream->r_frame_rate = pEnc->framerate;
+    return S_OK;
+}
+
+HRESULT COutput::OpenAudio() {
+    const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
+    AVCodecContext* pEnc = pCodec != nullptr ? avcodec_alloc_context3(pCodec) : nullptr;
+    m_audio.pEnc = pEnc;
+    m_audio.pPacket = av_packet_alloc();
+    m_pAudioFrame = av_frame_alloc();
+    if (pEnc == nullptr || m_audio.pPacket == nullptr || m_pAudioFrame == nullptr) {
+        return DV_E_ENCODER;
+    }
+    pEnc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    pEnc->sample_rate = kAudioSampleRate;
+    av_channel_layout_default(&pEnc->ch_layout, kAudioChannels);
+    pEnc->bit_rate = kAudioBitrate;
+    pEnc->time_base = AVRational{1, kAudioSampleRate};
+    if ((m_pMux->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
+        pEnc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    const int nErr = avcodec_open2(pEnc, pCodec, nullptr);
+    if (nErr < 0) {
+        return DV_E_ENCODER;
+    }
+    m_audio.pStream = avformat_new_stream(m_pMux, nullptr);
+    if (m_audio.pStream == nullptr ||
+        avcodec_parameters_from_context(m_audio.pStream->codecpar, pEnc) < 0) {
+        return E_OUTOFMEMORY;
+    }
+    m_audio.pStream->time_base = pEnc->time_base;
+    m_pAudioFrame->nb_samples = pEnc->frame_size > 0 ? pEnc->frame_size : 2048;
+    m_pAudioFrame->format = AV_SAMPLE_FMT_FLTP;
+    m_pAudioFrame->sample_rate = kAudioSampleRate;
+    if (av_channel_layout_copy(&m_pAudioFrame->ch_layout, &pEnc->ch_layout) < 0 ||
+        av_frame_get_buffer(m_pAudioFrame, 0) < 0) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT COutput::OpenFile(const std::string& strPath) {
+    HRESULT hr = m_file.Open(strPath);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    auto* pBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    AVIOContext* pIo = pBuffer != nullptr ? avio_alloc_context(pBuffer, kIoBufferSize, 1, &m_file,
+                                                               nullptr, WriteFile, SeekFile)
+                                          : nullptr;
+    if (pIo == nullptr) {
+        av_free(pBuffer);
+        return E_OUTOFMEMORY;
+    }
+    m_pMux->pb = pIo;
+    m_pMux->flags |= AVFMT_FLAG_CUSTOM_IO;
+    const int nErr = avformat_write_header(m_pMux, nullptr);
+    if (nErr < 0) {
+        return DV_E_FILE_OPEN;
+    }
+    m_bHeader = true;
+    avio_flush(pIo);
+    if (pIo->error < 0) {
+        return DV_E_FILE_OPEN;
+    }
+    return S_OK;
+}
+
+void COutput::CloseIo() {
+    if (m_pMux != nullptr && m_pMux->pb != nullptr) {
+        av_freep(&m_pMux->pb->buffer);
+        avio_context_free(&m_pMux->pb);
+    }
+}
+
+COutput::~COutput() {
+    CloseIo();
+    avformat_free_context(m_pMux);
+    av_frame_free(&m_pAudioFrame);
+    m_file.Close();
+}
+
+HRESULT COutput::Fail(HRESULT hr) {
+    if (SUCCEEDED(m_hrFailed)) {
+        m_hrFailed = hr;
+    }
+    return hr;
+}
+
+// Sends one frame (null: drain) and writes every packet the encoder has
+// ready.
+HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (FAILED(m_hrFailed)) {
+            return m_hrFailed;
+        }
+    }
+    int nErr = avcodec_send_frame(pStream->pEnc, pFrame);
+    if (nErr < 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return Fail(DV_E_ENCODER);
+    }
+    for (;;) {
+        nErr = avcodec_receive_packet(pStream->pEnc, pStream->pPacket);
+        if (nErr == AVERROR(EAGAIN) || nErr == AVERROR_EOF) {
+            return S_OK;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (nErr < 0) {
+            return Fail(DV_E_ENCODER);
+        }
+        if (FAILED(m_hrFailed)) {
+            av_packet_unref(pStream->pPacket);
+            return m_hrFailed;
+        }
+        if (pnBytes != nullptr) {
+            *pnBytes += pStream->pPacket->size;
+        }
+        pStream->pPacket->stream_index = pStream->pStream->index;
+        av_packet_rescale_ts(pStream->pPacket, pStream->pEnc->time_base,
+                             pStream->pStream->time_base);
+        nErr = av_interleaved_write_frame(m_pMux, pStream->pPacket);
+        const int64_t nNow = av_gettime_relative();
+        if (nErr >= 0 && nNow - m_nLastFlushUs >= kFlushIntervalUs) {
+            m_nLastFlushUs = nNow;
+            avio_flush(m_pMux->pb);
+        }
+        if (nErr >= 0 && m_pMux->pb->error < 0) {
+            nErr = m_pMux->pb->error;
+        }
+        if (nErr < 0) {
+            return Fail(DV_E_WRITE);
+        }
+    }
+}
+
+HRESULT COutput::EncodeVideo(AVFrame* pFrame, int64_t* pnBytes) {
+    return Encode(&m_video, pFrame, pnBytes);
+}
+
+HRESULT COutput::WriteAudio(const int16_t* pSamples, int64_t nFrames) {
+    const int nFrameSize = m_pAudioFrame->nb_samples;
+    while (nFrames > 0) {
+        if (m_nAudioFill == 0 && av_frame_make_writable(m_pAudioFrame) < 0) {
+            return E_OUTOFMEMORY;
+        }
+        const int n = static_cast<int>(std::min<int64_t>(nFrames, nFrameSize - m_nAudioFill));
+        auto* pLeft = reinterpret_cast<float*>(m_pAudioFrame->data[0]) + m_nAudioFill;
+        auto* pRight = reinterpret_cast<float*>(m_pAudioFrame->data[1]) + m_nAudioFill;
+        for (int i = 0; i < n; ++i) {
+            pLeft[i] = pSamples != nullptr ? pSamples[2 * i] / 32768.0f : 0.0f;
+            pRight[i] = pSamples != nullptr ? pSamples[2 * i + 1] / 32768.0f : 0.0f;
+        }
+        if (pSamples != nullptr) {
+            pSamples += 2 * n;
+        }
+        nFrames -= n;
+        m_nAudioFill += n;
+        if (m_nAudioFill == nFrameSize) {
+            const HRESULT hr = EncodeAudioFrame();
+            if (FAILED(hr)) {
+                return hr;
+            }
+        }
+    }
+    return S_OK;
+}
+
+HRESULT COutput::WriteSilence(int64_t nFrames) {
+    return WriteAudio(nullptr, nFrames);
+}
+
+HRESULT COutput::EncodeAudioFrame() {
+    m_pAudioFrame->pts = m_nAudioPts;
+    m_nAudioPts += m_pAudioFrame->nb_samples;
+    m_nAudioFill = 0;
+    return Encode(&m_audio, m_pAudioFrame);
+}
+
+HRESULT COutput::FinishAudio() {
+    HRESULT hr = S_OK;
+    if (m_nAudioFill > 0) {
+        hr = WriteSilence(m_pAudioFrame->nb_samples - m_nAudioFill);
+    }
+    return SUCCEEDED(hr) ? Encode(&m_audio, nullptr) : hr;
+}
+
+HRESULT COutput::Finish(int64_t nDropped) {
+    if (m_bFinished) {
+        return m_hrFailed;
+    }
+    m_bFinished = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bHeader && SUCCEEDED(m_hrFailed)) {
+        if (m_video.pEnc != nullptr) {
+            av_dict_set(&m_pMux->metadata, kDroppedTag, DroppedText(nDropped).c_str(), 0);
+        }
+        const int nErr = av_write_trailer(m_pMux);
+        if (nErr < 0) {
+            Fail(DV_E_WRITE);
+        }
+    }
+    if (m_pMux->pb != nullptr) {
+        avio_flush(m_pMux->pb);
+        if (m_pMux->pb->error < 0) {
+            Fail(DV_E_WRITE);
+        }
+    }
+    CloseIo();
+    m_file.Close();
+    return m_hrFailed;
+}
+
+}  // namespace dvengine

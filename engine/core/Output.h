@@ -1,0 +1,90 @@
+// The recording's output: the WMV2 and WMA2 encoders, the ASF muxer, its
+// tags and the file. One small struct per stream (encoder, stream, packet);
+// every packet goes through one locked write. Failures are kept: after the
+// first one nothing more is written and Finish() reports it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/core/Settings.h"
+#include "engine/core/OutputFile.h"
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+
+namespace dvengine {
+
+struct COutputStream {
+    AVCodecContext* pEnc = nullptr;
+    AVStream* pStream = nullptr;  // owned by the muxer
+    AVPacket* pPacket = nullptr;
+    ~COutputStream();
+};
+
+class COutput {
+public:
+    // Opens the encoders, then the file, and writes the header; the file
+    // keeps its name as it was until Commit(). nVideo/nAudio: whether the
+    // file carries each stream.
+    static HRESULT Open(const CSnapshot& snap, const CVideoParams* pVideo, bool bAudio,
+                        std::unique_ptr<COutput>* ppOutput);
+    // A file that was never finished is removed, unless it was committed.
+    ~COutput();
+    COutput(const COutput&) = delete;
+    COutput& operator=(const COutput&) = delete;
+
+    // The recording replaces the name: once it has started.
+    HRESULT Commit() { return m_file.Commit(); }
+
+    // One picture at its pts (frames of the frame rate), with its quality
+    // and type set; null drains. *pnBytes, if given, grows by the size of
+    // the packets written. From one thread at a time.
+    HRESULT EncodeVideo(AVFrame* pFrame, int64_t* pnBytes = nullptr);
+
+    // Audio as interleaved 16-bit stereo, appended to the stream; from one
+    // thread at a time.
+    HRESULT WriteAudio(const int16_t* pSamples, int64_t nFrames);
+    HRESULT WriteSilence(int64_t nFrames);
+    // Samples in the audio stream so far, written or waiting for a whole
+    // frame.
+    int64_t AudioPosition() const { return m_nAudioPts + m_nAudioFill; }
+    // Pads the last audio frame with silence and drains the encoder.
+    HRESULT FinishAudio();
+
+    // Writes the trailer (with the count of dropped frames) and closes the
+    // file: S_OK, or the first failure met since Open().
+    HRESULT Finish(int64_t nDropped);
+
+private:
+    COutput() = default;
+    HRESULT OpenVideo(const CVideoParams& video);
+    HRESULT OpenAudio();
+    HRESULT OpenFile(const std::string& strPath);
+    HRESULT Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes = nullptr);
+    HRESULT EncodeAudioFrame();
+    HRESULT Fail(HRESULT hr);
+    void CloseIo();
+
+    std::string m_strPath;
+    AVFormatContext* m_pMux = nullptr;
+    COutputStream m_video;
+    COutputStream m_audio;
+    AVFrame* m_pAudioFrame = nullptr;  // filling up to the encoder's frame size
+    int m_nAudioFill = 0;
+    int64_t m_nAudioPts = 0;
+    COutputFile m_file;
+    bool m_bHeader = false;
+    bool m_bFinished = false;
+
+    std::mutex m_mutex;  // the muxer and what follows
+    HRESULT m_hrFailed = S_OK;
+    int64_t m_nLastFlushUs = 0;
+};
+
+}  // namespace dvengine

@@ -1,0 +1,72 @@
+// What the session asks of a screen: a picture of the whole screen when it
+// wants one, with the rectangles that changed since the picture before it.
+// One implementation per way of reaching the screen (X11, the ScreenCast
+// portal with PipeWire, a synthetic pattern for tests); the session knows
+// only this interface and never waits on a server without a deadline.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/Clock.h"
+#include "port/port.h"
+
+namespace dvengine {
+
+struct CRect {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t w = 0;
+    int32_t h = 0;
+    bool operator==(const CRect& o) const { return x == o.x && y == o.y && w == o.w && h == o.h; }
+};
+
+// A picture of the screen, owned by the source: valid until the next
+// Grab() or Stop() of the same source.
+struct CScreenFrame {
+    const uint8_t* pPixels = nullptr;  // B, G, R, x bytes per pixel
+    int nStride = 0;                   // bytes per row
+    int nWidth = 0;
+    int nHeight = 0;
+    int64_t nTimeUs = 0;  // when it was taken, on MonotonicUs()'s clock
+    // What changed since the previous frame this source delivered, clipped
+    // to the screen; the whole screen on the first frame and after a size
+    // change. Empty: nothing changed, and the pixels are those of the
+    // previous frame.
+    std::vector<CRect> vChanged;
+};
+
+class IScreenSource {
+public:
+    virtual ~IScreenSource() = default;
+
+    // Connects to the screen. S_OK, or DV_E_NO_DISPLAY (or a more precise
+    // DV_E_ status) by nDeadlineUs at the latest. Nothing else may be called
+    // after a failed Start() but the destructor.
+    virtual HRESULT Start(int64_t nDeadlineUs) = 0;
+
+    // The screen as it is now. S_OK with *pFrame filled; S_FALSE when the
+    // source has no picture yet (a stream whose first frame has not come),
+    // *pFrame untouched; DV_E_NO_DISPLAY (or a more precise DV_E_ status)
+    // when the screen is lost, after which every later call fails the same
+    // way. Never blocks past nDeadlineUs.
+    virtual HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) = 0;
+
+    // Waits until the screen may have changed since the last Grab(), or
+    // until nDeadlineUs. True when something arrived; false at the deadline.
+    // A source that cannot tell returns at the deadline.
+    virtual bool WaitForChange(int64_t nDeadlineUs) = 0;
+
+    // Disconnects; idempotent, never blocks past a short bound of its own.
+    virtual void Stop() = 0;
+};
+
+// The screen source for the session. Chosen by DESKVID_SCREEN ("x11",
+// "portal", "synthetic[:options]"), else by the session type: the portal on
+// Wayland (WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland), X11 otherwise.
+// Never null.
+std::unique_ptr<IScreenSource> CreateScreenSource();
+
+}  // namespace dvengine

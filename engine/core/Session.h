@@ -1,0 +1,115 @@
+// One recording: the screen and audio sources, the converter and the output,
+// opened from a snapshot of the configuration, and the threads between them:
+// capture and conversion, video encoding, audio. Every picture and audio
+// block is placed on the file's timeline by its capture time; a picture
+// whose slot is taken is dropped and counted, never moved later. Every wait
+// has a deadline, so a lost device ends its stream and the status says so.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/core/Converter.h"
+#include "engine/core/Settings.h"
+#include "engine/core/Timeline.h"
+#include "engine/core/BoundedQueue.h"
+#include "engine/core/Output.h"
+#include "engine/core/VideoPacer.h"
+#include "engine/core/AudioSource.h"
+#include "engine/core/ScreenSource.h"
+
+namespace dvengine {
+
+class CSession {
+public:
+    // Starts the sources (each within its deadline), then the encoders and
+    // the file, so that a device that cannot be opened leaves no file. On
+    // failure nothing stays open and the status names what failed.
+    static HRESULT Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSession);
+
+    // Finishes a started session; one never started leaves the name as it was.
+    ~CSession();
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+
+    const CSnapshot& Snapshot() const { return m_snap; }
+    bool Started() const { return m_bStarted; }
+
+    // Encodes a first picture, puts the file in place and starts the
+    // threads; after a pause, resumes.
+    HRESULT Start();
+    // Suspends recording; the file's timeline goes on without a gap on resume.
+    HRESULT Pause();
+    // Stops, writes everything captured, finalises the file. The first of:
+    // a failed write or encoder, a lost screen, a lost audio input.
+    HRESULT Finish();
+
+private:
+    static constexpr int64_t kGrabUs = 250000;  // one picture
+
+    explicit CSession(const CSnapshot& snap);
+    HRESULT OpenScreen();
+    HRESULT OpenAudio();
+    // A picture on its way to the encoder: the pacer's decision, and what
+    // changed since the picture encoded before it (picture coordinates;
+    // merged over the slots skipped or dropped in between), which the
+    // encoder gets as its map of macroblocks to skip.
+    struct CVideoJob {
+        AVFrame* pFrame = nullptr;
+        CPace pace;
+        std::vector<CRect> vChanged;
+    };
+
+    bool Map(int64_t nTimeUs, int64_t* pnFileUs);
+    void TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged);
+    int64_t AddChanged(const CScreenFrame& frame);
+    // Ends the track at nFileUs (pause, stop) with a frame, unless one is there.
+    void CloseTrack(int64_t nFileUs);
+    // Hands what the pacer decided to the encoder; bWait: never dropped for
+    // a busy encoder.
+    void Submit(const CPace& pace, bool bWait);
+    void VideoThread();
+    void EncodeThread();
+    void AudioThread();
+    HRESULT AddAudio(const CAudioBlock& block, int64_t nFileUs, int64_t nEndSamples);
+    void StopThreads();
+    void StopSources();
+
+    CSnapshot m_snap;
+    bool m_bVideo = false;
+    bool m_bAudio = false;
+    CVideoParams m_video;
+    std::unique_ptr<IScreenSource> m_pScreen;
+    std::unique_ptr<IAudioSource> m_pAudio;
+    CConverter m_converter;
+    std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
+    std::unique_ptr<CVideoPacer> m_pPacer;
+    std::vector<CRect> m_vUnencoded;
+    std::unique_ptr<COutput> m_pOutput;
+
+    std::mutex m_mutex;  // the timeline, the stop flag
+    std::condition_variable m_cvStop;
+    CTimeline m_timeline;
+    bool m_bStopping = false;
+    bool m_bPauseFrame = false;  // a pause the video thread has to close the track for
+    int64_t m_nPauseFileUs = 0;
+    bool m_bStarted = false;
+    bool m_bFinished = false;
+
+    CBoundedQueue<CVideoJob> m_qFrames{1};
+    std::thread m_thVideo;
+    std::thread m_thEncode;
+    std::thread m_thAudio;
+    int64_t m_nLastSlot = -1;
+    std::atomic<int64_t> m_nDropped{0};
+    std::atomic<HRESULT> m_hrScreen{S_OK};
+    std::atomic<HRESULT> m_hrAudio{S_OK};
+    std::atomic<HRESULT> m_hrOutput{S_OK};
+};
+
+}  // namespace dvengine

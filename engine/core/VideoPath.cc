@@ -1,0 +1,218 @@
+// The video path of a session: the capture thread that puts a picture in
+// each slot of the frame rate, the pacer's decisions handed to the encoder,
+// and the encoder thread. Kept apart from Session.cc, which opens, starts,
+// pauses and finishes the session and owns its threads' lifecycle; this is
+// the body of one stream, the part that changes as the pacing does.
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/frame.h>
+}
+
+#include "engine/core/Session.h"
+#include "engine/core/SkipMap.h"
+
+namespace dvengine {
+namespace {
+
+// The slot of the frame rate in which a time of the file falls, and when a
+// slot begins. A picture goes into the slot in which it was taken (never a
+// later one), so neither stream of a file runs past the other by more than a
+// frame.
+int64_t SlotOf(const CVideoParams& v, int64_t nFileUs) {
+    return nFileUs * v.nFpsNum / (int64_t{1000000} * v.nFpsDen);
+}
+int64_t SlotStartUs(const CVideoParams& v, int64_t nSlot) {
+    return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
+}
+
+}  // namespace
+
+// What changed in the picture, added to what changed since the last picture
+// encoded; its area in picture pixels. A screen scaled into the picture, or
+// resized, counts as changed all over.
+int64_t CSession::AddChanged(const CScreenFrame& frame) {
+    constexpr size_t kMaxRects = 64;
+    const CRect whole{0, 0, m_video.nWidth, m_video.nHeight};
+    std::vector<CRect> vNew;
+    if (frame.nWidth == m_video.nWidth && frame.nHeight == m_video.nHeight &&
+        !frame.vChanged.empty()) {
+        vNew = frame.vChanged;
+    } else {
+        vNew.push_back(whole);
+    }
+    int64_t nArea = 0;
+    for (const CRect& r : vNew) {
+        nArea += int64_t{std::max(r.w, 0)} * std::max(r.h, 0);
+    }
+    m_vUnencoded.insert(m_vUnencoded.end(), vNew.begin(), vNew.end());
+    if (m_vUnencoded.size() > kMaxRects) {
+        // Too many to list: their bounding box.
+        int nLeft = whole.w, nTop = whole.h, nRight = 0, nBottom = 0;
+        for (const CRect& r : m_vUnencoded) {
+            nLeft = std::min(nLeft, r.x);
+            nTop = std::min(nTop, r.y);
+            nRight = std::max(nRight, r.x + r.w);
+            nBottom = std::max(nBottom, r.y + r.h);
+        }
+        m_vUnencoded.assign(1, CRect{nLeft, nTop, nRight - nLeft, nBottom - nTop});
+    }
+    return std::min(nArea, int64_t{whole.w} * whole.h);
+}
+
+// One picture for a slot: dropped when the slot is taken (counted when it
+// changed anything), else what the pacer says. Slots that passed with no
+// picture (a stall) count as dropped.
+void CSession::TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged) {
+    const int64_t nChanged = bChanged ? AddChanged(frame) : 0;
+    if (nSlot <= m_nLastSlot) {
+        // Its change goes out with the next picture encoded.
+        if (bChanged) {
+            ++m_nDropped;
+            std::lock_guard<std::mutex> lock(m_mutexPacer);
+            m_pPacer->Slot(nSlot, nChanged);
+        }
+        return;
+    }
+    m_nDropped += nSlot - m_nLastSlot - 1;
+    m_nLastSlot = nSlot;
+    CPace pace;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
+        pace = m_pPacer->Slot(nSlot, nChanged);
+    }
+    Submit(pace, false);
+}
+
+void CSession::CloseTrack(int64_t nFileUs) {
+    const int64_t nSlot = SlotOf(m_video, std::max<int64_t>(nFileUs - 1, 0));
+    CPace pace;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
+        pace = m_pPacer->Close(nSlot);
+    }
+    if (pace.eAction == CPace::kEncode) {
+        m_nLastSlot = std::max(m_nLastSlot, pace.nSlot);
+    }
+    // The last picture waits its turn rather than being dropped (with no
+    // encoder running, the queue is drained at the stop).
+    Submit(pace, m_thEncode.joinable());
+}
+
+void CSession::Submit(const CPace& pace, bool bWait) {
+    if (pace.eAction == CPace::kDrop) {
+        ++m_nDropped;
+    }
+    if (pace.eAction != CPace::kEncode) {
+        return;
+    }
+    CVideoJob job;
+    job.pace = pace;
+    job.pFrame = m_converter.Picture(pace.nSlot);
+    if (job.pFrame != nullptr) {
+        job.pFrame->pict_type = pace.bKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        job.pFrame->quality = pace.nQuantiser * FF_QP2LAMBDA;
+        job.vChanged.swap(m_vUnencoded);
+        // The encoder may skip what did not change since the picture encoded
+        // before, but for a refinement, which recodes the whole picture (key
+        // frames code every macroblock anyway). Without a map (out of
+        // memory) every macroblock is coded.
+        if (pace.eKind == CPace::kChange || pace.eKind == CPace::kRepeat) {
+            AttachSkipMap(job.pFrame, job.vChanged);
+        }
+        // The encoder needs one picture at a time: one behind is dropped.
+        if (bWait ? m_qFrames.Push(job) : m_qFrames.TryPush(job)) {
+            return;
+        }
+        m_vUnencoded.swap(job.vChanged);
+        av_frame_free(&job.pFrame);
+    }
+    ++m_nDropped;
+    std::lock_guard<std::mutex> lock(m_mutexPacer);
+    m_pPacer->Cancel(pace);
+}
+
+// Capture and conversion: a picture per slot of the frame rate.
+void CSession::VideoThread() {
+    const int64_t nIntervalUs =
+        std::max<int64_t>(int64_t{1000000} * m_video.nFpsDen / m_video.nFpsNum, 1000);
+    int64_t nNextUs = MonotonicUs() + nIntervalUs;
+    CScreenFrame frame;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            const auto tNext = std::chrono::steady_clock::now() +
+                               std::chrono::microseconds(nNextUs - MonotonicUs());
+            m_cvStop.wait_until(lock, tNext, [this] { return m_bStopping; });
+            if (m_bStopping) {
+                break;
+            }
+            if (m_timeline.Paused()) {
+                nNextUs = MonotonicUs() + nIntervalUs;
+                if (!m_bPauseFrame) {
+                    continue;
+                }
+            }
+        }
+        bool bPauseFrame = false;
+        int64_t nPauseFileUs = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::swap(bPauseFrame, m_bPauseFrame);
+            nPauseFileUs = m_nPauseFileUs;
+        }
+        if (bPauseFrame) {
+            CloseTrack(nPauseFileUs);
+            continue;
+        }
+        // Until the picture says where the slots lie (after a stall, the
+        // slots missed stay empty).
+        const int64_t nNow = MonotonicUs();
+        nNextUs = nNow + nIntervalUs;
+        const HRESULT hr = m_pScreen->Grab(nNow + kGrabUs, &frame);
+        if (FAILED(hr)) {
+            m_hrScreen = hr;
+            break;
+        }
+        bool bChanged = false;
+        if (hr == S_FALSE) {
+            continue;
+        }
+        if (FAILED(m_converter.Update(frame, &bChanged))) {
+            m_hrOutput = E_OUTOFMEMORY;
+            break;
+        }
+        int64_t nFileUs = 0;
+        if (Map(frame.nTimeUs, &nFileUs)) {
+            const int64_t nSlot = SlotOf(m_video, nFileUs);
+            TakeSlot(nSlot, frame, bChanged);
+            // The next picture a quarter into the next slot, clear of its edges.
+            nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
+        }
+    }
+}
+
+void CSession::EncodeThread() {
+    CVideoJob job;
+    while (m_qFrames.Pop(&job)) {
+        int64_t nBytes = 0;
+        const HRESULT hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+        av_frame_free(&job.pFrame);
+        std::lock_guard<std::mutex> lock(m_mutexPacer);
+        if (FAILED(hr)) {
+            m_hrOutput = hr;
+            m_pPacer->Cancel(job.pace);
+        } else {
+            m_pPacer->Encoded(job.pace, nBytes);
+        }
+    }
+    const HRESULT hr = m_pOutput->EncodeVideo(nullptr);
+    if (FAILED(hr)) {
+        m_hrOutput = hr;
+    }
+}
+
+}  // namespace dvengine

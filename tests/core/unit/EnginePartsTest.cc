@@ -1,0 +1,253 @@
+// The Linux engine's parts below the session: the converter (only what
+// changed, never a picture the encoder holds, a new screen size scaled in),
+// the output file (the name replaced only once committed, locked for as long
+// as it is written) and the synthetic screen's script.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "deskvid/deskvid_status.h"
+#include "engine/core/Converter.h"
+#include "engine/core/OutputFile.h"
+#include "engine/core/SyntheticSource.h"
+
+namespace {
+
+using dvengine::CConverter;
+using dvengine::COutputFile;
+using dvengine::CRect;
+using dvengine::CScreenFrame;
+
+// A screen of one grey level, all of it reported as changed.
+struct CScreen {
+    std::vector<uint8_t> vPixels;
+    CScreenFrame frame;
+    CScreen(int nWidth, int nHeight, uint8_t byGrey)
+        : vPixels(size_t(nWidth) * nHeight * 4, byGrey) {
+        frame.pPixels = vPixels.data();
+        frame.nStride = nWidth * 4;
+        frame.nWidth = nWidth;
+        frame.nHeight = nHeight;
+        frame.vChanged = {CRect{0, 0, nWidth, nHeight}};
+    }
+};
+
+uint8_t Luma(const AVFrame* p, int x, int y) {
+    return p->data[0][y * p->linesize[0] + x];
+}
+
+TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
+    CConverter converter;
+    ASSERT_EQ(S_OK, converter.Open(64, 32));
+    CScreen screen(64, 32, 40);
+    bool bChanged = false;
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
+    EXPECT_TRUE(bChanged);
+    AVFrame* pHeld = converter.Picture(7);
+    ASSERT_NE(nullptr, pHeld);
+    EXPECT_EQ(7, pHeld->pts);
+    const uint8_t byOld = Luma(pHeld, 0, 0);
+
+    // White pixels everywhere, but only (11,5) 3x3 reported: the picture
+    // changes over that rectangle widened to even edges, (10,4) to (14,8).
+    std::fill(screen.vPixels.begin(), screen.vPixels.end(), 255);
+    screen.frame.vChanged = {CRect{11, 5, 3, 3}};
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
+    EXPECT_TRUE(bChanged);
+    AVFrame* pNew = converter.Picture(8);
+    ASSERT_NE(nullptr, pNew);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            const bool bInside = x >= 10 && x < 14 && y >= 4 && y < 8;
+            ASSERT_EQ(bInside, Luma(pNew, x, y) != byOld) << x << "," << y;
+            ASSERT_EQ(byOld, Luma(pHeld, x, y))
+                << "the held picture was written at " << x << "," << y;
+        }
+    }
+    // Nothing reported: nothing changes.
+    screen.frame.vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
+    EXPECT_FALSE(bChanged);
+    av_frame_free(&pHeld);
+    av_frame_free(&pNew);
+}
+
+TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
+    CConverter converter;
+    ASSERT_EQ(S_OK, converter.Open(64, 64));
+    struct {
+        int nWidth, nHeight;
+        CRect target;
+    } const rgCase[] = {
+        {128, 64, CRect{0, 16, 64, 32}},  // wider: bars above and below
+        {16, 32, CRect{16, 0, 32, 64}},   // taller: bars left and right
+        {64, 64, CRect{0, 0, 64, 64}},    // its own size again: no bars
+    };
+    for (const auto& c : rgCase) {
+        CScreen screen(c.nWidth, c.nHeight, 255);
+        bool bChanged = false;
+        ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
+        EXPECT_TRUE(bChanged);
+        EXPECT_TRUE(c.target == converter.Target()) << c.nWidth << "x" << c.nHeight;
+        AVFrame* p = converter.Picture(0);
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(64, p->width);
+        EXPECT_EQ(64, p->height);
+        const CRect& t = c.target;
+        EXPECT_GT(Luma(p, t.x + t.w / 2, t.y + t.h / 2), 200);
+        if (t.y > 0) {
+            EXPECT_EQ(16, Luma(p, 32, 0));
+        }
+        if (t.x > 0) {
+            EXPECT_EQ(16, Luma(p, 0, 32));
+        }
+        av_frame_free(&p);
+    }
+}
+
+class OutputFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string strTemplate = testing::TempDir() + "deskvid-outputfile.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(strTemplate.data()));
+        m_strDir = strTemplate;
+    }
+    void TearDown() override {
+        for (const std::string& str : Entries()) {
+            unlink((m_strDir + "/" + str).c_str());
+        }
+        rmdir(m_strDir.c_str());
+    }
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> v;
+        if (DIR* pDir = opendir(m_strDir.c_str())) {
+            while (dirent* p = readdir(pDir)) {
+                if (std::string(p->d_name) != "." && std::string(p->d_name) != "..") {
+                    v.push_back(p->d_name);
+                }
+            }
+            closedir(pDir);
+        }
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    std::string Read(const std::string& strName) const {
+        std::stringstream s;
+        s << std::ifstream(m_strDir + "/" + strName).rdbuf();
+        return s.str();
+    }
+    void Write(const std::string& strName, const std::string& strText) const {
+        std::ofstream(m_strDir + "/" + strName) << strText;
+    }
+    std::string m_strDir;
+};
+
+TEST_F(OutputFileTest, TheNameIsReplacedOnlyOnceCommitted) {
+    Write("old.wmv", "old");
+    {
+        COutputFile file;
+        ASSERT_EQ(S_OK, file.Open(m_strDir + "/old.wmv"));
+        ASSERT_EQ(0, file.Write(reinterpret_cast<const uint8_t*>("new"), 3));
+        EXPECT_EQ("old", Read("old.wmv"));
+    }
+    // Given up before the commit: as it was, nothing beside it.
+    EXPECT_EQ("old", Read("old.wmv"));
+    EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
+    {
+        COutputFile file;
+        ASSERT_EQ(S_OK, file.Open(m_strDir + "/old.wmv"));
+        ASSERT_EQ(0, file.Write(reinterpret_cast<const uint8_t*>("new"), 3));
+        ASSERT_EQ(S_OK, file.Commit());
+    }
+    EXPECT_EQ("new", Read("old.wmv"));
+    EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
+    // A new name given up leaves nothing.
+    {
+        COutputFile file;
+        ASSERT_EQ(S_OK, file.Open(m_strDir + "/fresh.wmv"));
+    }
+    EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
+}
+
+TEST_F(OutputFileTest, ANameIsWrittenByOneRecordingAtATime) {
+    for (bool bExisting : {false, true}) {
+        SCOPED_TRACE(bExisting);
+        if (bExisting) {
+            Write("a.wmv", "old");
+        }
+        COutputFile first;
+        ASSERT_EQ(S_OK, first.Open(m_strDir + "/a.wmv"));
+        for (bool bCommitted : {false, true}) {
+            if (bCommitted) {
+                ASSERT_EQ(S_OK, first.Commit());
+            }
+            for (const std::string& strPath : {m_strDir + "/a.wmv", m_strDir + "/./a.wmv"}) {
+                COutputFile second;
+                EXPECT_EQ(DV_E_FILE_OPEN, second.Open(strPath)) << strPath << " " << bCommitted;
+            }
+        }
+        first.Close();
+        COutputFile third;
+        EXPECT_EQ(S_OK, third.Open(m_strDir + "/a.wmv"));
+        third.Close();
+        unlink((m_strDir + "/a.wmv").c_str());
+    }
+}
+
+TEST_F(OutputFileTest, ALinkIsFollowedNotReplaced) {
+    Write("target.wmv", "old");
+    ASSERT_EQ(0, symlink("target.wmv", (m_strDir + "/link.wmv").c_str()));
+    COutputFile file;
+    ASSERT_EQ(S_OK, file.Open(m_strDir + "/link.wmv"));
+    ASSERT_EQ(0, file.Write(reinterpret_cast<const uint8_t*>("new"), 3));
+    ASSERT_EQ(S_OK, file.Commit());
+    file.Close();
+    struct stat st = {};
+    ASSERT_EQ(0, lstat((m_strDir + "/link.wmv").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ("new", Read("target.wmv"));
+}
+
+TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
+    dvengine::CSyntheticScreenOptions options;
+    ASSERT_TRUE(dvengine::ParseSyntheticScreenOptions(
+        "size=320x200,mode=full,resize-at=3:64x48,resize-at=5:320x200,freeze-at=9,stall-at=2:10",
+        &options));
+    EXPECT_EQ(320, options.nWidth);
+    EXPECT_EQ(9, options.nFreezeAtFrame);
+    auto pSource = dvengine::CreateSyntheticSource(options);
+    ASSERT_EQ(S_OK, pSource->Start(dvengine::MonotonicUs() + 1000000));
+    CScreenFrame frame;
+    std::vector<int> vWidths;
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_EQ(S_OK, pSource->Grab(dvengine::MonotonicUs() + 1000000, &frame));
+        vWidths.push_back(frame.nWidth);
+        EXPECT_TRUE(frame.vChanged.size() == 1 &&
+                    frame.vChanged[0] == (CRect{0, 0, frame.nWidth, frame.nHeight}));
+    }
+    EXPECT_EQ((std::vector<int>{320, 320, 320, 64, 64, 320, 320, 320, 320}), vWidths);
+    // Frozen: fails at its deadline, and from then on.
+    const int64_t nDeadline = dvengine::MonotonicUs() + 50000;
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
+    EXPECT_GE(dvengine::MonotonicUs(), nDeadline);
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
+
+    for (const char* pszBad : {"size=0x10", "mode=wild", "resize-at=3", "nonsense"}) {
+        EXPECT_FALSE(dvengine::ParseSyntheticScreenOptions(pszBad, &options)) << pszBad;
+    }
+}
+
+}  // namespace
