@@ -47,13 +47,14 @@ std::vector<int> VideoPackets(const std::string& strFile) {
 // skipped) macroblocks, as the decoder's macroblock-type map shows them.
 std::vector<std::set<int>> CodedRows(const std::string& strFile) {
     const testproc::SRunResult result =
-        testproc::RunToEnd({"ffmpeg", "-nostdin", "-hide_banner", "-debug", "mb_type", "-i",
-                            "file:" + strFile, "-an", "-f", "null", "-"});
+        testproc::RunToEnd({"ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-debug", "mb_type",
+                            "-i", "file:" + strFile, "-an", "-f", "null", "-"});
     std::vector<std::set<int>> v;
     bool bPredicted = false;
     int nRow = 0;
     std::istringstream in(result.strErr);
     for (std::string strLine; std::getline(in, strLine);) {
+        strLine.erase(0, strLine.rfind('\r') + 1);  // after any progress line
         if (strLine.find("New frame, type: ") != std::string::npos) {
             bPredicted = strLine.back() == 'P';
             if (bPredicted) {
@@ -67,7 +68,11 @@ std::vector<std::set<int>> CodedRows(const std::string& strFile) {
             continue;
         }
         // Three characters a macroblock, the first its type: S when skipped.
+        // Other messages of the decoder are shorter than a row.
         const std::string strMap = strLine.substr(iMap + 2);
+        if (strMap.size() < 3 * 16) {
+            continue;
+        }
         for (size_t i = 0; i < strMap.size(); i += 3) {
             if (strMap[i] != 'S' && strMap[i] != ' ') {
                 v.back().insert(nRow);
