@@ -1,7 +1,8 @@
-# scripts/session's Wayland mode (sourced): prepares the session's user,
+# scripts/session's Wayland modes (sourced): prepares the session's user,
 # folders and configuration, then runs session-inner under a bus of its own.
-# Uses scripts/session's $dir (removed on exit), $size, $stage and $out, and
-# sets $group so that its cleanup ends whatever the session left running.
+# Uses scripts/session's $dir (removed on exit), $desktop (sway or gnome),
+# $size, $monitors, $stage and $out, and sets $group so that its cleanup ends
+# whatever the session left running.
 
 # Ends process group GROUP: TERM, then KILL what has not gone within 2 s.
 end_group() {
@@ -14,10 +15,9 @@ end_group() {
 }
 
 run_wayland() {
-  local here root user as=() xdpw name status
+  local here root user as=() name status
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
   root=$(dirname "$(dirname "$here")")
-  xdpw=$("$here/build-xdpw" "${DESKVID_XDPW_DIR:-$root/build/xdg-desktop-portal-wlr}")
 
   user=$(id -un)
   if (($(id -u) == 0)); then
@@ -31,37 +31,19 @@ run_wayland() {
   # $dir is private to us; the user may pass through it to its own folders
   # and to bin/, which holds what it runs: nothing else is opened up.
   chmod 0711 "$dir"
-  mkdir -p "$dir/bin" "$dir/portals"
-  cp "$xdpw" "$here/session-inner" "$dir/bin/"
+  mkdir -p "$dir/bin" "$dir/portals" "$dir/config/pipewire/pipewire.conf.d" \
+    "$dir/run" "$dir/home" "$dir/work" "$dir/logs"
+  cp "$here/session-inner" "$dir/bin/"
   for name in "${stage[@]}"; do
     cp -L "$name" "$dir/bin/"
   done
-  cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$dir/portals/"
-  cat >"$dir/bin/deskvid-chooser" <<'EOF'
-#!/bin/sh
-# The user's answer when the portal asks to share the screen: the output
-# named in deskvid-chooser.output, by default the first.
-echo asked >>"$XDG_RUNTIME_DIR/deskvid-chooser.log"
-[ -e "$XDG_RUNTIME_DIR/deskvid-chooser.refuse" ] && exit 0
-cat "$XDG_RUNTIME_DIR/deskvid-chooser.output" 2>/dev/null || echo HEADLESS-1
-EOF
+  if [[ $desktop == gnome ]]; then
+    cp "$here/gnome-consent" "$here/gnome-scene" "$dir/bin/"
+    cp /usr/share/xdg-desktop-portal/portals/gnome.portal "$dir/portals/"
+  else
+    prepare_sway
+  fi
   chmod -R a+rX "$dir/bin" "$dir/portals"
-  chmod a+x "$dir/bin/deskvid-chooser"
-
-  mkdir -p "$dir/config/sway" "$dir/config/xdg-desktop-portal-wlr" \
-    "$dir/config/pipewire/pipewire.conf.d" "$dir/run" "$dir/home" "$dir/work" "$dir/logs"
-  cat >"$dir/config/sway/config" <<EOF
-output HEADLESS-1 mode ${size}@60Hz
-xwayland disable
-default_border none
-EOF
-  cat >"$dir/config/xdg-desktop-portal-wlr/config" <<EOF
-[screencast]
-output_name=HEADLESS-1
-chooser_type=simple
-chooser_cmd=$dir/bin/deskvid-chooser
-max_fps=30
-EOF
   # Without realtime scheduling the default quantum leaves gaps in the sound.
   cat >"$dir/config/pipewire/pipewire.conf.d/deskvid-quantum.conf" <<'EOF'
 context.properties = {
@@ -87,9 +69,11 @@ EOF
   setsid "${as[@]}" env -i HOME="$dir/home" USER="$user" LOGNAME="$user" LANG=C.UTF-8 \
     PATH="$dir/bin:/usr/local/bin:/usr/bin:/bin" \
     XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/config" \
-    XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland XDG_DESKTOP_PORTAL_DIR="$dir/portals" \
-    DESKVID_SESSION_WORK="$dir/work" DESKVID_SESSION_LOGS="$dir/logs" "${pass[@]}" \
-    dbus-run-session -- "$dir/bin/session-inner" "$dir/bin/xdg-desktop-portal-wlr" "$size" "$@" &
+    XDG_CURRENT_DESKTOP="${desktop/gnome/GNOME}" XDG_SESSION_TYPE=wayland \
+    XDG_DESKTOP_PORTAL_DIR="$dir/portals" DESKVID_SESSION_DESKTOP="$desktop" \
+    DESKVID_SESSION_MONITORS="$monitors" DESKVID_SESSION_WORK="$dir/work" \
+    DESKVID_SESSION_LOGS="$dir/logs" "${pass[@]}" \
+    dbus-run-session -- "$dir/bin/session-inner" "$size" "$@" &
   group=$!
   status=0
   wait "$group" || status=$?
@@ -100,4 +84,35 @@ EOF
     cp -r "$dir/work/." "$out/"
   fi
   return "$status"
+}
+
+# sway's part: the wlroots backend rebuilt to cast without a GPU, its
+# configuration, and the script that answers its "share the screen?".
+prepare_sway() {
+  local xdpw
+  xdpw=$("$here/build-xdpw" "${DESKVID_XDPW_DIR:-$root/build/xdg-desktop-portal-wlr}")
+  cp "$xdpw" "$dir/bin/"
+  cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$dir/portals/"
+  cat >"$dir/bin/deskvid-chooser" <<'EOF'
+#!/bin/sh
+# The user's answer when the portal asks to share the screen: the output
+# named in deskvid-chooser.output, by default the first.
+echo asked >>"$XDG_RUNTIME_DIR/deskvid-chooser.log"
+[ -e "$XDG_RUNTIME_DIR/deskvid-chooser.refuse" ] && exit 0
+cat "$XDG_RUNTIME_DIR/deskvid-chooser.output" 2>/dev/null || echo HEADLESS-1
+EOF
+  chmod a+x "$dir/bin/deskvid-chooser"
+  mkdir -p "$dir/config/sway" "$dir/config/xdg-desktop-portal-wlr"
+  cat >"$dir/config/sway/config" <<EOF
+output HEADLESS-1 mode ${size}@60Hz
+xwayland disable
+default_border none
+EOF
+  cat >"$dir/config/xdg-desktop-portal-wlr/config" <<EOF
+[screencast]
+output_name=HEADLESS-1
+chooser_type=simple
+chooser_cmd=$dir/bin/deskvid-chooser
+max_fps=30
+EOF
 }

@@ -29,9 +29,11 @@ std::string Env(const char* pszName) {
     return psz != nullptr ? psz : "";
 }
 
-// Only scripts/session's own session: these tests change its outputs.
+// Only scripts/session's own sway session: these tests change its outputs and
+// answer through its chooser script.
 bool InWaylandSession() {
-    return !Env("WAYLAND_DISPLAY").empty() && !Env("DESKVID_SESSION_WORK").empty();
+    return !Env("WAYLAND_DISPLAY").empty() && !Env("DESKVID_SESSION_WORK").empty() &&
+           Env("DESKVID_SESSION_DESKTOP") != "gnome";
 }
 
 int Questions() {
