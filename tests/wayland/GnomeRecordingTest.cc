@@ -134,7 +134,7 @@ protected:
 
     // The consent of an earlier "Share" with "Remember this selection".
     static void Seed() { ASSERT_EQ(0, testproc::RunToEnd({"gnome-consent", "seed"}).nExit); }
-    static void Forget() { unlink(dvlinux::PortalTokenPath().c_str()); }
+    static void Forget() { unlink(dvengine::PortalTokenPath().c_str()); }
     // The session's pattern stands still (mutter then sends no frames).
     void Freeze() {
         ASSERT_EQ(0, kill(m_nPattern, SIGSTOP));
@@ -163,7 +163,7 @@ TEST_F(GnomeRecording, FirstStartAsksThenTheAnswerIsKept) {
     ASSERT_TRUE(consent.Start({"gnome-consent", "answer", "--delay", "3"}));
     const std::string strFirst = Record("first.wmv", 3);
     EXPECT_EQ(0, consent.Wait(10)) << consent.Stderr();
-    EXPECT_FALSE(dvlinux::ReadPortalToken(dvlinux::PortalTokenPath()).empty());
+    EXPECT_FALSE(dvengine::ReadPortalToken(dvengine::PortalTokenPath()).empty());
     auto vFrames = Frames(strFirst);
     ASSERT_FALSE(vFrames.empty());
     EXPECT_GE(Distinct(vFrames, 0.5, 2.5), 10);
