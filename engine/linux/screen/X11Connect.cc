@@ -226,6 +226,66 @@ HRESULT CReplyWait::Await(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadl
                                                                          : S_FALSE;
 }
 
+bool CX11Watchdog::Start() {
+    try {
+        if (!m_thread.joinable()) {
+            m_bQuit = false;
+            m_thread = std::thread([this] { Run(); });
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CX11Watchdog::Arm(int fd, int64_t nDeadlineUs) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fd = fd;
+    m_nDeadlineUs = nDeadlineUs;
+    m_cv.notify_one();
+}
+
+void CX11Watchdog::Disarm() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fd = -1;
+}
+
+void CX11Watchdog::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_fd = -1;
+        m_bQuit = true;
+        m_cv.notify_one();
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CX11Watchdog::Run() {
+    try {
+        std::unique_lock<std::mutex> guard(m_lock);
+        while (!m_bQuit) {
+            const int64_t nLeft = m_nDeadlineUs - MonotonicUs();
+            if (m_fd < 0) {
+                m_cv.wait(guard);
+            } else if (nLeft > 0) {
+                m_cv.wait_for(guard, std::chrono::microseconds(nLeft));
+            } else {
+                shutdown(m_fd, SHUT_RDWR);
+                m_fd = -1;
+            }
+        }
+    } catch (...) {
+        // A lock that fails: nothing is watched any more.
+    }
+}
+
+CX11Watchdog::CArmed::CArmed(CX11Watchdog* pWatchdog, xcb_connection_t* pConn, int64_t nDeadlineUs)
+    : m_pWatchdog(pWatchdog) {
+    pWatchdog->Arm(xcb_get_file_descriptor(pConn), nDeadlineUs);
+}
+
 HRESULT ConnectX11(const char* pszDisplay, int64_t nDeadlineUs, xcb_connection_t** ppConn,
                    int* pnScreen) {
     *ppConn = nullptr;

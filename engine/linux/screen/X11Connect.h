@@ -4,9 +4,12 @@
 // for good); this does both itself.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "port/port.h"
 
@@ -49,6 +52,45 @@ public:
 
 private:
     int64_t m_nSinceUs = 0;
+};
+
+// Ends a connection whose server stops in the middle of a reply. xcb reads a
+// reply whole once its header has come, blocking with no deadline; so every
+// call that may read is made with the watchdog armed, and at the armed
+// deadline it shuts the socket down, which ends that read (and with it the
+// connection) at once.
+class CX11Watchdog {
+public:
+    ~CX11Watchdog() { Stop(); }
+    // Its thread; false when it cannot be started.
+    bool Start();
+    // Shuts fd down at nDeadlineUs unless disarmed before.
+    void Arm(int fd, int64_t nDeadlineUs);
+    void Disarm();
+    // Ends the thread, disarmed: fd may be closed after it.
+    void Stop();
+
+    // Armed for a scope.
+    class CArmed {
+    public:
+        CArmed(CX11Watchdog* pWatchdog, xcb_connection_t* pConn, int64_t nDeadlineUs);
+        ~CArmed() { m_pWatchdog->Disarm(); }
+        CArmed(const CArmed&) = delete;
+        CArmed& operator=(const CArmed&) = delete;
+
+    private:
+        CX11Watchdog* m_pWatchdog;
+    };
+
+private:
+    void Run();
+
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::thread m_thread;
+    int m_fd = -1;  // armed: the socket to shut down
+    int64_t m_nDeadlineUs = 0;
+    bool m_bQuit = false;
 };
 
 struct CFree {

@@ -24,6 +24,7 @@ HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
     if (!pFrame) {
         return E_POINTER;
     }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + CReplyWait::kSilentUs);
     for (bool bMayRetry = true;; bMayRetry = false) {
         if (m_eStep == EStep::kIdle) {
             if (DrainEvents(), FAILED(m_hr)) {

@@ -32,7 +32,8 @@ namespace dvengine {
 // come by the grab's deadline ends that grab with no picture (S_FALSE) and
 // leaves its requests in flight: the next grab goes on from there, so what
 // changed is reported then and nothing is lost. Only a server that has not
-// answered for CReplyWait::kSilentUs is a lost display.
+// answered for CReplyWait::kSilentUs is a lost display; one that stops in the
+// middle of a reply too, through the watchdog armed around every call.
 class CX11Source final : public IScreenSource {
 public:
     explicit CX11Source(const char* pszDisplay)
@@ -85,6 +86,7 @@ private:
     int m_nNewHeight = 0;
     CX11Image m_image;
     CReplyWait m_wait;
+    CX11Watchdog m_watchdog;
     EStep m_eStep = EStep::kIdle;
     unsigned m_nAttachSeq = 0;
 

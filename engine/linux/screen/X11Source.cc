@@ -39,6 +39,10 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     if (FAILED(m_hr)) {
         return m_hr;
     }
+    if (!m_watchdog.Start()) {
+        return m_hr = E_OUTOFMEMORY;
+    }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs);
     const xcb_setup_t* pSetup = xcb_get_setup(m_pConn);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(pSetup);
     for (int i = 0; i < nScreen; ++i) {
@@ -175,6 +179,7 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
     if (!m_pConn) {
         return false;
     }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + CReplyWait::kSilentUs);
     int64_t nNextPointerUs = MonotonicUs() + kPointerPollUs;
     for (;;) {
         if (DrainEvents(), FAILED(m_hr)) {
@@ -202,7 +207,7 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
             return false;
         }
         // A slow answer is not a lost display here: the query stays in flight
-        // and the next Grab() collects it under its own deadline.
+        // until the next Grab(), which asks afresh.
         if (!m_nPointerSeq && nNowUs >= nNextPointerUs) {
             m_nPointerSeq = xcb_query_pointer(m_pConn, m_root).sequence;
             xcb_flush(m_pConn);
@@ -216,6 +221,7 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
 // the region and its side of the shared segment, and a server that does not
 // answer cannot hold this up.
 void CX11Source::Stop() {
+    m_watchdog.Stop();
     if (m_pConn) {
         xcb_disconnect(m_pConn);
         m_pConn = nullptr;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/core/Clock.h"
+#include "engine/linux/screen/X11Connect.h"
 #include "engine/linux/screen/X11Cursor.h"
 #include "engine/linux/screen/X11Image.h"
 #include "engine/linux/screen/X11Source.h"
@@ -325,6 +326,46 @@ TEST(X11Source, LateServerSkipsGrabsAndASilentOneIsLost) {
     pSource->Stop();
     pIdle->Stop();  // never noticed the freeze: must not wait on it either
     EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
+}
+
+// A server that stops in the middle of a reply, which xcb would go on reading
+// for good: the watchdog cuts the connection at its deadline.
+TEST(X11Source, ServerStoppingInsideAReplyIsCutOff) {
+    int rgFd[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, rgFd));
+    // The client's setup request (12 bytes without authority) read, the
+    // setup accepted: protocol 11.0, 8 words more, requests of up to 65535
+    // words, no screens.
+    std::thread server([&] {
+        uint8_t rgRequest[12];
+        uint8_t rgSetup[40] = {1, 0, 11, 0, 0, 0, 8, 0};
+        rgSetup[26] = rgSetup[27] = 0xff;
+        if (read(rgFd[1], rgRequest, sizeof rgRequest) == 12) {
+            EXPECT_EQ(40, write(rgFd[1], rgSetup, sizeof rgSetup));
+        }
+    });
+    xcb_connection_t* pConn = xcb_connect_to_fd(rgFd[0], nullptr);
+    server.join();
+    ASSERT_EQ(0, xcb_connection_has_error(pConn));
+    const unsigned nSeq = xcb_get_input_focus(pConn).sequence;
+    xcb_flush(pConn);
+    // A reply of 32 + 4000 bytes, of which 132 come.
+    uint8_t rgReply[132] = {1, 0, static_cast<uint8_t>(nSeq), 0, 1000 & 0xff, 1000 >> 8};
+    ASSERT_EQ(132, write(rgFd[1], rgReply, sizeof rgReply));
+
+    dvengine::CX11Watchdog watchdog;
+    ASSERT_TRUE(watchdog.Start());
+    const int64_t nStartUs = MonotonicUs();
+    {
+        dvengine::CX11Watchdog::CArmed armed(&watchdog, pConn, nStartUs + kSecond / 2);
+        void* pReply = nullptr;
+        EXPECT_FALSE(dvengine::AwaitReply(pConn, nSeq, nStartUs + kSecond / 4, &pReply));
+    }
+    EXPECT_LT(MonotonicUs() - nStartUs, 2 * kSecond);
+    EXPECT_NE(0, xcb_connection_has_error(pConn));
+    watchdog.Stop();
+    xcb_disconnect(pConn);
+    close(rgFd[1]);
 }
 
 // Without shared memory every reply of a fetch, even of the whole screen, is
