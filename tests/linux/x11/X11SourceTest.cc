@@ -216,8 +216,9 @@ TEST(X11Source, ConcurrentOpenAndGrab) {
     if (!xvfb.Ok()) {
         GTEST_SKIP() << "no Xvfb";
     }
-    // Connected first: its xcb_connect() reads libXau's static buffer too,
-    // outside the sources' lock.
+    // Connected first: its xcb_connect() reads the authority through libXau's
+    // static buffer, which is not safe beside itself (the sources read the
+    // file their own way, each on a thread of its own).
     CClient client(xvfb.Display());
     constexpr int kThreads = 4;
     std::atomic<int> nWaiting{kThreads};
