@@ -48,10 +48,12 @@ public:
     virtual HRESULT Start(int64_t nDeadlineUs) = 0;
 
     // The screen as it is now. S_OK with *pFrame filled; S_FALSE when the
-    // source has no picture yet (a stream whose first frame has not come),
-    // *pFrame untouched; DV_E_NO_DISPLAY (or a more precise DV_E_ status)
-    // when the screen is lost, after which every later call fails the same
-    // way. Never blocks past nDeadlineUs.
+    // source has no picture this time (a stream whose first frame has not
+    // come, a server late to answer: what changed comes with a later
+    // picture), *pFrame untouched; DV_E_NO_DISPLAY (or a more precise DV_E_
+    // status) when the screen is lost (a server silent for about a second),
+    // after which every later call fails the same way. Never blocks past
+    // nDeadlineUs.
     virtual HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) = 0;
 
     // Waits until the screen may have changed since the last Grab(), or

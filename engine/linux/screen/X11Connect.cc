@@ -1,6 +1,5 @@
 #include "engine/linux/screen/X11Connect.h"
 
-#include <X11/Xauth.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -13,28 +12,23 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "engine/core/ScreenSource.h"
+#include "engine/linux/screen/X11Auth.h"
 #include "plugin/deskvid/deskvid_status.h"
 
 namespace dvengine {
 
 namespace {
-
-// libXau finds the authority file through XauFileName(), which hands back a
-// static buffer: every lookup of ours goes through this lock.
-std::mutex g_authLock;
-
-// Address families of the authority file (X11/X.h, not included for its macros).
-constexpr unsigned short kFamilyInternet = 0;
-constexpr unsigned short kFamilyInternet6 = 6;
 
 int RemainingMs(int64_t nDeadlineUs) {
     int64_t nLeft = nDeadlineUs - MonotonicUs();
@@ -149,73 +143,31 @@ int ConnectTcp(const char* pszHost, int nDisplay, int64_t nDeadlineUs, sockaddr_
     return fd;
 }
 
-// The authority entry for the server, looked up as the X libraries do: a
-// local or loopback connection by this host's name, else by address.
-Xauth* LookUpAuth(const sockaddr_storage& peer, int nDisplay) {
-    unsigned short nFamily = FamilyLocal;
-    const char* pAddr = nullptr;
-    unsigned short cbAddr = 0;
-    char szHost[256] = {};
-    if (peer.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(peer);
-        if ((ntohl(in.sin_addr.s_addr) >> 24) != 127) {
-            nFamily = kFamilyInternet;
-            pAddr = reinterpret_cast<const char*>(&in.sin_addr);
-            cbAddr = 4;
-        }
-    } else if (peer.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(peer);
-        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            if (in6.sin6_addr.s6_addr[12] != 127) {
-                nFamily = kFamilyInternet;
-                pAddr = reinterpret_cast<const char*>(in6.sin6_addr.s6_addr + 12);
-                cbAddr = 4;
-            }
-        } else if (!IN6_IS_ADDR_LOOPBACK(&in6.sin6_addr)) {
-            nFamily = kFamilyInternet6;
-            pAddr = reinterpret_cast<const char*>(in6.sin6_addr.s6_addr);
-            cbAddr = 16;
-        }
-    }
-    if (nFamily == FamilyLocal) {
-        gethostname(szHost, sizeof szHost - 1);
-        pAddr = szHost;
-        cbAddr = static_cast<unsigned short>(strlen(szHost));
-    }
-    char szNumber[16];
-    int cchNumber = snprintf(szNumber, sizeof szNumber, "%d", nDisplay);
-    static char szCookie[] = "MIT-MAGIC-COOKIE-1";
-    char* rgName[1] = {szCookie};
-    int rgLen[1] = {static_cast<int>(sizeof szCookie - 1)};
-    std::lock_guard<std::mutex> lock(g_authLock);
-    return XauGetBestAuthByAddr(nFamily, cbAddr, pAddr, static_cast<unsigned short>(cchNumber),
-                                szNumber, 1, rgName, rgLen);
-}
-
 // The setup handshake runs on a thread of its own, since xcb reads the
 // server's answer blocking. At the deadline the socket's reading side is shut
 // down: the handshake then sees the end of the stream and fails at once, so
 // the thread is always joined, never abandoned. xcb gets a duplicate of the
 // descriptor and owns it; the original stays open for that shutdown.
-xcb_connection_t* Handshake(int fd, Xauth* pAuth, int64_t nDeadlineUs) {
+xcb_connection_t* Handshake(int fd, std::string* pstrCookie, int64_t nDeadlineUs) {
     int fdXcb = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (fdXcb < 0) {
         return nullptr;
     }
+    char szName[sizeof kX11CookieName];
+    memcpy(szName, kX11CookieName, sizeof szName);
     xcb_auth_info_t auth = {};
-    if (pAuth) {
-        auth.namelen = pAuth->name_length;
-        auth.name = pAuth->name;
-        auth.datalen = pAuth->data_length;
-        auth.data = pAuth->data;
-    }
+    auth.namelen = static_cast<int>(sizeof kX11CookieName - 1);
+    auth.name = szName;
+    auth.datalen = static_cast<int>(pstrCookie->size());
+    auth.data = &(*pstrCookie)[0];
+    const bool bAuth = !pstrCookie->empty();
     std::mutex lock;
     std::condition_variable cv;
     bool bDone = false;
     xcb_connection_t* pConn = nullptr;
     try {
         std::thread thread([&] {
-            xcb_connection_t* p = xcb_connect_to_fd(fdXcb, pAuth ? &auth : nullptr);
+            xcb_connection_t* p = xcb_connect_to_fd(fdXcb, bAuth ? &auth : nullptr);
             std::lock_guard<std::mutex> guard(lock);
             pConn = p;
             bDone = true;
@@ -244,17 +196,94 @@ bool WaitReadable(xcb_connection_t* pConn, int64_t nDeadlineUs) {
 }
 
 bool AwaitReply(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply) {
-    for (;;) {
+    for (bool bFirst = true;; bFirst = false) {
         xcb_generic_error_t* pError = nullptr;
         if (xcb_poll_for_reply(pConn, nSeq, ppReply, &pError)) {
             free(pError);
             return true;
         }
-        if (xcb_connection_has_error(pConn) || !WaitReadable(pConn, nDeadlineUs)) {
+        // A stream of events keeps the socket readable: the deadline still holds.
+        if (xcb_connection_has_error(pConn) || (!bFirst && MonotonicUs() >= nDeadlineUs) ||
+            !WaitReadable(pConn, nDeadlineUs)) {
             *ppReply = nullptr;
             return false;
         }
     }
+}
+
+void CReplyWait::Sent() {
+    m_nSinceUs = MonotonicUs();
+}
+
+HRESULT CReplyWait::Await(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs,
+                          void** ppReply) {
+    const int64_t nSilentUs = m_nSinceUs + kSilentUs;
+    if (AwaitReply(pConn, nSeq, std::min(nDeadlineUs, nSilentUs), ppReply)) {
+        m_nSinceUs = MonotonicUs();
+        return S_OK;
+    }
+    return xcb_connection_has_error(pConn) || MonotonicUs() >= nSilentUs ? DV_E_NO_DISPLAY
+                                                                         : S_FALSE;
+}
+
+bool CX11Watchdog::Start() {
+    try {
+        if (!m_thread.joinable()) {
+            m_bQuit = false;
+            m_thread = std::thread([this] { Run(); });
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CX11Watchdog::Arm(int fd, int64_t nDeadlineUs) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fd = fd;
+    m_nDeadlineUs = nDeadlineUs;
+    m_cv.notify_one();
+}
+
+void CX11Watchdog::Disarm() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fd = -1;
+}
+
+void CX11Watchdog::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_fd = -1;
+        m_bQuit = true;
+        m_cv.notify_one();
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CX11Watchdog::Run() {
+    try {
+        std::unique_lock<std::mutex> guard(m_lock);
+        while (!m_bQuit) {
+            const int64_t nLeft = m_nDeadlineUs - MonotonicUs();
+            if (m_fd < 0) {
+                m_cv.wait(guard);
+            } else if (nLeft > 0) {
+                m_cv.wait_for(guard, std::chrono::microseconds(nLeft));
+            } else {
+                shutdown(m_fd, SHUT_RDWR);
+                m_fd = -1;
+            }
+        }
+    } catch (...) {
+        // A lock that fails: nothing is watched any more.
+    }
+}
+
+CX11Watchdog::CArmed::CArmed(CX11Watchdog* pWatchdog, xcb_connection_t* pConn, int64_t nDeadlineUs)
+    : m_pWatchdog(pWatchdog) {
+    pWatchdog->Arm(xcb_get_file_descriptor(pConn), nDeadlineUs);
 }
 
 HRESULT ConnectX11(const char* pszDisplay, int64_t nDeadlineUs, xcb_connection_t** ppConn,
@@ -275,12 +304,16 @@ HRESULT ConnectX11(const char* pszDisplay, int64_t nDeadlineUs, xcb_connection_t
     if (fd < 0) {
         return DV_E_NO_DISPLAY;
     }
-    Xauth* pAuth = LookUpAuth(peer, nDisplay);
-    xcb_connection_t* pConn = Handshake(fd, pAuth, nDeadlineUs);
-    close(fd);
-    if (pAuth) {
-        XauDisposeAuth(pAuth);
+    std::string strCookie;
+    xcb_connection_t* pConn = nullptr;
+    try {
+        if (LookUpX11Cookie(peer, nDisplay, nDeadlineUs, &strCookie)) {
+            pConn = Handshake(fd, &strCookie, nDeadlineUs);
+        }
+    } catch (...) {
+        pConn = nullptr;  // out of memory
     }
+    close(fd);
     if (!pConn) {
         return DV_E_NO_DISPLAY;
     }

@@ -1,11 +1,15 @@
 // Opening a connection to an X server without ever waiting on it past a
-// deadline. xcb_connect() reads the server's setup blocking and looks the
-// authority up through libXau's static buffer; this does both itself.
+// deadline. xcb_connect() reads the server's setup blocking, and libXau the
+// authority file (a FIFO, or a network home that does not answer, holds it
+// for good); this does both itself.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "port/port.h"
 
@@ -28,6 +32,66 @@ bool WaitReadable(xcb_connection_t* pConn, int64_t nDeadlineUs);
 // caller to free, null when the server answered with an error; false when it
 // has not answered by nDeadlineUs or the connection broke.
 bool AwaitReply(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply);
+
+// Replies awaited on one connection under two deadlines: the wait's own,
+// after which the request stays in flight for a later wait (one late answer
+// costs that wait, nothing more), and the server's: an awaited reply that has
+// not come kSilentUs after the wait for it began is a lost display.
+class CReplyWait {
+public:
+    static constexpr int64_t kSilentUs = 1000000;
+
+    // Requests whose replies will be awaited were just sent: the server's
+    // silence counts from now.
+    void Sent();
+    // S_OK with *ppReply (the caller frees it; null when the server answered
+    // with an error); S_FALSE when it has not answered by nDeadlineUs;
+    // DV_E_NO_DISPLAY when it has been silent for kSilentUs (counted from the
+    // last reply awaited, or from Sent()) or the connection broke.
+    HRESULT Await(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply);
+
+private:
+    int64_t m_nSinceUs = 0;
+};
+
+// Ends a connection whose server stops in the middle of a reply. xcb reads a
+// reply whole once its header has come, blocking with no deadline; so every
+// call that may read is made with the watchdog armed, and at the armed
+// deadline it shuts the socket down, which ends that read (and with it the
+// connection) at once.
+class CX11Watchdog {
+public:
+    ~CX11Watchdog() { Stop(); }
+    // Its thread; false when it cannot be started.
+    bool Start();
+    // Shuts fd down at nDeadlineUs unless disarmed before.
+    void Arm(int fd, int64_t nDeadlineUs);
+    void Disarm();
+    // Ends the thread, disarmed: fd may be closed after it.
+    void Stop();
+
+    // Armed for a scope.
+    class CArmed {
+    public:
+        CArmed(CX11Watchdog* pWatchdog, xcb_connection_t* pConn, int64_t nDeadlineUs);
+        ~CArmed() { m_pWatchdog->Disarm(); }
+        CArmed(const CArmed&) = delete;
+        CArmed& operator=(const CArmed&) = delete;
+
+    private:
+        CX11Watchdog* m_pWatchdog;
+    };
+
+private:
+    void Run();
+
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::thread m_thread;
+    int m_fd = -1;  // armed: the socket to shut down
+    int64_t m_nDeadlineUs = 0;
+    bool m_bQuit = false;
+};
 
 struct CFree {
     void operator()(void* p) const { free(p); }

@@ -14,7 +14,22 @@ void CX11Cursor::SetImage(const uint32_t* pArgb, int nWidth, int nHeight, int nH
     m_bImageChanged = true;
 }
 
+bool CX11Cursor::SetImage(const xcb_xfixes_get_cursor_image_reply_t& reply) {
+    // The reply's length counts 4-byte words after its 32-byte header, one
+    // per pixel; xcb's own list length is the header's width times height.
+    if (uint64_t{reply.width} * reply.height > reply.length) {
+        return false;
+    }
+    SetImage(xcb_xfixes_get_cursor_image_cursor_image(&reply), reply.width, reply.height,
+             reply.xhot, reply.yhot);
+    return true;
+}
+
 void CX11Cursor::Restore(uint8_t* pPixels, int nStride) {
+    if (m_bRestored) {
+        return;
+    }
+    m_bRestored = true;
     const CRect& rc = m_rcDrawn;
     for (int y = 0; y < rc.h; ++y) {
         memcpy(pPixels + static_cast<size_t>(rc.y + y) * nStride + rc.x * 4,
@@ -46,6 +61,7 @@ void CX11Cursor::Draw(uint8_t* pPixels, int nStride, int nWidth, int nHeight, in
         m_bImageChanged = false;
     }
     m_rcDrawn = rc;
+    m_bRestored = false;
     m_vUnder.resize(static_cast<size_t>(rc.w) * rc.h);
     for (int y = 0; y < rc.h; ++y) {
         auto* pRow = reinterpret_cast<uint32_t*>(pPixels + static_cast<size_t>(rc.y + y) * nStride +

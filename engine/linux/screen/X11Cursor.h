@@ -3,6 +3,8 @@
 // it covered before the next picture is taken.
 #pragma once
 
+#include <xcb/xfixes.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -16,7 +18,13 @@ public:
     // (nHotX, nHotY).
     void SetImage(const uint32_t* pArgb, int nWidth, int nHeight, int nHotX, int nHotY);
 
-    // Puts back the screen pixels under the cursor drawn last.
+    // The cursor image of a GetCursorImage reply. False, and the image kept,
+    // when the reply is shorter than the size in its header says (a broken
+    // or hostile server).
+    bool SetImage(const xcb_xfixes_get_cursor_image_reply_t& reply);
+
+    // Puts back the screen pixels under the cursor drawn last (once: a
+    // second call before Draw() does nothing).
     void Restore(uint8_t* pPixels, int nStride);
 
     // Draws the cursor with its hotspot at (nX, nY) into a nWidth x nHeight
@@ -41,6 +49,7 @@ private:
     // the pixels it covers there, row after row.
     CRect m_rcDrawn;
     std::vector<uint32_t> m_vUnder;
+    bool m_bRestored = false;
 };
 
 }  // namespace dvengine

@@ -11,24 +11,47 @@
 #include <utility>
 #include <vector>
 
+#include "engine/linux/screen/X11Connect.h"
+
 namespace dvengine {
+
+// Rows [first, second) of the picture.
+using CBands = std::vector<std::pair<int, int>>;
+
+// Without shared memory no reply to a fetch is larger than this: xcb reads a
+// reply whole once it has begun, so a large one would hold a grab past its
+// deadline on a slow link, and one fetch must never be one giant reply.
+constexpr size_t kMaxReplyBytes = 256 * 1024;
+
+// The bands fetched for the changed rectangles (sorted by their top) of an
+// nWidth x nHeight picture: rows close together as one band, the whole
+// picture (bWhole, or most of it changed) as one; without shared memory
+// (bShared false) cut into pieces of at most kMaxReplyBytes.
+void PlanBands(std::vector<xcb_rectangle_t>* pvRects, bool bWhole, int nWidth, int nHeight,
+               bool bShared, CBands* pvBands);
 
 class CX11Image {
 public:
     ~CX11Image() { Release(); }
 
-    // A buffer for an nWidth x nHeight screen, shared with the server when
-    // bTryShm and the server accepts the segment. False when the server has
-    // not answered by nDeadlineUs.
-    bool Allocate(xcb_connection_t* pConn, xcb_window_t root, bool bTryShm, int nWidth, int nHeight,
-                  int64_t nDeadlineUs);
+    // A buffer for an nWidth x nHeight screen. With bTryShm the server is
+    // offered a shared segment: the sequence number of a request whose reply
+    // brings its answer, for Attached() once that reply has come; 0 when
+    // nothing was offered (memory of ours).
+    unsigned Allocate(xcb_connection_t* pConn, xcb_window_t root, bool bTryShm, int nWidth,
+                      int nHeight);
+    // Allocate()'s reply has come: the segment is used when the server took
+    // it, memory of ours otherwise.
+    void Attached();
 
-    // Brings in the rows that the rectangles touch (reordered), or every row
-    // with bWhole. False when the server has not answered by nDeadlineUs;
-    // *pbRefused when it answered a fetch with an error (the screen shrank
-    // under it).
-    bool Fetch(std::vector<xcb_rectangle_t>* pvRects, bool bWhole, int64_t nDeadlineUs,
-               bool* pbRefused);
+    // Asks for the rows that the rectangles touch (reordered), or every row
+    // with bWhole; Collect() brings them in.
+    void Request(std::vector<xcb_rectangle_t>* pvRects, bool bWhole);
+    // S_OK when every row asked for has come, *pbRefused when the server
+    // refused some (the screen shrank under the fetch); S_FALSE when some
+    // have not come by nDeadlineUs (the next call goes on where this one
+    // stopped); DV_E_NO_DISPLAY when the server is lost.
+    HRESULT Collect(CReplyWait* pWait, int64_t nDeadlineUs, bool* pbRefused);
 
     // Lets go of the buffer without a word to the server (its side of the
     // segment goes with the connection).
@@ -44,11 +67,16 @@ private:
     int m_nWidth = 0;
     int m_nHeight = 0;
     xcb_shm_seg_t m_seg = 0;
+    xcb_shm_seg_t m_segOffered = 0;
+    int m_nShmId = -1;  // until the server has answered the offer
+    unsigned m_nAttachSeq = 0;
     uint8_t* m_pShm = nullptr;
     std::vector<uint8_t> m_vOwn;
     uint8_t* m_pPixels = nullptr;
-    std::vector<std::pair<int, int>> m_vBands;  // rows [first, second)
+    CBands m_vBands;
     std::vector<unsigned> m_vSeqs;
+    size_t m_nCollected = 0;  // bands brought in so far
+    bool m_bRefused = false;
 };
 
 }  // namespace dvengine

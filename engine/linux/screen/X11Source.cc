@@ -1,22 +1,13 @@
 #include "engine/linux/screen/X11Source.h"
 
-#include <xcb/damage.h>
-#include <xcb/shm.h>
-#include <xcb/xcb.h>
 #include <xcb/xcbext.h>
-#include <xcb/xfixes.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
-#include "engine/linux/screen/X11Connect.h"
-#include "engine/linux/screen/X11Cursor.h"
-#include "engine/linux/screen/X11Image.h"
-#include "plugin/deskvid/deskvid_status.h"
+#include "engine/linux/screen/X11Screen.h"
 
 namespace dvengine {
 
@@ -26,67 +17,7 @@ namespace {
 // no event.
 constexpr int64_t kPointerPollUs = 20000;
 
-// The screen of an X server: pixels through MIT-SHM (plain GetImage where the
-// server cannot share memory with us), what changed through DAMAGE, the cursor
-// through XFIXES, size changes through the root window's configure events.
-//
-// The picture handed out is the source's own full-screen buffer (the shared
-// segment, or memory of ours without it). A grab asks the server only for the
-// rows that changed: the damage is moved into a region and its rectangles
-// fetched in one step, so nothing drawn in between is lost; an idle screen
-// costs one round trip for the pointer's position and no pixels.
-class CX11Source final : public IScreenSource {
-public:
-    explicit CX11Source(const char* pszDisplay)
-        : m_bDefault(!pszDisplay), m_strDisplay(pszDisplay ? pszDisplay : "") {}
-    ~CX11Source() override { Stop(); }
-
-    HRESULT Start(int64_t nDeadlineUs) override;
-    HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) override;
-    bool WaitForChange(int64_t nDeadlineUs) override;
-    void Stop() override;
-
-private:
-    HRESULT Lose() {
-        m_hr = DV_E_NO_DISPLAY;
-        return m_hr;
-    }
-    // The reply to request nSeq (null with an X error); false when the
-    // server has not answered by the deadline, and the display is lost.
-    template <typename T>
-    bool Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
-    void DrainEvents();
-    bool Resize(int nWidth, int nHeight, int64_t nDeadlineUs);
-    HRESULT GrabOnce(int64_t nDeadlineUs, CScreenFrame* pFrame, bool bMayRetry);
-
-    const bool m_bDefault;
-    const std::string m_strDisplay;
-    HRESULT m_hr = S_OK;
-    bool m_bStopped = false;
-    xcb_connection_t* m_pConn = nullptr;
-    xcb_window_t m_root = 0;
-    uint8_t m_nDamageEvent = 0;
-    uint8_t m_nXfixesEvent = 0;
-    bool m_bShmAvailable = false;
-    xcb_damage_damage_t m_damage = 0;
-    xcb_xfixes_region_t m_region = 0;
-
-    int m_nWidth = 0;
-    int m_nHeight = 0;
-    int m_nNewWidth = 0;  // from the last configure event of the root
-    int m_nNewHeight = 0;
-    CX11Image m_image;
-
-    bool m_bWhole = true;  // the next picture is fetched and reported whole
-    bool m_bDamaged = false;
-    bool m_bCursorChanged = true;
-    bool m_bPointerMoved = false;
-    unsigned m_nPointerSeq = 0;  // a position query of WaitForChange() in flight
-    int m_nPointerX = -1;
-    int m_nPointerY = -1;
-    std::vector<xcb_rectangle_t> m_vDamage;
-    CX11Cursor m_cursor;
-};
+}  // namespace
 
 template <typename T>
 bool CX11Source::Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply) {
@@ -108,6 +39,10 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     if (FAILED(m_hr)) {
         return m_hr;
     }
+    if (!m_watchdog.Start()) {
+        return m_hr = E_OUTOFMEMORY;
+    }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs);
     const xcb_setup_t* pSetup = xcb_get_setup(m_pConn);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(pSetup);
     for (int i = 0; i < nScreen; ++i) {
@@ -182,20 +117,28 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     xcb_xfixes_select_cursor_input(m_pConn, m_root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
     uint32_t nMask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(m_pConn, m_root, XCB_CW_EVENT_MASK, &nMask);
-    if (!Resize(pScreen->width_in_pixels, pScreen->height_in_pixels, nDeadlineUs)) {
-        return m_hr;
+    Resize(pScreen->width_in_pixels, pScreen->height_in_pixels);
+    if (m_eStep == EStep::kAttach) {
+        CReply<xcb_get_input_focus_reply_t> pSync;
+        if (!Await(m_nAttachSeq, nDeadlineUs, &pSync)) {
+            return m_hr;
+        }
+        m_image.Attached();
+        m_eStep = EStep::kIdle;
     }
     return S_OK;
 }
 
 // A new picture size: a new buffer and a new damage object; the next
-// picture is fetched whole.
-bool CX11Source::Resize(int nWidth, int nHeight, int64_t nDeadlineUs) {
+// picture is fetched whole. Awaits the server's answer to the offer of a
+// shared buffer (EStep::kAttach) when one was made.
+void CX11Source::Resize(int nWidth, int nHeight) {
     m_nWidth = m_nNewWidth = nWidth;
     m_nHeight = m_nNewHeight = nHeight;
-    if (!m_image.Allocate(m_pConn, m_root, m_bShmAvailable, nWidth, nHeight, nDeadlineUs)) {
-        Lose();
-        return false;
+    m_nAttachSeq = m_image.Allocate(m_pConn, m_root, m_bShmAvailable, nWidth, nHeight);
+    if (m_nAttachSeq) {
+        m_wait.Sent();
+        m_eStep = EStep::kAttach;
     }
     if (m_damage) {
         xcb_damage_destroy(m_pConn, m_damage);
@@ -204,7 +147,6 @@ bool CX11Source::Resize(int nWidth, int nHeight, int64_t nDeadlineUs) {
     xcb_damage_create(m_pConn, m_damage, m_root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     m_cursor.Forget();
     m_bWhole = true;
-    return true;
 }
 
 // Notes what the server reported: damage, a new cursor image, a new size.
@@ -230,124 +172,14 @@ void CX11Source::DrainEvents() {
     }
 }
 
-HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
-    if (FAILED(m_hr) || !m_pConn) {
-        return FAILED(m_hr) ? m_hr : DV_E_NO_DISPLAY;
-    }
-    if (!pFrame) {
-        return E_POINTER;
-    }
-    return GrabOnce(nDeadlineUs, pFrame, true);
-}
-
-HRESULT CX11Source::GrabOnce(int64_t nDeadlineUs, CScreenFrame* pFrame, bool bMayRetry) {
-    if (m_nPointerSeq) {
-        CReply<xcb_query_pointer_reply_t> pStale;
-        if (!Await(m_nPointerSeq, nDeadlineUs, &pStale)) {
-            return m_hr;
-        }
-        m_nPointerSeq = 0;
-    }
-    if (DrainEvents(), FAILED(m_hr)) {
-        return m_hr;
-    }
-    if ((m_nNewWidth != m_nWidth || m_nNewHeight != m_nHeight) &&
-        !Resize(m_nNewWidth, m_nNewHeight, nDeadlineUs)) {
-        return m_hr;
-    }
-    uint8_t* pPixels = m_image.Pixels();
-    const int nStride = m_image.Stride();
-    // Before any pixel is fetched: fresh pixels under the cursor must win.
-    m_cursor.Restore(pPixels, nStride);
-
-    int64_t nStartUs = MonotonicUs();
-    unsigned nPointerSeq = xcb_query_pointer(m_pConn, m_root).sequence;
-    unsigned nCursorSeq = m_bCursorChanged ? xcb_xfixes_get_cursor_image(m_pConn).sequence : 0;
-    unsigned nRegionSeq = 0;
-    bool bWhole = m_bWhole;
-    if (bWhole) {
-        xcb_damage_subtract(m_pConn, m_damage, XCB_NONE, XCB_NONE);
-    } else if (m_bDamaged) {
-        // Moved into the region and emptied in one request: what is drawn
-        // after it raises a new notification and is fetched next time.
-        xcb_damage_subtract(m_pConn, m_damage, XCB_NONE, m_region);
-        nRegionSeq = xcb_xfixes_fetch_region(m_pConn, m_region).sequence;
-    }
-    m_bDamaged = m_bCursorChanged = m_bPointerMoved = false;
-    xcb_flush(m_pConn);
-    CReply<xcb_query_pointer_reply_t> pPointer;
-    CReply<xcb_xfixes_get_cursor_image_reply_t> pCursor;
-    CReply<xcb_xfixes_fetch_region_reply_t> pRegion;
-    if (!Await(nPointerSeq, nDeadlineUs, &pPointer) ||
-        (nCursorSeq && !Await(nCursorSeq, nDeadlineUs, &pCursor)) ||
-        (nRegionSeq && !Await(nRegionSeq, nDeadlineUs, &pRegion))) {
-        return m_hr;
-    }
-    if (pCursor && xcb_xfixes_get_cursor_image_cursor_image_length(pCursor.get()) >=
-                       pCursor->width * pCursor->height) {
-        m_cursor.SetImage(xcb_xfixes_get_cursor_image_cursor_image(pCursor.get()), pCursor->width,
-                          pCursor->height, pCursor->xhot, pCursor->yhot);
-    }
-    m_vDamage.clear();
-    if (pRegion) {
-        const xcb_rectangle_t* pRect = xcb_xfixes_fetch_region_rectangles(pRegion.get());
-        int nRects = xcb_xfixes_fetch_region_rectangles_length(pRegion.get());
-        for (int i = 0; i < nRects; ++i) {
-            int x0 = std::max<int>(pRect[i].x, 0);
-            int y0 = std::max<int>(pRect[i].y, 0);
-            int x1 = std::min<int>(pRect[i].x + pRect[i].width, m_nWidth);
-            int y1 = std::min<int>(pRect[i].y + pRect[i].height, m_nHeight);
-            if (x1 > x0 && y1 > y0) {
-                m_vDamage.push_back({static_cast<int16_t>(x0), static_cast<int16_t>(y0),
-                                     static_cast<uint16_t>(x1 - x0),
-                                     static_cast<uint16_t>(y1 - y0)});
-            }
-        }
-    }
-    bool bRefused = false;
-    if ((bWhole || !m_vDamage.empty()) &&
-        !m_image.Fetch(&m_vDamage, bWhole, nDeadlineUs, &bRefused)) {
-        return Lose();
-    }
-    if (bRefused) {
-        // The screen changed size under the fetch; its configure event came
-        // before the refusal. Once more at the new size; after that the
-        // picture as it stands is reported whole, and fetched whole next time.
-        m_bWhole = true;
-        if (bMayRetry) {
-            return GrabOnce(nDeadlineUs, pFrame, false);
-        }
-        bWhole = true;
-    }
-    int64_t nEndUs = MonotonicUs();
-
-    pFrame->vChanged.clear();
-    for (const xcb_rectangle_t& rc : m_vDamage) {
-        pFrame->vChanged.push_back({rc.x, rc.y, rc.width, rc.height});
-    }
-    m_nPointerX = pPointer ? pPointer->root_x : -1;
-    m_nPointerY = pPointer ? pPointer->root_y : -1;
-    m_cursor.Draw(pPixels, nStride, m_nWidth, m_nHeight, m_nPointerX, m_nPointerY,
-                  pPointer && pPointer->same_screen, &pFrame->vChanged);
-    if (bWhole) {
-        pFrame->vChanged.assign(1, {0, 0, m_nWidth, m_nHeight});
-    }
-    m_bWhole = bRefused;
-    pFrame->pPixels = pPixels;
-    pFrame->nStride = nStride;
-    pFrame->nWidth = m_nWidth;
-    pFrame->nHeight = m_nHeight;
-    pFrame->nTimeUs = nStartUs + (nEndUs - nStartUs) / 2;
-    return S_OK;
-}
-
 bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
-    if (FAILED(m_hr)) {
-        return true;  // the next Grab() says what happened
+    if (FAILED(m_hr) || m_eStep != EStep::kIdle) {
+        return true;  // the next Grab() says what happened, or goes on
     }
     if (!m_pConn) {
         return false;
     }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + CReplyWait::kSilentUs);
     int64_t nNextPointerUs = MonotonicUs() + kPointerPollUs;
     for (;;) {
         if (DrainEvents(), FAILED(m_hr)) {
@@ -375,7 +207,7 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
             return false;
         }
         // A slow answer is not a lost display here: the query stays in flight
-        // and the next Grab() collects it under its own deadline.
+        // until the next Grab(), which asks afresh.
         if (!m_nPointerSeq && nNowUs >= nNextPointerUs) {
             m_nPointerSeq = xcb_query_pointer(m_pConn, m_root).sequence;
             xcb_flush(m_pConn);
@@ -389,6 +221,7 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
 // the region and its side of the shared segment, and a server that does not
 // answer cannot hold this up.
 void CX11Source::Stop() {
+    m_watchdog.Stop();
     if (m_pConn) {
         xcb_disconnect(m_pConn);
         m_pConn = nullptr;
@@ -396,8 +229,6 @@ void CX11Source::Stop() {
     }
     m_image.Release();
 }
-
-}  // namespace
 
 std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay) {
     return std::unique_ptr<IScreenSource>(new (std::nothrow) CX11Source(pszDisplay));

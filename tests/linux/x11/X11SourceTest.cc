@@ -1,4 +1,5 @@
 // The X11 screen source on X servers of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -7,13 +8,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/core/Clock.h"
+#include "engine/linux/screen/X11Connect.h"
+#include "engine/linux/screen/X11Cursor.h"
+#include "engine/linux/screen/X11Image.h"
 #include "engine/linux/screen/X11Source.h"
 #include "tests/linux/x11/XvfbServer.h"
 #include "plugin/deskvid/deskvid_status.h"
@@ -164,31 +170,6 @@ TEST(X11Source, SizeChangeGivesTheWholeScreenAtTheNewSize) {
     }
 }
 
-TEST(X11Source, FrozenServerIsALostDisplayWithinTheDeadline) {
-    CXvfb xvfb;
-    if (!xvfb.Ok()) {
-        GTEST_SKIP() << "no Xvfb";
-    }
-    auto pSource = dvengine::CreateX11Source(xvfb.Display());
-    auto pIdle = dvengine::CreateX11Source(xvfb.Display());
-    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
-    ASSERT_EQ(S_OK, pIdle->Start(MonotonicUs() + 2 * kSecond));
-    CScreenFrame frame;
-    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
-    ASSERT_EQ(0, kill(xvfb.Pid(), SIGSTOP));
-
-    int64_t nDeadlineUs = MonotonicUs() + kSecond / 2;
-    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadlineUs, &frame));
-    EXPECT_LT(MonotonicUs(), nDeadlineUs + kSecond);
-    // Lost for good, at once.
-    int64_t nStartUs = MonotonicUs();
-    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs() + 5 * kSecond, &frame));
-    EXPECT_TRUE(pSource->WaitForChange(MonotonicUs() + 5 * kSecond));
-    pSource->Stop();
-    pIdle->Stop();  // never noticed the freeze: must not wait on it either
-    EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
-}
-
 // A display whose socket accepts connections and never says a word.
 TEST(X11Source, SilentDisplayFailsTheStartWithinItsDeadline) {
     mkdir("/tmp/.X11-unix", 01777);
@@ -235,8 +216,9 @@ TEST(X11Source, ConcurrentOpenAndGrab) {
     if (!xvfb.Ok()) {
         GTEST_SKIP() << "no Xvfb";
     }
-    // Connected first: its xcb_connect() reads libXau's static buffer too,
-    // outside the sources' lock.
+    // Connected first: its xcb_connect() reads the authority through libXau's
+    // static buffer, which is not safe beside itself (the sources read the
+    // file their own way, each on a thread of its own).
     CClient client(xvfb.Display());
     constexpr int kThreads = 4;
     std::atomic<int> nWaiting{kThreads};
@@ -271,6 +253,205 @@ TEST(X11Source, ConcurrentOpenAndGrab) {
         t.join();
     }
     EXPECT_EQ(kThreads, nGood.load());
+}
+
+// Two RandR monitors side by side on one screen: the root window holds both.
+TEST(X11Source, EveryMonitorIsRecorded) {
+    CXvfb xvfb("2560x720x24");
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    CClient client(xvfb.Display());
+    if (!client.SetMonitors(xvfb.Display(), {{0, 0, 1280, 720}, {1280, 0, 1280, 720}})) {
+        GTEST_SKIP() << "this Xvfb has no RandR monitors";
+    }
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
+    CScreenFrame frame;
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    EXPECT_EQ(std::vector<CRect>({{0, 0, 2560, 720}}), frame.vChanged);
+    const CRect rcLeft = {100, 600, 40, 40};
+    const CRect rcRight = {2400, 100, 40, 40};
+    client.Fill(rcLeft, 0x00ff00);
+    client.Fill(rcRight, 0x0000ff);
+    std::vector<CRect> vSeen;
+    EXPECT_TRUE(GrabUntil(pSource.get(), &frame, &vSeen,
+                          [&] { return Covers(vSeen, rcLeft) && Covers(vSeen, rcRight); }));
+    EXPECT_EQ(0x00ff00u, Pixel(frame, 139, 639));
+    EXPECT_EQ(0x0000ffu, Pixel(frame, 2400, 100));
+}
+
+// ---- The display server's replies ----
+
+// A server that answers late costs the grabs it keeps waiting, none of what
+// changed; one silent for about a second is a lost display.
+TEST(X11Source, LateServerSkipsGrabsAndASilentOneIsLost) {
+    CXvfb xvfb;
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    auto pSource = dvengine::CreateX11Source(xvfb.Display());
+    auto pIdle = dvengine::CreateX11Source(xvfb.Display());
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 2 * kSecond));
+    ASSERT_EQ(S_OK, pIdle->Start(MonotonicUs() + 2 * kSecond));
+    CScreenFrame frame;
+    ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+    CClient client(xvfb.Display());
+    const CRect rcDrawn = {200, 150, 40, 30};
+    client.Fill(rcDrawn, 0x0000ff);
+    ASSERT_TRUE(pSource->WaitForChange(MonotonicUs() + 2 * kSecond));
+
+    // Late: this grab has no picture; the next ones bring what was drawn.
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGSTOP));
+    EXPECT_EQ(S_FALSE, pSource->Grab(MonotonicUs() + kSecond / 4, &frame));
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGCONT));
+    std::vector<CRect> vSeen;
+    EXPECT_TRUE(GrabUntil(pSource.get(), &frame, &vSeen, [&] { return Covers(vSeen, rcDrawn); }));
+    EXPECT_EQ(0x0000ffu, Pixel(frame, 200, 150));
+
+    // Silent: late grabs, then lost.
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGSTOP));
+    const int64_t nFrozenUs = MonotonicUs();
+    HRESULT hr = S_FALSE;
+    int nLate = 0;
+    for (; hr == S_FALSE && MonotonicUs() < nFrozenUs + 5 * kSecond; ++nLate) {
+        hr = pSource->Grab(MonotonicUs() + kSecond / 4, &frame);
+    }
+    EXPECT_EQ(DV_E_NO_DISPLAY, hr);
+    EXPECT_GE(nLate, 3);
+    EXPECT_LT(MonotonicUs() - nFrozenUs, 2 * kSecond);
+    // Lost for good, at once.
+    int64_t nStartUs = MonotonicUs();
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs() + 5 * kSecond, &frame));
+    EXPECT_TRUE(pSource->WaitForChange(MonotonicUs() + 5 * kSecond));
+    pSource->Stop();
+    pIdle->Stop();  // never noticed the freeze: must not wait on it either
+    EXPECT_LT(MonotonicUs() - nStartUs, kSecond);
+}
+
+// A server that stops in the middle of a reply, which xcb would go on reading
+// for good: the watchdog cuts the connection at its deadline.
+TEST(X11Source, ServerStoppingInsideAReplyIsCutOff) {
+    int rgFd[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, rgFd));
+    // The client's setup request (12 bytes without authority) read, the
+    // setup accepted: protocol 11.0, 8 words more, requests of up to 65535
+    // words, no screens.
+    std::thread server([&] {
+        uint8_t rgRequest[12];
+        uint8_t rgSetup[40] = {1, 0, 11, 0, 0, 0, 8, 0};
+        rgSetup[26] = rgSetup[27] = 0xff;
+        if (read(rgFd[1], rgRequest, sizeof rgRequest) == 12) {
+            EXPECT_EQ(40, write(rgFd[1], rgSetup, sizeof rgSetup));
+        }
+    });
+    xcb_connection_t* pConn = xcb_connect_to_fd(rgFd[0], nullptr);
+    server.join();
+    ASSERT_EQ(0, xcb_connection_has_error(pConn));
+    const unsigned nSeq = xcb_get_input_focus(pConn).sequence;
+    xcb_flush(pConn);
+    // A reply of 32 + 4000 bytes, of which 132 come.
+    uint8_t rgReply[132] = {1, 0, static_cast<uint8_t>(nSeq), 0, 1000 & 0xff, 1000 >> 8};
+    ASSERT_EQ(132, write(rgFd[1], rgReply, sizeof rgReply));
+
+    dvengine::CX11Watchdog watchdog;
+    ASSERT_TRUE(watchdog.Start());
+    const int64_t nStartUs = MonotonicUs();
+    {
+        dvengine::CX11Watchdog::CArmed armed(&watchdog, pConn, nStartUs + kSecond / 2);
+        void* pReply = nullptr;
+        EXPECT_FALSE(dvengine::AwaitReply(pConn, nSeq, nStartUs + kSecond / 4, &pReply));
+    }
+    EXPECT_LT(MonotonicUs() - nStartUs, 2 * kSecond);
+    EXPECT_NE(0, xcb_connection_has_error(pConn));
+    watchdog.Stop();
+    xcb_disconnect(pConn);
+    close(rgFd[1]);
+}
+
+// Without shared memory every reply of a fetch, even of the whole screen, is
+// bounded; with it the whole screen is one request.
+TEST(X11Source, FetchWithoutSharedMemoryComesInBoundedPieces) {
+    std::vector<xcb_rectangle_t> vRects = {{0, 0, 1920, 1080}};
+    dvengine::CBands vBands;
+    dvengine::PlanBands(&vRects, false, 1920, 1080, false, &vBands);
+    int nNext = 0;
+    for (const auto& band : vBands) {
+        EXPECT_EQ(nNext, band.first);
+        EXPECT_LE(static_cast<size_t>(band.second - band.first) * 1920 * 4,
+                  dvengine::kMaxReplyBytes);
+        nNext = band.second;
+    }
+    EXPECT_EQ(1080, nNext);
+    dvengine::PlanBands(&vRects, true, 1920, 1080, true, &vBands);
+    EXPECT_EQ(dvengine::CBands({{0, 1080}}), vBands);
+}
+
+// A cursor image larger than its reply (a hostile server) is refused, the
+// image before it kept; sizes whose product is beyond an int included.
+TEST(X11Source, CursorImageLargerThanItsReplyIsRefused) {
+    // A 32-byte header and 2 x 2 pixels, opaque red.
+    std::vector<uint32_t> vReply(8 + 4, 0xffff0000u);
+    auto* pReply = reinterpret_cast<xcb_xfixes_get_cursor_image_reply_t*>(vReply.data());
+    *pReply = {};
+    pReply->length = 4;
+    pReply->width = pReply->height = 2;
+    dvengine::CX11Cursor cursor;
+    EXPECT_TRUE(cursor.SetImage(*pReply));
+    for (auto size : {std::make_pair(3, 2), std::make_pair(65535, 65535)}) {
+        pReply->width = static_cast<uint16_t>(size.first);
+        pReply->height = static_cast<uint16_t>(size.second);
+        EXPECT_FALSE(cursor.SetImage(*pReply)) << size.first << "x" << size.second;
+    }
+    std::vector<uint32_t> vPicture(4 * 4, 0);
+    std::vector<CRect> vChanged;
+    cursor.Draw(reinterpret_cast<uint8_t*>(vPicture.data()), 16, 4, 4, 1, 1, true, &vChanged);
+    EXPECT_EQ(std::vector<CRect>({{1, 1, 2, 2}}), vChanged);
+    EXPECT_EQ(0xffff0000u, vPicture[2 * 4 + 2]);
+    EXPECT_EQ(0u, vPicture[3 * 4 + 3]);
+}
+
+// The authority file gives the server its cookie; one that is not a regular
+// file (a FIFO no one writes to) cannot hold the start past its deadline.
+TEST(X11Source, AuthorityFileIsReadWithinTheStartsDeadline) {
+    char szDir[] = "/tmp/deskvid-xauth-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(szDir));
+    const std::string strFile = std::string(szDir) + "/auth";
+    const std::string strFifo = std::string(szDir) + "/fifo";
+    // Any address, any display: MIT-MAGIC-COOKIE-1 and 16 bytes.
+    const std::string strName = "MIT-MAGIC-COOKIE-1";
+    std::string strEntry = std::string("\xff\xff\0\0\0\0\0", 7) + char(strName.size()) + strName;
+    strEntry += std::string("\0\x10", 2) + "0123456789abcdef";
+    FILE* pFile = fopen(strFile.c_str(), "wb");
+    ASSERT_NE(nullptr, pFile);
+    fwrite(strEntry.data(), 1, strEntry.size(), pFile);
+    fclose(pFile);
+    ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0600));
+    const char* pszOld = getenv("XAUTHORITY");
+    const std::string strOld = pszOld ? pszOld : "";
+    {
+        CXvfb xvfb("640x480x24", "-auth", strFile.c_str());
+        if (xvfb.Ok()) {
+            setenv("XAUTHORITY", strFile.c_str(), 1);
+            EXPECT_EQ(
+                S_OK,
+                dvengine::CreateX11Source(xvfb.Display())->Start(MonotonicUs() + 2 * kSecond));
+            setenv("XAUTHORITY", strFifo.c_str(), 1);
+            auto start = std::async(std::launch::async, [&] {
+                return dvengine::CreateX11Source(xvfb.Display())->Start(MonotonicUs() + kSecond);
+            });
+            bool bReturned = start.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+            if (!bReturned) {
+                close(open(strFifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the reader go
+            }
+            EXPECT_TRUE(bReturned);
+            EXPECT_EQ(DV_E_NO_DISPLAY, start.get());  // no cookie: refused
+        }
+    }
+    pszOld ? setenv("XAUTHORITY", strOld.c_str(), 1) : unsetenv("XAUTHORITY");
+    unlink(strFile.c_str());
+    unlink(strFifo.c_str());
+    rmdir(szDir);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/core/ScreenSource.h"
 
@@ -150,6 +151,26 @@ public:
                                                        static_cast<uint16_t>(h), 100, 100));
         bOk = bOk && !pError;
         free(pError);
+        return bOk;
+    }
+
+    // Sets the monitors of RandR 1.5 (named M0, M1, ...) to the rectangles,
+    // through xrandr; false where that cannot be done.
+    bool SetMonitors(const char* pszDisplay, const std::vector<CRect>& vMonitors) {
+        for (size_t i = 0; i < vMonitors.size(); ++i) {
+            const CRect& rc = vMonitors[i];
+            std::string strCommand = "xrandr -d " + std::string(pszDisplay) + " --setmonitor M" +
+                                     std::to_string(i) + " " + std::to_string(rc.w) + "/300x" +
+                                     std::to_string(rc.h) + "/200+" + std::to_string(rc.x) + "+" +
+                                     std::to_string(rc.y) + " none >/dev/null 2>&1";
+            if (std::system(strCommand.c_str()) != 0) {
+                return false;
+            }
+        }
+        auto* pReply = xcb_randr_get_monitors_reply(
+            m_pConn, xcb_randr_get_monitors(m_pConn, m_root, 0), nullptr);
+        bool bOk = pReply && pReply->nMonitors >= vMonitors.size();
+        free(pReply);
         return bOk;
     }
 

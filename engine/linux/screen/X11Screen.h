@@ -1,0 +1,114 @@
+// The X11 screen source's state, shared by its two halves: X11Source.cc
+// (connection, events, size changes) and X11Grab.cc (the grab's steps).
+#pragma once
+
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/core/ScreenSource.h"
+#include "engine/linux/screen/X11Connect.h"
+#include "engine/linux/screen/X11Cursor.h"
+#include "engine/linux/screen/X11Image.h"
+#include "plugin/deskvid/deskvid_status.h"
+
+namespace dvengine {
+
+// The screen of an X server: pixels through MIT-SHM (plain GetImage where the
+// server cannot share memory with us), what changed through DAMAGE, the cursor
+// through XFIXES, size changes through the root window's configure events.
+//
+// The picture handed out is the source's own full-screen buffer (the shared
+// segment, or memory of ours without it). A grab asks the server only for the
+// rows that changed: the damage is moved into a region and its rectangles
+// fetched in one step, so nothing drawn in between is lost; an idle screen
+// costs one round trip for the pointer's position and no pixels.
+//
+// A grab is a few steps of requests and their replies. A reply that has not
+// come by the grab's deadline ends that grab with no picture (S_FALSE) and
+// leaves its requests in flight: the next grab goes on from there, so what
+// changed is reported then and nothing is lost. Only a server that has not
+// answered for CReplyWait::kSilentUs is a lost display; one that stops in the
+// middle of a reply too, through the watchdog armed around every call.
+class CX11Source final : public IScreenSource {
+public:
+    explicit CX11Source(const char* pszDisplay)
+        : m_bDefault(!pszDisplay), m_strDisplay(pszDisplay ? pszDisplay : "") {}
+    ~CX11Source() override { Stop(); }
+
+    HRESULT Start(int64_t nDeadlineUs) override;
+    HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) override;
+    bool WaitForChange(int64_t nDeadlineUs) override;
+    void Stop() override;
+
+private:
+    // Where a grab stands: what it awaits.
+    enum class EStep { kIdle, kAttach, kReplies, kPixels };
+
+    HRESULT Lose() {
+        m_hr = DV_E_NO_DISPLAY;
+        return m_hr;
+    }
+    // The reply to request nSeq (null with an X error); false when the
+    // server has not answered by the deadline, and the display is lost.
+    template <typename T>
+    bool Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
+    // The same within a grab: S_FALSE when the reply is late (the request
+    // stays in flight), DV_E_NO_DISPLAY (the display lost) when the server
+    // has been silent too long.
+    template <typename T>
+    HRESULT AwaitInGrab(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
+    void DrainEvents();
+    void Resize(int nWidth, int nHeight);
+    void Ask();
+    HRESULT AwaitReplies(int64_t nDeadlineUs);
+    void Deliver(bool bWhole, CScreenFrame* pFrame);
+
+    const bool m_bDefault;
+    const std::string m_strDisplay;
+    HRESULT m_hr = S_OK;
+    bool m_bStopped = false;
+    xcb_connection_t* m_pConn = nullptr;
+    xcb_window_t m_root = 0;
+    uint8_t m_nDamageEvent = 0;
+    uint8_t m_nXfixesEvent = 0;
+    bool m_bShmAvailable = false;
+    xcb_damage_damage_t m_damage = 0;
+    xcb_xfixes_region_t m_region = 0;
+
+    int m_nWidth = 0;
+    int m_nHeight = 0;
+    int m_nNewWidth = 0;  // from the last configure event of the root
+    int m_nNewHeight = 0;
+    CX11Image m_image;
+    CReplyWait m_wait;
+    CX11Watchdog m_watchdog;
+    EStep m_eStep = EStep::kIdle;
+    unsigned m_nAttachSeq = 0;
+
+    // The grab under way: when it began, its requests and replies.
+    int64_t m_nGrabStartUs = 0;
+    bool m_bGrabWhole = false;
+    unsigned m_nGrabPointerSeq = 0;
+    unsigned m_nCursorSeq = 0;
+    unsigned m_nRegionSeq = 0;
+    CReply<xcb_query_pointer_reply_t> m_pPointer;
+    CReply<xcb_xfixes_get_cursor_image_reply_t> m_pCursor;
+    CReply<xcb_xfixes_fetch_region_reply_t> m_pRegion;
+
+    bool m_bWhole = true;  // the next picture is fetched and reported whole
+    bool m_bDamaged = false;
+    bool m_bCursorChanged = true;
+    bool m_bPointerMoved = false;
+    unsigned m_nPointerSeq = 0;  // a position query of WaitForChange() in flight
+    int m_nPointerX = -1;
+    int m_nPointerY = -1;
+    std::vector<xcb_rectangle_t> m_vDamage;
+    CX11Cursor m_cursor;
+};
+
+}  // namespace dvengine
