@@ -290,12 +290,21 @@ HRESULT COutput::Commit() {
     return hr;
 }
 
+// On a steady beat, however long one sync takes (a busy disk), unless it
+// takes longer than the beat.
 void COutput::SyncThread() {
+    using SteadyClock = std::chrono::steady_clock;
+    SteadyClock::time_point tNext = SteadyClock::now() + kSyncInterval;
     std::unique_lock<std::mutex> lock(m_mutexSync);
-    while (!m_cvSync.wait_for(lock, kSyncInterval, [this] { return m_bSyncStop; })) {
+    while (!m_cvSync.wait_until(lock, tNext, [this] { return m_bSyncStop; })) {
         lock.unlock();
         SyncOnce();
         lock.lock();
+        tNext += kSyncInterval;
+        const SteadyClock::time_point tNow = SteadyClock::now();
+        if (tNext <= tNow) {
+            tNext = tNow + kSyncInterval;
+        }
     }
 }
 
