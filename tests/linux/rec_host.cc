@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -57,12 +58,7 @@ bool LimitFileSize(unsigned long long cbLimit) {
 // The address space this process has mapped, from /proc.
 unsigned long long MappedBytes() {
     unsigned long long nPages = 0;
-    if (FILE* pFile = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(pFile, "%llu", &nPages) != 1) {
-            nPages = 0;
-        }
-        std::fclose(pFile);
-    }
+    std::ifstream("/proc/self/statm") >> nPages;
     return nPages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
 }
 

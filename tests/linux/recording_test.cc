@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +33,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// Built with a sanitizer (GCC says so by a macro, Clang by a feature).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DESKVID_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DESKVID_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -736,7 +746,7 @@ TEST_F(RecordLimits, FailedStartKeepsTheExistingFile) {
 // little address space to spare): a status and a finalised file. The
 // sanitizers' allocators end the process instead of failing an allocation.
 TEST_F(RecordLimits, MemoryRunningOutIsAStatus) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef DESKVID_TEST_SANITIZED
     GTEST_SKIP() << "a sanitizer's allocator aborts where an allocation would fail";
 #endif
     const std::string strPath = PathOf("memory.wmv");
@@ -756,26 +766,18 @@ TEST_F(RecordLimits, MemoryRunningOutIsAStatus) {
 
 class RecordKill : public CRecordingTest {};
 
-// GStreamer's view of a file: its duration in seconds (0 when it has none)
-// and whether it seeks.
-struct Discovered {
-    double dSeconds = 0;
-    bool bSeekable = false;
-};
-
-Discovered Discover(const std::string& strPath) {
-    const ProcessResult result = RunProcess({"gst-discoverer-1.0", strPath});
-    Discovered found;
-    const size_t nDuration = result.strOut.find("Duration: ");
+// GStreamer's duration of a file in seconds (0 when it has none), and whether
+// it seeks.
+double GstDuration(const std::string& strPath, bool* pbSeekable) {
+    const std::string strOut = RunProcess({"gst-discoverer-1.0", strPath}).strOut;
+    *pbSeekable = strOut.find("Seekable: yes") != std::string::npos;
+    const size_t nAt = strOut.find("Duration: ");
     int nHours = 0, nMinutes = 0;
     double dSeconds = 0;
-    if (nDuration != std::string::npos &&
-        std::sscanf(result.strOut.c_str() + nDuration, "Duration: %d:%d:%lf", &nHours, &nMinutes,
-                    &dSeconds) == 3) {
-        found.dSeconds = nHours * 3600 + nMinutes * 60 + dSeconds;
-    }
-    found.bSeekable = result.strOut.find("Seekable: yes") != std::string::npos;
-    return found;
+    return nAt != std::string::npos && std::sscanf(strOut.c_str() + nAt, "Duration: %d:%d:%lf",
+                                                   &nHours, &nMinutes, &dSeconds) == 3
+               ? nHours * 3600 + nMinutes * 60 + dSeconds
+               : 0;
 }
 
 TEST_F(RecordKill, KilledHostLeavesAFileWithItsDuration) {
@@ -794,24 +796,21 @@ TEST_F(RecordKill, KilledHostLeavesAFileWithItsDuration) {
     const ProcessResult decode =
         RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});
     EXPECT_EQ(0, decode.nExit) << decode.strErr;
-    const Media media = Probe(strPath);
-    EXPECT_EQ("wmv2", media.Field("video.codec_name"));
-    EXPECT_EQ("wmav2", media.Field("audio.codec_name"));
-    EXPECT_GE(Media::Last(media.rgdVideoPts), kKilledAt - 1.0);
+    EXPECT_GE(Media::Last(PacketTimes(strPath, "v:0")), kKilledAt - 1.0);
     // The header counts what was synced: up to a few seconds before the kill.
-    const Discovered found = Discover(strPath);
-    EXPECT_GE(found.dSeconds, kKilledAt - 4.0);
-    EXPECT_LE(found.dSeconds, kKilledAt + kSlack);
-    EXPECT_TRUE(found.bSeekable);
+    bool bSeekable = false;
+    const double dDuration = GstDuration(strPath, &bSeekable);
+    EXPECT_GE(dDuration, kKilledAt - 4.0);
+    EXPECT_LE(dDuration, kKilledAt + kSlack);
+    EXPECT_TRUE(bSeekable);
 }
 
 TEST_F(RecordKill, SyncedOffTheHostsThreadAndPlayableToAnyCut) {
     const std::string strPath = PathOf("synced.wmv");
     const std::string strTrace = m_strDir + ".trace";
-    constexpr double kSeconds = 10.0;
     const ProcessResult result =
         RunProcess({"strace", "-f", "-qq", "-o", strTrace, "-e",
-                    "trace=execve,fsync,fdatasync,sync_file_range,syncfs,sync", DESKVID_RECHOST,
+                    "trace=execve,fsync,fdatasync,sync,syncfs,sync_file_range", DESKVID_RECHOST,
                     strPath, "10"});
     std::ifstream trace(strTrace);
     fs::remove(strTrace);
@@ -819,38 +818,30 @@ TEST_F(RecordKill, SyncedOffTheHostsThreadAndPlayableToAnyCut) {
         GTEST_SKIP() << "strace cannot trace here: " << result.strErr;
     }
     ASSERT_EQ("start " + Hex(0) + "\nstop " + Hex(0) + "\n", result.strOut);
-    // "TID call(...": the host's own thread is the one that ran execve.
+    // "TID call(": the host's own thread is the one that ran execve.
+    const std::regex call(R"(^(\d+) +(\w+)\()");
     std::string strHostThread;
     int nSyncs = 0;
+    std::smatch match;
     for (std::string strLine; std::getline(trace, strLine);) {
-        std::istringstream line(strLine);
-        std::string strThread;
-        std::string strCall;
-        line >> strThread >> strCall;
-        strCall = strCall.substr(0, strCall.find('('));
-        if (strHostThread.empty() && strCall == "execve") {
-            strHostThread = strThread;
-        } else if (strCall != "execve" && strCall.find("sync") != std::string::npos) {
+        if (std::regex_search(strLine, match, call) && match[2] != "execve") {
             ++nSyncs;
-            EXPECT_NE(strHostThread, strThread) << strLine;
+            EXPECT_NE(strHostThread, match[1].str()) << strLine;
+        } else if (strHostThread.empty() && !match.empty()) {
+            strHostThread = match[1];
         }
     }
     EXPECT_GE(nSyncs, 4);
 
-    const auto cbFile = fs::file_size(strPath);
+    const std::string strCut = PathOf("cut.wmv");
     for (const double dCut : {0.5, 0.9}) {
         SCOPED_TRACE(dCut);
-        const std::string strCut = PathOf("cut.wmv");
         fs::copy_file(strPath, strCut, fs::copy_options::overwrite_existing);
-        fs::resize_file(strCut, static_cast<uintmax_t>(cbFile * dCut));
-        EXPECT_GE(Media::Last(PacketTimes(strCut, "v:0")), kSeconds * dCut - 2.0);
-        const ProcessResult ffmpeg =
-            RunProcess({"ffmpeg", "-nostdin", "-v", "quiet", "-i", strCut, "-f", "null", "-"});
-        EXPECT_EQ(0, ffmpeg.nExit);
-        const ProcessResult gst =
-            RunProcess({"gst-launch-1.0", "-q", "filesrc", "location=" + strCut, "!", "decodebin",
-                        "!", "fakesink"});
-        EXPECT_EQ(0, gst.nExit) << gst.strOut << gst.strErr;
+        fs::resize_file(strCut, static_cast<uintmax_t>(fs::file_size(strPath) * dCut));
+        EXPECT_GE(Media::Last(PacketTimes(strCut, "v:0")), 10 * dCut - 2.0);
+        EXPECT_EQ(0, RunProcess({"gst-launch-1.0", "-q", "filesrc", "location=" + strCut, "!",
+                                 "decodebin", "!", "fakesink"})
+                         .nExit);
     }
 }
 
@@ -1034,15 +1025,14 @@ TEST_F(RecordFaults, OnlyRegularFilesAreOutputs) {
 
 class RecordNames : public CRecordingTest {};
 
-// Names up to the longest a folder takes (255 bytes), one cut short in the
-// middle of a character where the temporary name beside it would be longer.
+// A 246-byte name, and the longest (255 bytes) cut short in the middle of a
+// character where the temporary name beside it would be longer.
 TEST_F(RecordNames, LongNamesRecord) {
     std::string strAccented;
     for (int i = 0; i < 125; ++i) {
         strAccented += "\xC3\xA9";  // e with an acute accent, two bytes
     }
-    for (const std::string& strName :
-         {std::string(242, 'a') + ".wmv", std::string(251, 'b') + ".wmv", strAccented + ".wmv"}) {
+    for (const std::string& strName : {std::string(242, 'a') + ".wmv", strAccented + "x.wmv"}) {
         SCOPED_TRACE(strName.size());
         const ProcessResult result =
             RunProcess({DESKVID_RECHOST, strName, "0.5", "--chdir=" + m_strDir});
