@@ -54,7 +54,7 @@ public:
     int64_t Seek(int64_t nOffset, int nWhence);
     // The file's size, or a negative errno value.
     int64_t Size();
-    // Pushes what was written to the disk.
+    // Pushes what was written to the disk, and after Commit() the name.
     bool Sync();
     // The written file takes the name.
     HRESULT Commit();

@@ -112,6 +112,7 @@ struct COutputFile::CRep {
     bool m_bPlaceholder = false;  // that file was created here, empty
     int m_fdWrite = -1;
     bool m_bCommitted = false;
+    bool m_bNameSynced = false;  // the folder's entry for the name is on the disk
 };
 
 COutputFile::CRep::~CRep() {
@@ -330,7 +331,22 @@ int64_t COutputFile::Size() {
 }
 
 bool COutputFile::Sync() {
-    return m_pRep && m_pRep->m_fdWrite >= 0 && fdatasync(m_pRep->m_fdWrite) == 0;
+    if (!m_pRep || m_pRep->m_fdWrite < 0 || fdatasync(m_pRep->m_fdWrite) != 0) {
+        return false;
+    }
+    // Once the file has the name, the folder's entry for it goes to the disk
+    // too (once: a folder that cannot be synced is not a failed recording).
+    if (m_pRep->m_bCommitted && !m_pRep->m_bNameSynced) {
+        m_pRep->m_bNameSynced = true;
+        const std::string& strName = m_pRep->m_strName;
+        const int fdDir = open(strName.substr(0, strName.rfind('/') + 1).c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir >= 0) {
+            fsync(fdDir);
+            close(fdDir);
+        }
+    }
+    return true;
 }
 
 HRESULT COutputFile::Commit() {
