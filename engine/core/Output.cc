@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,6 +23,8 @@ namespace {
 // process killed mid-recording leaves a file that decodes up to about then.
 constexpr int64_t kFlushIntervalUs = 250000;
 constexpr int kIoBufferSize = 64 * 1024;
+// How often the file is synced and its header brought up to date.
+constexpr auto kSyncInterval = std::chrono::seconds(2);
 constexpr char kDroppedTag[] = "deskvid_dropped_frames";
 
 // Fixed width: the trailer rewrites the header in place with the final count.
@@ -29,6 +33,58 @@ std::string DroppedText(int64_t nDropped) {
     std::snprintf(sz, sizeof(sz), "%010lld",
                   static_cast<long long>(std::clamp<int64_t>(nDropped, 0, 9999999999LL)));
     return sz;
+}
+
+// The ASF header as the muxer writes it: the header object's own 30 bytes,
+// then the file properties object; the data object (50 bytes) right before
+// the first data packet. Offsets of the fields kept up to date, from the
+// start of their object.
+constexpr int64_t kFileProperties = 30;
+constexpr int64_t kFileSizeField = 40;     // bytes in the file
+constexpr int64_t kFilePacketsField = 56;  // then play duration, send duration (100 ns)
+constexpr int64_t kPrerollField = 80;      // milliseconds
+constexpr int64_t kDataObjectSize = 50;
+constexpr int64_t kDataPacketsField = 40;
+constexpr uint8_t kFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t kDataGuid[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                   0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+uint64_t GetLe(const uint8_t* p, int nBytes) {
+    uint64_t n = 0;
+    for (int i = nBytes - 1; i >= 0; --i) {
+        n = (n << 8) | p[i];
+    }
+    return n;
+}
+
+void PutLe64(uint8_t* p, uint64_t n) {
+    for (int i = 0; i < 8; ++i) {
+        p[i] = static_cast<uint8_t>(n >> (8 * i));
+    }
+}
+
+// When a data packet's last payload begins (milliseconds, preroll
+// excluded), from the packet's payload parsing information: its send time
+// and duration. False when the head is not one.
+bool PacketEndMs(const uint8_t* pHead, size_t cb, int64_t* pnEndMs) {
+    size_t i = 0;
+    if ((pHead[0] & 0x80) != 0) {
+        i = 1 + (pHead[0] & 0x0F);  // error correction data
+    }
+    if (i + 2 > cb) {
+        return false;
+    }
+    const uint8_t nLengthTypes = pHead[i];
+    i += 2;  // the length type and property flags
+    auto FieldSize = [](int nType) { return nType == 3 ? 4 : nType; };
+    i += FieldSize((nLengthTypes >> 5) & 3) + FieldSize((nLengthTypes >> 1) & 3) +
+         FieldSize((nLengthTypes >> 3) & 3);
+    if (i + 6 > cb) {
+        return false;
+    }
+    *pnEndMs = static_cast<int64_t>(GetLe(pHead + i, 4) + GetLe(pHead + i + 4, 2));
+    return true;
 }
 
 // The muxer writes through the file's own handle: no protocol, no URL.
@@ -206,7 +262,126 @@ HRESULT COutput::OpenFile(const std::string& strPath) {
     if (pIo->error < 0) {
         return DV_E_FILE_OPEN;
     }
+    // The header's fields are kept up to date only where they are where
+    // this muxer puts them.
+    const int64_t nData = avio_tell(pIo) - kDataObjectSize;
+    uint8_t rgGuid[16] = {};
+    uint8_t rgDataGuid[16] = {};
+    if (m_pMux->packet_size > 0 && nData > kFileProperties + kPrerollField + 8 &&
+        m_file.ReadAt(kFileProperties, rgGuid, sizeof(rgGuid)) == 0 &&
+        m_file.ReadAt(nData, rgDataGuid, sizeof(rgDataGuid)) == 0 &&
+        std::memcmp(rgGuid, kFilePropertiesGuid, sizeof(rgGuid)) == 0 &&
+        std::memcmp(rgDataGuid, kDataGuid, sizeof(rgDataGuid)) == 0) {
+        m_nDataObject = nData;
+        m_nPacketSize = m_pMux->packet_size;
+    }
     return S_OK;
+}
+
+HRESULT COutput::Commit() {
+    const HRESULT hr = m_file.Commit();
+    if (SUCCEEDED(hr) && !m_thSync.joinable()) {
+        try {
+            m_thSync = std::thread(&COutput::SyncThread, this);
+        } catch (const std::exception&) {
+            // Without a thread the file is not synced; the recording goes on.
+        }
+    }
+    return hr;
+}
+
+// On a steady beat, however long one sync takes (a busy disk), unless it
+// takes longer than the beat.
+void COutput::SyncThread() {
+    using SteadyClock = std::chrono::steady_clock;
+    SteadyClock::time_point tNext = SteadyClock::now() + kSyncInterval;
+    std::unique_lock<std::mutex> lock(m_mutexSync);
+    while (!m_cvSync.wait_until(lock, tNext, [this] { return m_bSyncStop; })) {
+        lock.unlock();
+        SyncOnce();
+        lock.lock();
+        tNext += kSyncInterval;
+        const SteadyClock::time_point tNow = SteadyClock::now();
+        if (tNext <= tNow) {
+            tNext = tNow + kSyncInterval;
+        }
+    }
+}
+
+void COutput::StopSync() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexSync);
+        m_bSyncStop = true;
+    }
+    m_cvSync.notify_all();
+    if (m_thSync.joinable()) {
+        m_thSync.join();
+    }
+}
+
+void COutput::SyncOnce() {
+    int64_t nEnd = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (FAILED(m_hrFailed) || m_pMux->pb == nullptr) {
+            return;
+        }
+        avio_flush(m_pMux->pb);
+        if (m_pMux->pb->error < 0) {
+            Fail(DV_E_WRITE);
+            return;
+        }
+        nEnd = avio_tell(m_pMux->pb);
+    }
+    // What was written reaches the disk before the header counts it (the
+    // header goes with the next sync), so the header never counts what a
+    // power loss could take. The encoders go on meanwhile.
+    if (!m_file.Sync()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Fail(DV_E_WRITE);
+        return;
+    }
+    CountInHeader(nEnd);
+}
+
+// The file properties object's size, packet count and durations and the data
+// object's packet count, for the whole packets before nEnd; the trailer
+// writes the final ones.
+void COutput::CountInHeader(int64_t nEnd) {
+    if (m_nDataObject < 0) {
+        return;
+    }
+    const int64_t nPackets = (nEnd - m_nDataObject - kDataObjectSize) / m_nPacketSize;
+    if (nPackets <= m_nCounted) {
+        return;
+    }
+    uint8_t rgHead[32] = {};
+    uint8_t rgPreroll[8] = {};
+    const int64_t nLast = m_nDataObject + kDataObjectSize + (nPackets - 1) * m_nPacketSize;
+    const size_t cbHead = static_cast<size_t>(std::min<int64_t>(sizeof(rgHead), m_nPacketSize));
+    int64_t nEndMs = 0;
+    if (m_file.ReadAt(nLast, rgHead, cbHead) != 0 ||
+        m_file.ReadAt(kFileProperties + kPrerollField, rgPreroll, sizeof(rgPreroll)) != 0 ||
+        !PacketEndMs(rgHead, cbHead, &nEndMs)) {
+        return;
+    }
+    const int64_t nPrerollMs = static_cast<int64_t>(GetLe(rgPreroll, 8));
+    uint8_t rgSize[8];
+    uint8_t rgCounts[24];
+    uint8_t rgDataCount[8];
+    PutLe64(rgSize, static_cast<uint64_t>(nLast + m_nPacketSize));
+    PutLe64(rgCounts, static_cast<uint64_t>(nPackets));
+    PutLe64(rgCounts + 8, static_cast<uint64_t>((nEndMs + nPrerollMs) * 10000));
+    PutLe64(rgCounts + 16, static_cast<uint64_t>(nEndMs * 10000));
+    PutLe64(rgDataCount, static_cast<uint64_t>(nPackets));
+    if (m_file.WriteAt(kFileProperties + kFileSizeField, rgSize, sizeof(rgSize)) != 0 ||
+        m_file.WriteAt(kFileProperties + kFilePacketsField, rgCounts, sizeof(rgCounts)) != 0 ||
+        m_file.WriteAt(m_nDataObject + kDataPacketsField, rgDataCount, sizeof(rgDataCount)) != 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Fail(DV_E_WRITE);
+        return;
+    }
+    m_nCounted = nPackets;
 }
 
 void COutput::CloseIo() {
@@ -217,6 +392,7 @@ void COutput::CloseIo() {
 }
 
 COutput::~COutput() {
+    StopSync();
     CloseIo();
     avformat_free_context(m_pMux);
     av_frame_free(&m_pAudioFrame);
@@ -334,6 +510,7 @@ HRESULT COutput::Finish(int64_t nDropped) {
         return m_hrFailed;
     }
     m_bFinished = true;
+    StopSync();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bHeader && SUCCEEDED(m_hrFailed)) {
         if (m_video.pEnc != nullptr) {

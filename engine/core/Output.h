@@ -2,12 +2,20 @@
 // tags and the file. One small struct per stream (encoder, stream, packet);
 // every packet goes through one locked write. Failures are kept: after the
 // first one nothing more is written and Finish() reports it.
+//
+// Durable: once the recording has started, a thread of the output's own
+// (never the host's) pushes what was written to the disk every couple of
+// seconds, then brings the header's counts and duration up to it in place,
+// so that a file cut anywhere (a killed host, a power loss) plays up to the
+// cut, shows its duration and seeks.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine/core/Settings.h"
 #include "engine/core/OutputFile.h"
@@ -39,8 +47,9 @@ public:
     COutput(const COutput&) = delete;
     COutput& operator=(const COutput&) = delete;
 
-    // The recording replaces the name: once it has started.
-    HRESULT Commit() { return m_file.Commit(); }
+    // The recording replaces the name: once it has started. From then on the
+    // file is synced.
+    HRESULT Commit();
 
     // One picture at its pts (frames of the frame rate), with its quality
     // and type set; null drains. *pnBytes, if given, grows by the size of
@@ -70,6 +79,11 @@ private:
     HRESULT EncodeAudioFrame();
     HRESULT Fail(HRESULT hr);
     void CloseIo();
+    void SyncThread();
+    void StopSync();
+    // Writes what is buffered, syncs it, and counts it in the header.
+    void SyncOnce();
+    void CountInHeader(int64_t nEnd);
 
     std::string m_strPath;
     AVFormatContext* m_pMux = nullptr;
@@ -85,6 +99,16 @@ private:
     std::mutex m_mutex;  // the muxer and what follows
     HRESULT m_hrFailed = S_OK;
     int64_t m_nLastFlushUs = 0;
+
+    // Where the header's data object lies (-1: a header not known, left
+    // alone), the data packets' size and how many the header counts.
+    int64_t m_nDataObject = -1;
+    int64_t m_nPacketSize = 0;
+    int64_t m_nCounted = 0;
+    std::thread m_thSync;
+    std::mutex m_mutexSync;
+    std::condition_variable m_cvSync;
+    bool m_bSyncStop = false;
 };
 
 }  // namespace dvengine

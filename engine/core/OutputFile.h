@@ -41,14 +41,20 @@ public:
     // folder, or another recording holds it; never blocks.
     HRESULT Open(const std::string& strPath);
     // Writes all of the bytes at the current offset: 0, or the errno value
-    // of the failure (ENOSPC, EFBIG, EIO, ...).
+    // of the failure (ENOSPC, EFBIG, EIO, ...). Never past the process's
+    // file-size limit: there the write fails with EFBIG and no signal.
     int Write(const uint8_t* pData, size_t cb);
+    // Writes (reads) all of the bytes at nOffset, leaving the current
+    // offset where it is: 0, or the errno value of the failure. From any
+    // thread, beside Write().
+    int WriteAt(int64_t nOffset, const uint8_t* pData, size_t cb);
+    int ReadAt(int64_t nOffset, uint8_t* pData, size_t cb);
     // Moves the offset as lseek does (SEEK_SET, SEEK_CUR, SEEK_END): the new
     // offset, or a negative errno value.
     int64_t Seek(int64_t nOffset, int nWhence);
     // The file's size, or a negative errno value.
     int64_t Size();
-    // Pushes what was written to the disk.
+    // Pushes what was written to the disk, and after Commit() the name.
     bool Sync();
     // The written file takes the name.
     HRESULT Commit();

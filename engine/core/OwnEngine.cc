@@ -28,7 +28,6 @@ extern "C" {
 namespace dvengine {
 namespace {
 
-
 // ---------------------------------------------------------------- encoder
 
 // What the encoder's collection, file and display information objects write
@@ -238,7 +237,13 @@ private:
             CGroup* pGroup = nullptr;
             {
                 std::lock_guard<std::mutex> lock(m_pModel->mutex);
-                pSnap->strFile = port::Utf16ToUtf8(m_pModel->strFile.c_str());
+                // A name that is not whole text (a lone surrogate) would
+                // become another name, perhaps one that exists: refused.
+                bool bExact = true;
+                pSnap->strFile = port::Utf16ToUtf8(m_pModel->strFile.c_str(), &bExact);
+                if (!bExact) {
+                    return DV_E_FILE_OPEN;
+                }
                 pSnap->strAuthor = port::Utf16ToUtf8(m_pModel->strAuthor.c_str());
                 pSnap->strCopyright = port::Utf16ToUtf8(m_pModel->strCopyright.c_str());
                 pSnap->strDescription = port::Utf16ToUtf8(m_pModel->strDescription.c_str());
@@ -292,8 +297,10 @@ HRESULT CreateEncoder(REFCLSID, DWORD, REFIID riid, void** ppv) {
 bool OwnEngineRegister() {
     // The FFmpeg inside this library is a private copy: nothing it would log
     // is for the host's output, and every failure reaches the host as a
-    // status.
+    // status. The system's FFmpeg is the host's as well: its level stays.
+#ifndef DESKVID_SYSTEM_FFMPEG
     av_log_set_level(AV_LOG_QUIET);
+#endif
     return RtRegisterClass(CLSID_WMEncoder, dvengine::CreateEncoder) &&
            RtRegisterClass(CLSID_WMEncProfile2, dvengine::CreateProfile);
 }

@@ -17,7 +17,6 @@ extern "C" {
 namespace dvengine {
 namespace {
 
-
 constexpr int64_t kScreenStartUs = 1500000;  // connecting to the screen
 constexpr int64_t kAudioStartUs = 1500000;   // connecting to the audio server
 constexpr int64_t kReadUs = 100000;          // one wait for audio
@@ -171,13 +170,13 @@ HRESULT CSession::Start() {
     m_bStarted = true;
     try {
         if (m_bVideo) {
-            m_thEncode = std::thread(&CSession::EncodeThread, this);
+            m_thEncode = std::thread(&CSession::Guarded, this, &CSession::EncodeThread);
             if (SUCCEEDED(m_hrScreen)) {
-                m_thVideo = std::thread(&CSession::VideoThread, this);
+                m_thVideo = std::thread(&CSession::Guarded, this, &CSession::VideoThread);
             }
         }
         if (m_bAudio) {
-            m_thAudio = std::thread(&CSession::AudioThread, this);
+            m_thAudio = std::thread(&CSession::Guarded, this, &CSession::AudioThread);
         }
     } catch (const std::exception&) {
         // Whatever did start is wound down by Finish(); the file stays valid.
@@ -230,6 +229,19 @@ HRESULT CSession::Finish() {
         return m_hrOutput;
     }
     return FAILED(m_hrScreen) ? m_hrScreen.load() : m_hrAudio.load();
+}
+
+void CSession::Guarded(void (CSession::*pfnBody)()) noexcept {
+    try {
+        (this->*pfnBody)();
+    } catch (...) {
+        HRESULT hr = S_OK;
+        m_hrOutput.compare_exchange_strong(hr, E_OUTOFMEMORY);
+        // Nothing may wait for an encoder that is gone.
+        if (pfnBody == &CSession::EncodeThread) {
+            m_qFrames.Close();
+        }
+    }
 }
 
 void CSession::StopThreads() {

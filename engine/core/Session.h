@@ -73,6 +73,9 @@ private:
     // Hands what the pacer decided to the encoder; bWait: never dropped for
     // a busy encoder.
     void Submit(const CPace& pace, bool bWait);
+    // Runs a thread's body: what it throws (an allocation that failed) ends
+    // the thread with a status, never the host.
+    void Guarded(void (CSession::*pfnBody)()) noexcept;
     void VideoThread();
     void EncodeThread();
     void AudioThread();

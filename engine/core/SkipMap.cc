@@ -55,6 +55,14 @@ std::vector<uint8_t> BuildSkipMap(const std::vector<CRect>& vChanged, int nWidth
     return vMap;
 }
 
+#ifdef DESKVID_SYSTEM_FFMPEG
+// The system's FFmpeg has no skip map: every macroblock is coded.
+bool AttachSkipMap(AVFrame*, const std::vector<CRect>&, int) {
+    return false;
+}
+
+void DetachSkipMap(AVFrame*) {}
+#else
 bool AttachSkipMap(AVFrame* pFrame, const std::vector<CRect>& vChanged, int nGrowPx) {
     DetachSkipMap(pFrame);
     const int64_t nSize = MbWidth(pFrame->width) * MbHeight(pFrame->height);
@@ -73,5 +81,6 @@ bool AttachSkipMap(AVFrame* pFrame, const std::vector<CRect>& vChanged, int nGro
 void DetachSkipMap(AVFrame* pFrame) {
     av_frame_remove_side_data(pFrame, AV_FRAME_DATA_MB_SKIP_MAP);
 }
+#endif
 
 }  // namespace dvengine

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -45,6 +47,43 @@ bool Canonical(const std::string& strPath, std::string* pstrName) {
     return true;
 }
 
+// The temporary name beside strName (a canonical path): hidden, with this
+// process's id and a serial, and never longer than the longest name the
+// folder takes, so that any name the file system accepts can be recorded.
+// A long name is shortened at a character boundary (UTF-8).
+std::string TempName(const std::string& strName, unsigned nSerial) {
+    const size_t nSlash = strName.rfind('/');
+    const std::string strDir = strName.substr(0, nSlash + 1);
+    char szSuffix[48];
+    std::snprintf(szSuffix, sizeof(szSuffix), ".%d.%u.part", static_cast<int>(getpid()), nSerial);
+    const long nNameMax = pathconf(strDir.c_str(), _PC_NAME_MAX);
+    const size_t nMax = nNameMax > 0 ? static_cast<size_t>(nNameMax) : NAME_MAX;
+    std::string strBase = "." + strName.substr(nSlash + 1);
+    const size_t nSuffix = std::strlen(szSuffix);
+    if (strBase.size() + nSuffix > nMax) {
+        size_t nKeep = nMax > nSuffix ? nMax - nSuffix : 0;
+        while (nKeep > 1 && (static_cast<unsigned char>(strBase[nKeep]) & 0xC0) == 0x80) {
+            --nKeep;
+        }
+        strBase.resize(nKeep);
+    }
+    return strDir + strBase + szSuffix;
+}
+
+// How many of cb bytes may be written at nOffset under the process's
+// file-size limit. A write that starts at the limit raises SIGXFSZ, which
+// ends the host unless it ignores the signal, and the host's signal
+// dispositions are not ours to change: so no write ever reaches past it.
+size_t Writable(int64_t nOffset, size_t cb) {
+    rlimit limit = {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return cb;
+    }
+    const auto nLimit = static_cast<uint64_t>(limit.rlim_cur);
+    const auto nAt = static_cast<uint64_t>(std::max<int64_t>(nOffset, 0));
+    return nAt >= nLimit ? 0 : static_cast<size_t>(std::min<uint64_t>(cb, nLimit - nAt));
+}
+
 }  // namespace
 
 bool CFileId::Of(const std::string& strPath, CFileId* pId) {
@@ -73,6 +112,7 @@ struct COutputFile::CRep {
     bool m_bPlaceholder = false;  // that file was created here, empty
     int m_fdWrite = -1;
     bool m_bCommitted = false;
+    bool m_bNameSynced = false;  // the folder's entry for the name is on the disk
 };
 
 COutputFile::CRep::~CRep() {
@@ -95,11 +135,7 @@ HRESULT COutputFile::CRep::Open(const std::string& strPath) {
     fstat(m_fdName, &st);
     static std::atomic<unsigned> s_nSerial{0};
     for (int i = 0; i < 100 && m_fdWrite < 0; ++i) {
-        const size_t nSlash = m_strName.rfind('/');
-        char szSuffix[48];
-        std::snprintf(szSuffix, sizeof(szSuffix), ".%d.%u.part", static_cast<int>(getpid()),
-                      s_nSerial++);
-        m_strTemp = m_strName.substr(0, nSlash + 1) + "." + m_strName.substr(nSlash + 1) + szSuffix;
+        m_strTemp = TempName(m_strName, s_nSerial++);
         m_fdWrite = open(m_strTemp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                          m_bPlaceholder ? 0666 : (st.st_mode & 0666));
         if (m_fdWrite < 0 && errno != EEXIST) {
@@ -213,9 +249,60 @@ int COutputFile::Write(const uint8_t* pData, size_t cb) {
     if (!m_pRep || m_pRep->m_fdWrite < 0) {
         return EBADF;
     }
+    const int fd = m_pRep->m_fdWrite;
+    const off_t nOffset = lseek(fd, 0, SEEK_CUR);
+    if (nOffset < 0) {
+        return errno;
+    }
     size_t cbDone = 0;
     while (cbDone < cb) {
-        const ssize_t n = write(m_pRep->m_fdWrite, pData + cbDone, cb - cbDone);
+        const size_t cbNow = Writable(nOffset + static_cast<off_t>(cbDone), cb - cbDone);
+        if (cbNow == 0) {
+            return EFBIG;
+        }
+        const ssize_t n = write(fd, pData + cbDone, cbNow);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        cbDone += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int COutputFile::WriteAt(int64_t nOffset, const uint8_t* pData, size_t cb) {
+    if (!m_pRep || m_pRep->m_fdWrite < 0) {
+        return EBADF;
+    }
+    size_t cbDone = 0;
+    while (cbDone < cb) {
+        const int64_t nAt = nOffset + static_cast<int64_t>(cbDone);
+        const size_t cbNow = Writable(nAt, cb - cbDone);
+        if (cbNow == 0) {
+            return EFBIG;
+        }
+        const ssize_t n = pwrite(m_pRep->m_fdWrite, pData + cbDone, cbNow, nAt);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        cbDone += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int COutputFile::ReadAt(int64_t nOffset, uint8_t* pData, size_t cb) {
+    if (!m_pRep || m_pRep->m_fdWrite < 0) {
+        return EBADF;
+    }
+    size_t cbDone = 0;
+    while (cbDone < cb) {
+        const ssize_t n =
+            pread(m_pRep->m_fdWrite, pData + cbDone, cb - cbDone, nOffset + int64_t(cbDone));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -244,7 +331,22 @@ int64_t COutputFile::Size() {
 }
 
 bool COutputFile::Sync() {
-    return m_pRep && m_pRep->m_fdWrite >= 0 && fdatasync(m_pRep->m_fdWrite) == 0;
+    if (!m_pRep || m_pRep->m_fdWrite < 0 || fdatasync(m_pRep->m_fdWrite) != 0) {
+        return false;
+    }
+    // Once the file has the name, the folder's entry for it goes to the disk
+    // too (once: a folder that cannot be synced is not a failed recording).
+    if (m_pRep->m_bCommitted && !m_pRep->m_bNameSynced) {
+        m_pRep->m_bNameSynced = true;
+        const std::string& strName = m_pRep->m_strName;
+        const int fdDir = open(strName.substr(0, strName.rfind('/') + 1).c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir >= 0) {
+            fsync(fdDir);
+            close(fdDir);
+        }
+    }
+    return true;
 }
 
 HRESULT COutputFile::Commit() {

@@ -130,6 +130,21 @@ TEST_P(StopSignalTest, FinalisesTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, testing::Values(SIGTERM, SIGINT));
 
+// A display lost while recording: the file was finalised and keeps its name,
+// the status says what was lost, and the exit status that not all went well.
+TEST_F(RecordTest, LostDisplayKeepsTheFinalisedFile) {
+    CTempDir dir;
+    const std::string strFile = dir.File("lost.wmv");
+    const SRunResult result = RunToEnd(Args(strFile, {"--duration", "2"}), kTimeout,
+                                       {"DESKVID_SCREEN=synthetic:size=320x240,freeze-at=10"});
+    EXPECT_EQ(result.nExit, 1) << result.strErr;
+    EXPECT_NE(result.strErr.find(DeskVidStatusText(DV_E_NO_DISPLAY)), std::string::npos)
+        << result.strErr;
+    EXPECT_EQ(result.strErr.find("incomplete"), std::string::npos) << result.strErr;
+    EXPECT_FALSE(FileExists(strFile + ".partial"));
+    ExpectDecodes(strFile);
+}
+
 // A start the plug-in refuses: the status, its description, exit 1, no file.
 struct SRefusedStart {
     std::vector<std::string> rgstrArgs;  // "@" stands for the output file

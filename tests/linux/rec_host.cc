@@ -1,7 +1,8 @@
 // A minimal recording host for the tests that need a process of their own.
 //
 //   deskvid_rechost FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES]
-//                   [--start-size-limit=BYTES] [--chdir=DIR]
+//                   [--start-size-limit=BYTES] [--memory-headroom=BYTES]
+//                   [--chdir=DIR]
 //
 // Loads libdeskvid.so as any host does, starts one instance recording FILE
 // with the default settings and prints the status of each command, one per
@@ -14,20 +15,21 @@
 // one line of its own through FFmpeg while the library is loaded and one
 // after unloading it; both must reach its standard error. With
 // --file-size-limit no file of the process may grow past BYTES once the start
-// has returned: writes beyond fail, as on a full disk; --start-size-limit
-// sets that limit right before the start instead. --chdir: FILE is taken
+// has returned, as `ulimit -f` does (SIGXFSZ keeps its default: it would end
+// the process); --start-size-limit sets that limit right before the start
+// instead. With --memory-headroom the process may map only BYTES more once
+// the start has returned, as `ulimit -v` does. --chdir: FILE is taken
 // relative to DIR.
 #include "tests/linux/HostLibrary.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -39,16 +41,25 @@ extern "C" {
 
 namespace {
 
-// Writes past the limit fail with EFBIG instead of ending the process.
-bool LimitFileSize(unsigned long long cbLimit) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    // Only the soft limit, so that a later limit may be larger again.
+// Only the soft limit, so that a later limit may be larger again.
+bool Limit(int nResource, unsigned long long nLimit) {
     rlimit limit = {};
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) {
+    if (getrlimit(nResource, &limit) != 0) {
         return false;
     }
-    limit.rlim_cur = cbLimit;
-    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    limit.rlim_cur = nLimit;
+    return setrlimit(nResource, &limit) == 0;
+}
+
+bool LimitFileSize(unsigned long long cbLimit) {
+    return Limit(RLIMIT_FSIZE, cbLimit);
+}
+
+// The address space this process has mapped, from /proc.
+unsigned long long MappedBytes() {
+    unsigned long long nPages = 0;
+    std::ifstream("/proc/self/statm") >> nPages;
+    return nPages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
 }
 
 bool HasPrefix(const char* psz, const char* pszPrefix, const char** ppszRest) {
@@ -68,6 +79,8 @@ int main(int argc, char** argv) {
     bool fFfmpegHost = false;
     unsigned long long cbFileSizeLimit = 0;
     unsigned long long cbStartSizeLimit = 0;
+    bool fStartSizeLimit = false;
+    unsigned long long cbMemoryHeadroom = 0;
     bool fUsage = argc < 3;
     for (int i = 3; i < argc; ++i) {
         const char* pszValue = nullptr;
@@ -77,6 +90,9 @@ int main(int argc, char** argv) {
             cbFileSizeLimit = std::strtoull(pszValue, nullptr, 10);
         } else if (HasPrefix(argv[i], "--start-size-limit=", &pszValue)) {
             cbStartSizeLimit = std::strtoull(pszValue, nullptr, 10);
+            fStartSizeLimit = true;
+        } else if (HasPrefix(argv[i], "--memory-headroom=", &pszValue)) {
+            cbMemoryHeadroom = std::strtoull(pszValue, nullptr, 10);
         } else if (HasPrefix(argv[i], "--chdir=", &pszValue)) {
             fUsage = fUsage || chdir(pszValue) != 0;
         } else {
@@ -86,7 +102,7 @@ int main(int argc, char** argv) {
     if (fUsage) {
         std::fprintf(stderr,
                      "usage: %s FILE SECONDS [--ffmpeg-host] [--file-size-limit=BYTES] "
-                     "[--start-size-limit=BYTES] [--chdir=DIR]\n",
+                     "[--start-size-limit=BYTES] [--memory-headroom=BYTES] [--chdir=DIR]\n",
                      argv[0]);
         return 2;
     }
@@ -108,12 +124,16 @@ int main(int argc, char** argv) {
     CAPTURE_PARAMS params = {};
     params.dwMask = CAPF_FILE;
     params.lpwszFile = wstrFile.c_str();
-    if (cbStartSizeLimit != 0 && !LimitFileSize(cbStartSizeLimit)) {
+    if (fStartSizeLimit && !LimitFileSize(cbStartSizeLimit)) {
         std::fprintf(stderr, "setrlimit failed\n");
     }
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     Report("start", hrStart);
     if (hrStart >= 0 && cbFileSizeLimit != 0 && !LimitFileSize(cbFileSizeLimit)) {
+        std::fprintf(stderr, "setrlimit failed\n");
+    }
+    if (hrStart >= 0 && cbMemoryHeadroom != 0 &&
+        !Limit(RLIMIT_AS, MappedBytes() + cbMemoryHeadroom)) {
         std::fprintf(stderr, "setrlimit failed\n");
     }
     if (hrStart < 0) {

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <cstring>
 #include <filesystem>
@@ -33,12 +34,22 @@
 
 #include <gtest/gtest.h>
 
+// Built with a sanitizer (GCC says so by a macro, Clang by a feature).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DESKVID_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DESKVID_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kEFail = static_cast<int32_t>(0x80004005u);
+constexpr int32_t kEOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 constexpr double kSlack = 0.5;  // seconds either way on recorded durations
 // The session's screen (scripts/session's default size).
 constexpr int kScreenWidth = 1280;
@@ -694,49 +705,90 @@ INSTANTIATE_TEST_SUITE_P(
             "AudioFailsToStart", {"DESKVID_AUDIO=synthetic:fail-start"}, DV_E_NO_AUDIO}),
     [](const testing::TestParamInfo<EnvironmentCase>& info) { return info.param.pszName; });
 
-// When the file cannot be written completely (here: a file-size limit set
-// after the start, as a full disk would), the stop command says so rather
-// than report success. The audio client library reports its own failed
-// writes on standard error, so that is not checked here.
-class RecordEnvironmentFull : public CRecordingTest {};
+// ---------------------------------------------------------------------------
+// The host's process limits, set as `ulimit` sets them: whatever the engine
+// meets, the host goes on and learns of it by a status (SIGXFSZ keeps its
+// default, which would end the host).
 
-TEST_F(RecordEnvironmentFull, StopReportsTheFailedWrite) {
+class RecordLimits : public CRecordingTest {};
+
+// A file-size limit met mid-recording (as a full disk would be): the stop
+// says the write failed, and nothing is left beside the file.
+TEST_F(RecordLimits, FileSizeLimitIsAFailedWrite) {
     const ProcessResult result =
         RunProcess({DESKVID_RECHOST, PathOf("full.wmv"), "2", "--file-size-limit=24576"});
     EXPECT_EQ(0, result.nExit) << result.strErr;
     EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(DV_E_WRITE) + "\n", result.strOut);
+    EXPECT_EQ(std::vector<std::string>{"full.wmv"}, DirEntries());
 }
 
 // A start that cannot write its file (the limit set right before it) leaves
-// the file that had the name byte for byte, and nothing beside it.
-TEST_F(RecordEnvironmentFull, FailedStartKeepsTheExistingFile) {
+// the file that had the name byte for byte, a new name free, and nothing
+// beside them.
+TEST_F(RecordLimits, FailedStartKeepsTheExistingFile) {
     const std::string strPath = PathOf("precious.wmv");
     const std::string strContent(100000, 'k');
     std::ofstream(strPath, std::ios::binary) << strContent;
-    const ProcessResult result =
-        RunProcess({DESKVID_RECHOST, strPath, "1", "--start-size-limit=100"});
-    EXPECT_EQ(0, result.nExit) << result.strErr;
-    EXPECT_EQ(RefusedStartOutput(DV_E_FILE_OPEN), result.strOut);
+    for (const char* pszName : {"precious.wmv", "new.wmv"}) {
+        SCOPED_TRACE(pszName);
+        const ProcessResult result =
+            RunProcess({DESKVID_RECHOST, PathOf(pszName), "1", "--start-size-limit=0"});
+        EXPECT_EQ(0, result.nExit) << result.strErr;
+        EXPECT_EQ(RefusedStartOutput(DV_E_FILE_OPEN), result.strOut);
+    }
     std::stringstream content;
     content << std::ifstream(strPath, std::ios::binary).rdbuf();
     EXPECT_TRUE(content.str() == strContent);
     EXPECT_EQ(std::vector<std::string>{"precious.wmv"}, DirEntries());
 }
 
+// Memory running out on an engine thread (a screen grown to 16000x16000 with
+// little address space to spare): a status and a finalised file. The
+// sanitizers' allocators end the process instead of failing an allocation.
+TEST_F(RecordLimits, MemoryRunningOutIsAStatus) {
+#ifdef DESKVID_TEST_SANITIZED
+    GTEST_SKIP() << "a sanitizer's allocator aborts where an allocation would fail";
+#endif
+    const std::string strPath = PathOf("memory.wmv");
+    const ProcessResult result =
+        RunProcess({DESKVID_RECHOST, strPath, "2", "--memory-headroom=268435456"},
+                   {"DESKVID_SCREEN=synthetic:size=640x360,resize-at=10:16000x16000"});
+    EXPECT_EQ(0, result.nExit) << result.strErr;
+    EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(kEOutOfMemory) + "\n", result.strOut);
+    ExpectDecodes(strPath);
+}
+
 // ---------------------------------------------------------------------------
-// A host killed mid-recording leaves a file that plays up to shortly before
-// the kill.
+// Durable files: what is written reaches the disk every couple of seconds
+// (on the engine's threads, never the host's) and the header keeps up with
+// it, so a host killed mid-recording leaves a file that shows its duration
+// and seeks, and a file cut anywhere plays up to the cut.
 
 class RecordKill : public CRecordingTest {};
 
-TEST_F(RecordKill, KilledHostLeavesADecodableFile) {
+// GStreamer's duration of a file in seconds (0 when it has none), and whether
+// it seeks.
+double GstDuration(const std::string& strPath, bool* pbSeekable) {
+    const std::string strOut = RunProcess({"gst-discoverer-1.0", strPath}).strOut;
+    *pbSeekable = strOut.find("Seekable: yes") != std::string::npos;
+    const size_t nAt = strOut.find("Duration: ");
+    int nHours = 0, nMinutes = 0;
+    double dSeconds = 0;
+    return nAt != std::string::npos && std::sscanf(strOut.c_str() + nAt, "Duration: %d:%d:%lf",
+                                                   &nHours, &nMinutes, &dSeconds) == 3
+               ? nHours * 3600 + nMinutes * 60 + dSeconds
+               : 0;
+}
+
+TEST_F(RecordKill, KilledHostLeavesAFileWithItsDuration) {
     const std::string strPath = PathOf("killed.wmv");
     testproc::CChildProcess host;
     ASSERT_TRUE(host.Start({DESKVID_RECHOST, strPath, "-1"}));
     std::string strLine;
     ASSERT_TRUE(host.ReadStdoutLine(&strLine, 60));
     ASSERT_EQ("start " + Hex(0), strLine);
-    Record(3.0);
+    constexpr double kKilledAt = 7.0;
+    Record(kKilledAt);
     host.Signal(SIGKILL);
     EXPECT_EQ(128 + SIGKILL, host.Wait(60));
     EXPECT_EQ("", host.Stderr());
@@ -744,10 +796,53 @@ TEST_F(RecordKill, KilledHostLeavesADecodableFile) {
     const ProcessResult decode =
         RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strPath, "-f", "null", "-"});
     EXPECT_EQ(0, decode.nExit) << decode.strErr;
-    const Media media = Probe(strPath);
-    EXPECT_EQ("wmv2", media.Field("video.codec_name"));
-    EXPECT_EQ("wmav2", media.Field("audio.codec_name"));
-    EXPECT_GE(Media::Last(media.rgdVideoPts), 1.5);
+    EXPECT_GE(Media::Last(PacketTimes(strPath, "v:0")), kKilledAt - 1.0);
+    // The header counts what was synced: up to a few seconds before the kill.
+    bool bSeekable = false;
+    const double dDuration = GstDuration(strPath, &bSeekable);
+    EXPECT_GE(dDuration, kKilledAt - 4.0);
+    EXPECT_LE(dDuration, kKilledAt + kSlack);
+    EXPECT_TRUE(bSeekable);
+}
+
+TEST_F(RecordKill, SyncedOffTheHostsThreadAndPlayableToAnyCut) {
+    const std::string strPath = PathOf("synced.wmv");
+    const std::string strTrace = m_strDir + ".trace";
+    const ProcessResult result =
+        RunProcess({"strace", "-f", "-qq", "-o", strTrace, "-e",
+                    "trace=execve,fsync,fdatasync,sync,syncfs,sync_file_range", DESKVID_RECHOST,
+                    strPath, "10"});
+    std::ifstream trace(strTrace);
+    fs::remove(strTrace);
+    if (result.strOut.empty()) {
+        GTEST_SKIP() << "strace cannot trace here: " << result.strErr;
+    }
+    ASSERT_EQ("start " + Hex(0) + "\nstop " + Hex(0) + "\n", result.strOut);
+    // "TID call(": the host's own thread is the one that ran execve.
+    const std::regex call(R"(^(\d+) +(\w+)\()");
+    std::string strHostThread;
+    int nSyncs = 0;
+    std::smatch match;
+    for (std::string strLine; std::getline(trace, strLine);) {
+        if (std::regex_search(strLine, match, call) && match[2] != "execve") {
+            ++nSyncs;
+            EXPECT_NE(strHostThread, match[1].str()) << strLine;
+        } else if (strHostThread.empty() && !match.empty()) {
+            strHostThread = match[1];
+        }
+    }
+    EXPECT_GE(nSyncs, 4);
+
+    const std::string strCut = PathOf("cut.wmv");
+    for (const double dCut : {0.5, 0.9}) {
+        SCOPED_TRACE(dCut);
+        fs::copy_file(strPath, strCut, fs::copy_options::overwrite_existing);
+        fs::resize_file(strCut, static_cast<uintmax_t>(fs::file_size(strPath) * dCut));
+        EXPECT_GE(Media::Last(PacketTimes(strCut, "v:0")), 10 * dCut - 2.0);
+        EXPECT_EQ(0, RunProcess({"gst-launch-1.0", "-q", "filesrc", "location=" + strCut, "!",
+                                 "decodebin", "!", "fakesink"})
+                         .nExit);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -922,6 +1017,44 @@ TEST_F(RecordFaults, OnlyRegularFilesAreOutputs) {
     std::vector<std::string> rgstr = DirEntries();
     std::sort(rgstr.begin(), rgstr.end());
     EXPECT_EQ((std::vector<std::string>{"fifo", "folder"}), rgstr);
+}
+
+// ---------------------------------------------------------------------------
+// File names: any name the file system takes records, and a name is never
+// taken for another.
+
+class RecordNames : public CRecordingTest {};
+
+// A 246-byte name, and the longest (255 bytes) cut short in the middle of a
+// character where the temporary name beside it would be longer.
+TEST_F(RecordNames, LongNamesRecord) {
+    std::string strAccented;
+    for (int i = 0; i < 125; ++i) {
+        strAccented += "\xC3\xA9";  // e with an acute accent, two bytes
+    }
+    for (const std::string& strName : {std::string(242, 'a') + ".wmv", strAccented + "x.wmv"}) {
+        SCOPED_TRACE(strName.size());
+        const ProcessResult result =
+            RunProcess({DESKVID_RECHOST, strName, "0.5", "--chdir=" + m_strDir});
+        EXPECT_EQ("start " + Hex(0) + "\nstop " + Hex(0) + "\n", result.strOut);
+        EXPECT_EQ(std::vector<std::string>{strName}, DirEntries());
+        fs::remove(PathOf(strName));
+    }
+}
+
+// A name that is not whole text (a lone surrogate) is refused; the file it
+// would have become, with U+FFFD in its place, stays as it was.
+TEST_F(RecordNames, LoneSurrogateIsRefused) {
+    const std::string strMended = "x\xEF\xBF\xBD.wmv";
+    std::ofstream(PathOf(strMended), std::ios::binary) << "kept";
+    void* lpInstance = Create();
+    const Timed start = StartFile(lpInstance, Utf16(PathOf("x")) + u'\xD800' + u".wmv");
+    EXPECT_EQ(Hex(DV_E_FILE_OPEN), Hex(start.hr)) << DeskVidStatusText(start.hr);
+    ExpectIdle(lpInstance);
+    std::stringstream content;
+    content << std::ifstream(PathOf(strMended), std::ios::binary).rdbuf();
+    EXPECT_EQ("kept", content.str());
+    EXPECT_EQ(std::vector<std::string>{strMended}, DirEntries());
 }
 
 }  // namespace

@@ -90,15 +90,17 @@ const char g_szUsage[] =
     "    0   the recording was stopped and its file finalised\n"
     "    1   the library could not be used, or a command failed: the status is\n"
     "        printed in hex with its description. After a failed pause or\n"
-    "        resume the recording so far is still stopped and finalised.\n"
+    "        resume, or when a source was lost (or memory ran out) while\n"
+    "        recording, the recording so far is still stopped and finalised.\n"
     "    2   the command line is wrong, or the output exists and -y was not\n"
     "        given; nothing was started\n"
     "\n"
     "FILES\n"
-    "    When stopping fails, the file cannot be trusted to be complete: it is\n"
-    "    renamed to FILE.partial, or FILE.1.partial, FILE.2.partial and so on when\n"
-    "    that name is taken (an existing file is never replaced). When starting\n"
-    "    fails, a file that the attempt created is removed.\n";
+    "    When stopping fails otherwise (a write, the encoder), the file cannot\n"
+    "    be trusted to be complete: it is renamed to FILE.partial, or\n"
+    "    FILE.1.partial, FILE.2.partial and so on when that name is taken (an\n"
+    "    existing file is never replaced). When starting fails, a file that the\n"
+    "    attempt created is removed.\n";
 
 enum class IntegerSyntax { kOk, kNotInteger, kTooLarge };
 

@@ -197,6 +197,15 @@ bool IsRegularFile(const std::string& strFile) {
     return lstat(strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A stop that fails with these still finalised the file: a device (the
+// display, the audio input) was lost, or memory ran out, while recording;
+// what was recorded before is whole. Any other failure (a write, the
+// encoder) may have left the file incomplete.
+bool FinalisedDespite(int32_t hrStop) {
+    constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
+    return hrStop == DV_E_NO_DISPLAY || hrStop == DV_E_NO_AUDIO || hrStop == kOutOfMemory;
+}
+
 void Say(const char* pszText) {
     std::fprintf(stderr, "deskvid-record: %s\n", pszText);
 }
@@ -358,7 +367,11 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     std::fprintf(stderr, "deskvid-record: stopping\n");
     std::fflush(stderr);
     const int32_t hrStop = pCapture->Control(CAPCMD_STOP, nullptr);
-    if (hrStop < 0) {
+    const bool fLost = hrStop < 0 && FinalisedDespite(hrStop);
+    if (fLost) {
+        // The file was finalised: it keeps its name; what was lost is said.
+        SayStatus("recording ended before the stop (a source was lost or memory ran out)", hrStop);
+    } else if (hrStop < 0) {
         SayStatus("stopping failed; the recording is incomplete", hrStop);
         // Never leave a file under its own name that looks finished, and
         // never lose another file to make room for it.
@@ -384,7 +397,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
         rgStreams.clear();
     }
     PrintSummary(stdout, facts, rgStreams);
-    if (failure.pszWhat != nullptr) {
+    if (failure.pszWhat != nullptr || fLost) {
         Say(("the recording up to the failure was finalised in " + strFile).c_str());
         return 1;
     }

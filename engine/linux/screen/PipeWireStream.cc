@@ -32,6 +32,17 @@ CPipeWireStream* Self(void* pData) {
     return static_cast<CPipeWireStream*>(pData);
 }
 
+// PipeWire calls these on its own thread: nothing may leave them. What one
+// throws (an allocation that failed) ends the stream, as a lost one does.
+template <typename TBody>
+void Guarded(void* pData, TBody body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        Self(pData)->OnLost();
+    }
+}
+
 pw_core_events CoreEvents() {
     pw_core_events events = {};
     events.version = PW_VERSION_CORE_EVENTS;
@@ -48,21 +59,23 @@ pw_stream_events StreamEvents() {
     pw_stream_events events = {};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = [](void* pData, pw_stream_state, pw_stream_state state, const char*) {
-        Self(pData)->OnState(state);
+        Guarded(pData, [&] { Self(pData)->OnState(state); });
     };
     events.param_changed = [](void* pData, uint32_t nId, const spa_pod* pParam) {
         if (nId == SPA_PARAM_Format) {
-            Self(pData)->OnFormat(pParam);
+            Guarded(pData, [&] { Self(pData)->OnFormat(pParam); });
         }
     };
-    events.process = [](void* pData) { Self(pData)->OnProcess(); };
+    events.process = [](void* pData) { Guarded(pData, [&] { Self(pData)->OnProcess(); }); };
     return events;
 }
 
 pw_registry_events RegistryEvents() {
     pw_registry_events events = {};
     events.version = PW_VERSION_REGISTRY_EVENTS;
-    events.global_remove = [](void* pData, uint32_t nId) { Self(pData)->OnRemoved(nId); };
+    events.global_remove = [](void* pData, uint32_t nId) {
+        Guarded(pData, [&] { Self(pData)->OnRemoved(nId); });
+    };
     return events;
 }
 
@@ -235,8 +248,14 @@ void CPipeWireStream::OnFormat(const spa_pod* pParam) {
 void CPipeWireStream::OnProcess() {
     pw_buffer* pBuffer = nullptr;
     while ((pBuffer = pw_stream_dequeue_buffer(m_pStream)) != nullptr) {
+        // The buffer goes back whatever happens; an allocation that fails
+        // ends the stream (see Guarded).
+        struct CRequeue {
+            pw_stream* pStream;
+            pw_buffer* pBuffer;
+            ~CRequeue() { pw_stream_queue_buffer(pStream, pBuffer); }
+        } requeue{m_pStream, pBuffer};
         Take(pBuffer->buffer);
-        pw_stream_queue_buffer(m_pStream, pBuffer);
     }
 }
 
