@@ -53,9 +53,9 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     CConverter converter;
     ASSERT_EQ(S_OK, converter.Open(64, 32));
     CScreen screen(64, 32, 40);
-    bool bChanged = false;
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_TRUE(bChanged);
+    std::vector<CRect> vChanged;
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_EQ(1u, vChanged.size());
     AVFrame* pHeld = converter.Picture(7);
     ASSERT_NE(nullptr, pHeld);
     EXPECT_EQ(7, pHeld->pts);
@@ -65,8 +65,9 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     // changes over that rectangle widened to even edges, (10,4) to (14,8).
     std::fill(screen.vPixels.begin(), screen.vPixels.end(), 255);
     screen.frame.vChanged = {CRect{11, 5, 3, 3}};
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_TRUE(bChanged);
+    vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_EQ(screen.frame.vChanged, vChanged);
     AVFrame* pNew = converter.Picture(8);
     ASSERT_NE(nullptr, pNew);
     for (int y = 0; y < 32; ++y) {
@@ -79,8 +80,9 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     }
     // Nothing reported: nothing changes.
     screen.frame.vChanged.clear();
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_FALSE(bChanged);
+    vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_TRUE(vChanged.empty());
     av_frame_free(&pHeld);
     av_frame_free(&pNew);
 }
@@ -98,9 +100,9 @@ TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
     };
     for (const auto& c : rgCase) {
         CScreen screen(c.nWidth, c.nHeight, 255);
-        bool bChanged = false;
-        ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-        EXPECT_TRUE(bChanged);
+        std::vector<CRect> vChanged;
+        ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+        EXPECT_EQ((std::vector<CRect>{CRect{0, 0, 64, 64}}), vChanged) << "changed all over";
         EXPECT_TRUE(c.target == converter.Target()) << c.nWidth << "x" << c.nHeight;
         AVFrame* p = converter.Picture(0);
         ASSERT_NE(nullptr, p);
@@ -116,6 +118,39 @@ TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
         }
         av_frame_free(&p);
     }
+}
+
+TEST(ConverterTest, OddScreenIsPaddedNotScaled) {
+    // A 65x33 screen in the 66x34 picture made for it: only what changed is
+    // converted, at the screen's own scale, up to its edge; the padding
+    // stays black.
+    CConverter converter;
+    ASSERT_EQ(S_OK, converter.Open(66, 34));
+    CScreen screen(65, 33, 40);
+    std::vector<CRect> vChanged;
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_TRUE((CRect{0, 0, 65, 33}) == converter.Target());
+    AVFrame* pOld = converter.Picture(0);
+    ASSERT_NE(nullptr, pOld);
+    std::fill(screen.vPixels.begin(), screen.vPixels.end(), 255);
+    screen.frame.vChanged = {CRect{61, 29, 4, 4}};
+    vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_EQ(screen.frame.vChanged, vChanged);
+    AVFrame* pNew = converter.Picture(1);
+    ASSERT_NE(nullptr, pNew);
+    for (int y = 0; y < 34; ++y) {
+        for (int x = 0; x < 66; ++x) {
+            if (x == 65 || y == 33) {
+                ASSERT_EQ(16, Luma(pNew, x, y)) << x << "," << y;
+            } else {
+                const bool bInside = x >= 60 && y >= 28;
+                ASSERT_EQ(bInside, Luma(pNew, x, y) != Luma(pOld, x, y)) << x << "," << y;
+            }
+        }
+    }
+    av_frame_free(&pOld);
+    av_frame_free(&pNew);
 }
 
 class OutputFileTest : public testing::Test {
