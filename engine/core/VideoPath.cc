@@ -115,6 +115,12 @@ void CSession::CloseTrack(int64_t nFileUs) {
     {
         std::lock_guard<std::mutex> lock(m_mutexPacer);
         pace = m_pPacer->Close(nSlot);
+        if (pace.eAction != CPace::kEncode && !m_vUnencoded.empty()) {
+            // The slot holds a frame already, but something changed after
+            // it (a grab past the pause or stop point): one slot on, so that
+            // the last picture has it.
+            pace = m_pPacer->Close(m_pPacer->LastEncodedSlot() + 1);
+        }
     }
     if (pace.eAction == CPace::kEncode) {
         m_nLastSlot = std::max(m_nLastSlot, pace.nSlot);
