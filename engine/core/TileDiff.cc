@@ -115,6 +115,16 @@ void CTileDiff::Compare(const uint8_t* pPixels, int nStride, int nWidth, int nHe
     const int nTo = std::min(nHeight, nToRow);
     for (int y0 = nFrom; y0 < nTo; y0 += kTile) {
         const int nRows = std::min(kTile, nHeight - y0);
+        // Most rows of a screen are as they were: one comparison a row
+        // before looking at its tiles.
+        bool bRowsDiffer = false;
+        for (int y = y0; y < y0 + nRows && !bRowsDiffer; ++y) {
+            bRowsDiffer = std::memcmp(pPixels + static_cast<ptrdiff_t>(y) * nStride,
+                                      &m_vCopy[y * cbRow], cbRow) != 0;
+        }
+        if (!bRowsDiffer) {
+            continue;
+        }
         const size_t iRowStart = pvChanged->size();
         int xRun = -1;
         for (int x0 = 0; x0 < nWidth; x0 += kTile) {

@@ -32,7 +32,7 @@ int64_t SlotStartUs(const CVideoParams& v, int64_t nSlot) {
 // How long the check for unreported changes takes to go over the whole
 // screen, a band of rows a grab: a report gone missing costs at most about
 // this much of a stale picture.
-constexpr int64_t kCheckSweepUs = 750000;
+constexpr int64_t kCheckSweepUs = 1000000;
 
 }  // namespace
 
