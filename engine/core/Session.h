@@ -75,7 +75,8 @@ private:
     // or stop point).
     void TakeSlot(int64_t nSlot, const std::vector<CRect>& vChanged);
     int64_t AddChanged(const std::vector<CRect>& vNew);
-    // Ends the track at nFileUs (pause, stop) with a frame, unless one is there.
+    // Ends the track at nFileUs (pause, stop) with a frame, unless one is
+    // there and nothing changed since.
     void CloseTrack(int64_t nFileUs);
     // Hands what the pacer decided to the encoder; bWait: never dropped for
     // a busy encoder.
@@ -96,8 +97,7 @@ private:
     CConverter m_converter;
     CTileDiff m_check;  // the screen as the recording took it
     int m_nCheckRow = 0;
-    bool m_bFirstPicture = false;  // encoded, by a start that may have failed after it
-    std::mutex m_mutexPacer;       // the video thread decides, the encoder reports
+    std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
     std::vector<CRect> m_vUnencoded;
     std::unique_ptr<COutput> m_pOutput;
@@ -109,6 +109,7 @@ private:
     bool m_bPauseFrame = false;  // a pause the video thread has to close the track for
     int64_t m_nPauseFileUs = 0;
     bool m_bStarted = false;
+    bool m_bFirstPicture = false;  // encoded, by a start that may have failed after it
     bool m_bFinished = false;
 
     CBoundedQueue<CVideoJob> m_qFrames{1};

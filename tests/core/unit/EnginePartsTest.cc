@@ -1,5 +1,6 @@
 // The Linux engine's parts below the session: the converter (only what
-// changed, never a picture the encoder holds, a new screen size scaled in),
+// changed, never a picture the encoder holds, a new screen size scaled in, an
+// odd one padded),
 // the output file (the name replaced only once committed, locked for as long
 // as it is written) and the synthetic screen's script.
 #include <dirent.h>
