@@ -53,15 +53,15 @@ HRESULT CConverter::Open(int nWidth, int nHeight) {
 }
 
 // Where a screen of this size goes in the picture: all of it when the sizes
-// match, else as large as fits with its aspect kept, centred, on even
-// coordinates.
+// match (an odd side padded to the picture's even one), else as large as fits
+// with its aspect kept, centred, on even coordinates.
 void CConverter::Fit(int nScreenWidth, int nScreenHeight) {
     m_nScreenWidth = nScreenWidth;
     m_nScreenHeight = nScreenHeight;
     const int nWidth = m_pPicture->width;
     const int nHeight = m_pPicture->height;
-    if (nScreenWidth == nWidth && nScreenHeight == nHeight) {
-        m_target = CRect{0, 0, nWidth, nHeight};
+    if (((nScreenWidth + 1) & ~1) == nWidth && ((nScreenHeight + 1) & ~1) == nHeight) {
+        m_target = CRect{0, 0, nScreenWidth, nScreenHeight};
         m_vScaled.clear();
         m_vScaled.shrink_to_fit();
         return;
@@ -78,8 +78,7 @@ void CConverter::Fit(int nScreenWidth, int nScreenHeight) {
     m_vScaled.resize(static_cast<size_t>(nW) * nH * 4);
 }
 
-HRESULT CConverter::Update(const CScreenFrame& frame, bool* pbChanged) {
-    *pbChanged = false;
+HRESULT CConverter::Update(const CScreenFrame& frame, std::vector<CRect>* pvChanged) {
     if (frame.pPixels == nullptr || frame.nWidth < 1 || frame.nHeight < 1) {
         return S_OK;
     }
@@ -87,7 +86,6 @@ HRESULT CConverter::Update(const CScreenFrame& frame, bool* pbChanged) {
     if (!bResized && frame.vChanged.empty()) {
         return S_OK;
     }
-    *pbChanged = true;
     if (bResized) {
         Fit(frame.nWidth, frame.nHeight);
         FillBlack(m_pPicture);
@@ -100,17 +98,21 @@ HRESULT CConverter::Update(const CScreenFrame& frame, bool* pbChanged) {
         for (const CRect& r : frame.vChanged) {
             ConvertRect(frame, r);
         }
+        pvChanged->insert(pvChanged->end(), frame.vChanged.begin(), frame.vChanged.end());
+        return S_OK;
     }
+    pvChanged->push_back(CRect{0, 0, m_pPicture->width, m_pPicture->height});
     return S_OK;
 }
 
-// One rectangle of a screen of the picture's size, widened to even
-// coordinates (a chroma sample covers 2x2 pixels).
+// One rectangle of a screen the picture's size (or one smaller on an odd
+// side), widened to even coordinates (a chroma sample covers 2x2 pixels) but
+// never past the screen's edge.
 void CConverter::ConvertRect(const CScreenFrame& frame, CRect r) {
     const int nLeft = std::max(r.x, 0) & ~1;
     const int nTop = std::max(r.y, 0) & ~1;
-    const int nRight = std::min((r.x + r.w + 1) & ~1, m_pPicture->width);
-    const int nBottom = std::min((r.y + r.h + 1) & ~1, m_pPicture->height);
+    const int nRight = std::min((r.x + r.w + 1) & ~1, frame.nWidth);
+    const int nBottom = std::min((r.y + r.h + 1) & ~1, frame.nHeight);
     if (nRight <= nLeft || nBottom <= nTop) {
         return;
     }

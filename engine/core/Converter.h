@@ -1,7 +1,9 @@
 // Keeps the recording's picture (YUV 4:2:0 at the recording's size) up to
 // date with the screen: only the rectangles that changed are converted, the
 // rest of the picture stays as it was. A screen of another size than the
-// recording is scaled into it, aspect kept, with black bars.
+// recording is scaled into it, aspect kept, with black bars; a screen of odd
+// size in a picture one larger (the encoder's sizes are even) is not scaled
+// but padded, its last column and row black.
 //
 // The encoder may hold on to a picture it was given (and frees it on its own
 // thread): Picture() hands out a copy in a buffer from a small pool, so the
@@ -29,9 +31,10 @@ public:
 
     // A black picture of the recording's size (even width and height).
     HRESULT Open(int nWidth, int nHeight);
-    // Brings the picture up to date with the frame. *pbChanged: whether
-    // anything in the picture changed.
-    HRESULT Update(const CScreenFrame& frame, bool* pbChanged);
+    // Brings the picture up to date with the frame and appends what changed
+    // in it to *pvChanged (picture coordinates): the frame's rectangles, or
+    // the whole picture when the screen is scaled in or changed size.
+    HRESULT Update(const CScreenFrame& frame, std::vector<CRect>* pvChanged);
     // A copy of the picture for the encoder, stamped nPts; null when out of
     // memory.
     AVFrame* Picture(int64_t nPts);

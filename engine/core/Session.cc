@@ -92,8 +92,8 @@ HRESULT CSession::OpenScreen() {
     pacing.nHeight = m_video.nHeight;
     m_pPacer.reset(new CVideoPacer(pacing));
     hr = m_converter.Open(m_video.nWidth, m_video.nHeight);
-    bool bChanged = false;
-    return SUCCEEDED(hr) ? m_converter.Update(frame, &bChanged) : hr;
+    std::vector<CRect> vChanged;
+    return SUCCEEDED(hr) ? Convert(&frame, &vChanged) : hr;
 }
 
 HRESULT CSession::OpenAudio() {
@@ -135,16 +135,17 @@ HRESULT CSession::Start() {
     }
     const int64_t nStartUs = MonotonicUs();
     m_timeline.Start(nStartUs);
-    if (m_bVideo) {
+    if (m_bVideo && !m_bFirstPicture) {
         // The first picture, encoded before the start returns: a recording
         // stopped at once still has a frame. A screen with no new picture
-        // yet gives the one taken at the open.
+        // yet gives the one taken at the open. Encoded once: a start tried
+        // again after failing later on has it already.
         CScreenFrame frame;
-        bool bChanged = false;
+        std::vector<CRect> vChanged;
         const HRESULT hr = m_pScreen->Grab(nStartUs + kGrabUs, &frame);
         if (FAILED(hr)) {
             m_hrScreen = hr;
-        } else if (hr == S_OK && FAILED(m_converter.Update(frame, &bChanged))) {
+        } else if (hr == S_OK && FAILED(Convert(&frame, &vChanged))) {
             return E_OUTOFMEMORY;
         }
         m_nLastSlot = 0;
@@ -162,6 +163,7 @@ HRESULT CSession::Start() {
             return hrEncode;
         }
         m_pPacer->Encoded(pace, nBytes);
+        m_bFirstPicture = true;
     }
     HRESULT hr = m_pOutput->Commit();
     if (FAILED(hr)) {

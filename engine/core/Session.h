@@ -22,6 +22,7 @@
 #include "engine/core/VideoPacer.h"
 #include "engine/core/AudioSource.h"
 #include "engine/core/ScreenSource.h"
+#include "engine/core/TileDiff.h"
 
 namespace dvengine {
 
@@ -66,9 +67,16 @@ private:
     };
 
     bool Map(int64_t nTimeUs, int64_t* pnFileUs);
-    void TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged);
-    int64_t AddChanged(const CScreenFrame& frame);
-    // Ends the track at nFileUs (pause, stop) with a frame, unless one is there.
+    // Brings the picture up to date with a grab, checking a band of its
+    // rows for changes the source did not report; appends what changed in
+    // the picture to *pvChanged.
+    HRESULT Convert(CScreenFrame* pFrame, std::vector<CRect>* pvChanged);
+    // A grab's change for slot nSlot (-1: a grab no slot takes, past a pause
+    // or stop point).
+    void TakeSlot(int64_t nSlot, const std::vector<CRect>& vChanged);
+    int64_t AddChanged(const std::vector<CRect>& vNew);
+    // Ends the track at nFileUs (pause, stop) with a frame, unless one is
+    // there and nothing changed since.
     void CloseTrack(int64_t nFileUs);
     // Hands what the pacer decided to the encoder; bWait: never dropped for
     // a busy encoder.
@@ -90,6 +98,8 @@ private:
     std::unique_ptr<IScreenSource> m_pScreen;
     std::unique_ptr<IAudioSource> m_pAudio;
     CConverter m_converter;
+    CTileDiff m_check;  // the screen as the recording took it
+    int m_nCheckRow = 0;
     std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
     std::vector<CRect> m_vUnencoded;
@@ -102,6 +112,7 @@ private:
     bool m_bPauseFrame = false;  // a pause the video thread has to close the track for
     int64_t m_nPauseFileUs = 0;
     bool m_bStarted = false;
+    bool m_bFirstPicture = false;  // encoded, by a start that may have failed after it
     bool m_bFinished = false;
 
     CBoundedQueue<CVideoJob> m_qFrames{1};
@@ -109,6 +120,7 @@ private:
     std::thread m_thEncode;
     std::thread m_thAudio;
     int64_t m_nLastSlot = -1;
+    bool m_bResumed = false;  // no slot taken since a pause's frame
     std::atomic<int64_t> m_nDropped{0};
     std::atomic<HRESULT> m_hrScreen{S_OK};
     std::atomic<HRESULT> m_hrAudio{S_OK};

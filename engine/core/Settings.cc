@@ -105,9 +105,10 @@ void SharpnessToQuantisers(LONG lSharpness, int* pnQMin, int* pnQMax) {
 
 CVideoParams MapVideo(const CProfileSettings& p, int nScreenWidth, int nScreenHeight) {
     CVideoParams v;
-    // The encoder works on 4:2:0 pictures: even sizes only.
-    v.nWidth = (p.lWidth > 0 ? static_cast<int>(p.lWidth) : nScreenWidth) & ~1;
-    v.nHeight = (p.lHeight > 0 ? static_cast<int>(p.lHeight) : nScreenHeight) & ~1;
+    // The encoder works on 4:2:0 pictures: even sizes only. An odd side is
+    // padded by one, so that a screen of that size goes in unscaled.
+    v.nWidth = ((p.lWidth > 0 ? static_cast<int>(p.lWidth) : nScreenWidth) + 1) & ~1;
+    v.nHeight = ((p.lHeight > 0 ? static_cast<int>(p.lHeight) : nScreenHeight) + 1) & ~1;
     v.nWidth = std::max(v.nWidth, 2);
     v.nHeight = std::max(v.nHeight, 2);
     const int nGcd = std::gcd(static_cast<int>(p.lFpsTimes1000), 1000);

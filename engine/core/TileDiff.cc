@@ -78,6 +78,28 @@ void CTileDiff::Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeigh
     m_bValid = m_bValid || bWhole;
 }
 
+void CTileDiff::Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight,
+                     const std::vector<CRect>& vRects) {
+    if (pPixels == nullptr || nWidth <= 0 || nHeight <= 0) {
+        return;
+    }
+    if (!m_bValid || nWidth != m_nWidth || nHeight != m_nHeight) {
+        Take(pPixels, nStride, nWidth, nHeight, 0, nHeight);
+        return;
+    }
+    const size_t cbRow = static_cast<size_t>(nWidth) * 4;
+    for (const CRect& r : vRects) {
+        const int nLeft = std::max(r.x, 0);
+        const int nRight = std::min(r.x + r.w, nWidth);
+        const int nTo = std::min(r.y + r.h, nHeight);
+        for (int y = std::max(r.y, 0); y < nTo && nLeft < nRight; ++y) {
+            std::memcpy(&m_vCopy[y * cbRow + 4 * nLeft],
+                        pPixels + static_cast<ptrdiff_t>(y) * nStride + 4 * nLeft,
+                        static_cast<size_t>(nRight - nLeft) * 4);
+        }
+    }
+}
+
 void CTileDiff::Compare(const uint8_t* pPixels, int nStride, int nWidth, int nHeight, int nFromRow,
                         int nToRow, std::vector<CRect>* pvChanged) {
     if (pPixels == nullptr || nWidth <= 0 || nHeight <= 0) {
@@ -93,6 +115,16 @@ void CTileDiff::Compare(const uint8_t* pPixels, int nStride, int nWidth, int nHe
     const int nTo = std::min(nHeight, nToRow);
     for (int y0 = nFrom; y0 < nTo; y0 += kTile) {
         const int nRows = std::min(kTile, nHeight - y0);
+        // Most rows of a screen are as they were: one comparison a row
+        // before looking at its tiles.
+        bool bRowsDiffer = false;
+        for (int y = y0; y < y0 + nRows && !bRowsDiffer; ++y) {
+            bRowsDiffer = std::memcmp(pPixels + static_cast<ptrdiff_t>(y) * nStride,
+                                      &m_vCopy[y * cbRow], cbRow) != 0;
+        }
+        if (!bRowsDiffer) {
+            continue;
+        }
         const size_t iRowStart = pvChanged->size();
         int xRun = -1;
         for (int x0 = 0; x0 < nWidth; x0 += kTile) {

@@ -37,6 +37,13 @@ public:
     void Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight, int nFromRow,
               int nToRow);
 
+    // Takes the rectangles of the picture into the copy (the damage a
+    // source reported and the recording took), so that a later Compare()
+    // finds only what the reports missed. The first picture, or one of
+    // another size, is taken whole.
+    void Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight,
+              const std::vector<CRect>& vRects);
+
     // Forgets the copy: the next picture is changed all over.
     void Reset();
 

@@ -185,12 +185,16 @@ CPace CVideoPacer::Encode(int64_t nSlot, CPace::EKind eKind, double dArea, int n
     return pace;
 }
 
-CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
-    const bool bFresh = nChangedPixels > 0;
-    if (bFresh) {
+void CVideoPacer::Carry(int64_t nChangedPixels) {
+    if (nChangedPixels > 0) {
         m_dPending = std::min(m_dArea, m_dPending + static_cast<double>(nChangedPixels));
         m_nRefineLeft = kRefinements;
     }
+}
+
+CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
+    const bool bFresh = nChangedPixels > 0;
+    Carry(nChangedPixels);
     if (m_nLastSlot >= 0 && nSlot <= m_nLastSlot) {
         return CPace();  // a slot already decided: its change waits for the next
     }

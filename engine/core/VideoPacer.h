@@ -88,6 +88,10 @@ public:
     // after later slots were decided (the encoder runs behind).
     CPace Slot(int64_t nSlot, int64_t nChangedPixels);
 
+    // A change no slot takes (captured in a slot already decided, or past
+    // a pause or stop): it goes out with the next frame encoded.
+    void Carry(int64_t nChangedPixels);
+
     // Pause or stop at nSlot: a frame there, unless one was encoded in that
     // slot already, so that the track reaches the end of what was recorded.
     // Encoded whatever the budget.

@@ -29,21 +29,41 @@ int64_t SlotStartUs(const CVideoParams& v, int64_t nSlot) {
     return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
 }
 
+// How long the check for unreported changes takes to go over the whole
+// screen, a band of rows a grab: a report gone missing costs at most about
+// this much of a stale picture.
+constexpr int64_t kCheckSweepUs = 1000000;
+
 }  // namespace
 
+// Damage is not trusted alone: what the source reported goes into a copy of
+// the screen as the recording took it, and a band of rows of every grab is
+// compared with the copy, the bands sweeping the screen, so that a change
+// the reports missed is found and converted like a reported one.
+HRESULT CSession::Convert(CScreenFrame* pFrame, std::vector<CRect>* pvChanged) {
+    const CScreenFrame& f = *pFrame;
+    if (f.pPixels != nullptr && f.nWidth > 0 && f.nHeight > 0) {
+        const int64_t nIntervalUs = int64_t{1000000} * m_video.nFpsDen / m_video.nFpsNum;
+        const int64_t nRows =
+            (int64_t{f.nHeight} * nIntervalUs + kCheckSweepUs - 1) / kCheckSweepUs;
+        const int nBand = static_cast<int>(std::min<int64_t>(
+            (nRows + CTileDiff::kTile - 1) / CTileDiff::kTile * CTileDiff::kTile, f.nHeight));
+        if (m_nCheckRow >= f.nHeight) {
+            m_nCheckRow = 0;
+        }
+        m_check.Take(f.pPixels, f.nStride, f.nWidth, f.nHeight, f.vChanged);
+        m_check.Compare(f.pPixels, f.nStride, f.nWidth, f.nHeight, m_nCheckRow, m_nCheckRow + nBand,
+                        &pFrame->vChanged);
+        m_nCheckRow += nBand;
+    }
+    return m_converter.Update(f, pvChanged);
+}
+
 // What changed in the picture, added to what changed since the last picture
-// encoded; its area in picture pixels. A screen scaled into the picture, or
-// resized, counts as changed all over.
-int64_t CSession::AddChanged(const CScreenFrame& frame) {
+// encoded; its area in picture pixels.
+int64_t CSession::AddChanged(const std::vector<CRect>& vNew) {
     constexpr size_t kMaxRects = 64;
     const CRect whole{0, 0, m_video.nWidth, m_video.nHeight};
-    std::vector<CRect> vNew;
-    if (frame.nWidth == m_video.nWidth && frame.nHeight == m_video.nHeight &&
-        !frame.vChanged.empty()) {
-        vNew = frame.vChanged;
-    } else {
-        vNew.push_back(whole);
-    }
     int64_t nArea = 0;
     for (const CRect& r : vNew) {
         nArea += int64_t{std::max(r.w, 0)} * std::max(r.h, 0);
@@ -63,21 +83,23 @@ int64_t CSession::AddChanged(const CScreenFrame& frame) {
     return std::min(nArea, int64_t{whole.w} * whole.h);
 }
 
-// One picture for a slot: dropped when the slot is taken (counted when it
-// changed anything), else what the pacer says. Slots that passed with no
-// picture (a stall) count as dropped.
-void CSession::TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged) {
-    const int64_t nChanged = bChanged ? AddChanged(frame) : 0;
+// One picture for a slot: what the pacer says, unless the slot is taken.
+// Whatever the grab changed goes out with the next picture encoded if not
+// with this one. Counted as dropped: a changed picture whose slot is taken,
+// and the slots that passed with no picture (a stall), but neither where a
+// pause's frame took the slot or its time passed in the pause.
+void CSession::TakeSlot(int64_t nSlot, const std::vector<CRect>& vChanged) {
+    const int64_t nChanged = vChanged.empty() ? 0 : AddChanged(vChanged);
     if (nSlot <= m_nLastSlot) {
-        // Its change goes out with the next picture encoded.
-        if (bChanged) {
-            ++m_nDropped;
+        if (nChanged > 0) {
+            m_nDropped += nSlot >= 0 && !m_bResumed ? 1 : 0;
             std::lock_guard<std::mutex> lock(m_mutexPacer);
-            m_pPacer->Slot(nSlot, nChanged);
+            m_pPacer->Carry(nChanged);
         }
         return;
     }
-    m_nDropped += nSlot - m_nLastSlot - 1;
+    m_nDropped += m_bResumed ? 0 : nSlot - m_nLastSlot - 1;
+    m_bResumed = false;
     m_nLastSlot = nSlot;
     CPace pace;
     {
@@ -93,6 +115,12 @@ void CSession::CloseTrack(int64_t nFileUs) {
     {
         std::lock_guard<std::mutex> lock(m_mutexPacer);
         pace = m_pPacer->Close(nSlot);
+        if (pace.eAction != CPace::kEncode && !m_vUnencoded.empty()) {
+            // The slot holds a frame already, but something changed after
+            // it (a grab past the pause or stop point): one slot on, so that
+            // the last picture has it.
+            pace = m_pPacer->Close(m_pPacer->LastEncodedSlot() + 1);
+        }
     }
     if (pace.eAction == CPace::kEncode) {
         m_nLastSlot = std::max(m_nLastSlot, pace.nSlot);
@@ -166,6 +194,7 @@ void CSession::VideoThread() {
         }
         if (bPauseFrame) {
             CloseTrack(nPauseFileUs);
+            m_bResumed = true;
             continue;
         }
         // Until the picture says where the slots lie (after a stall, the
@@ -177,18 +206,21 @@ void CSession::VideoThread() {
             m_hrScreen = hr;
             break;
         }
-        bool bChanged = false;
         if (hr == S_FALSE) {
             continue;
         }
-        if (FAILED(m_converter.Update(frame, &bChanged))) {
+        std::vector<CRect> vChanged;
+        if (FAILED(Convert(&frame, &vChanged))) {
             m_hrOutput = E_OUTOFMEMORY;
             break;
         }
+        // A grab past the pause or stop point is in the picture now: its
+        // change goes out with the pause's or stop's frame, or the next.
         int64_t nFileUs = 0;
-        if (Map(frame.nTimeUs, &nFileUs)) {
-            const int64_t nSlot = SlotOf(m_video, nFileUs);
-            TakeSlot(nSlot, frame, bChanged);
+        const bool bMapped = Map(frame.nTimeUs, &nFileUs);
+        const int64_t nSlot = bMapped ? SlotOf(m_video, nFileUs) : -1;
+        TakeSlot(nSlot, vChanged);
+        if (bMapped) {
             // The next picture a quarter into the next slot, clear of its edges.
             nNextUs = frame.nTimeUs + SlotStartUs(m_video, nSlot + 1) - nFileUs + nIntervalUs / 4;
         }

@@ -1,5 +1,6 @@
 // The Linux engine's parts below the session: the converter (only what
-// changed, never a picture the encoder holds, a new screen size scaled in),
+// changed, never a picture the encoder holds, a new screen size scaled in, an
+// odd one padded),
 // the output file (the name replaced only once committed, locked for as long
 // as it is written) and the synthetic screen's script.
 #include <dirent.h>
@@ -53,9 +54,9 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     CConverter converter;
     ASSERT_EQ(S_OK, converter.Open(64, 32));
     CScreen screen(64, 32, 40);
-    bool bChanged = false;
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_TRUE(bChanged);
+    std::vector<CRect> vChanged;
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_EQ(1u, vChanged.size());
     AVFrame* pHeld = converter.Picture(7);
     ASSERT_NE(nullptr, pHeld);
     EXPECT_EQ(7, pHeld->pts);
@@ -65,8 +66,9 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     // changes over that rectangle widened to even edges, (10,4) to (14,8).
     std::fill(screen.vPixels.begin(), screen.vPixels.end(), 255);
     screen.frame.vChanged = {CRect{11, 5, 3, 3}};
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_TRUE(bChanged);
+    vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_EQ(screen.frame.vChanged, vChanged);
     AVFrame* pNew = converter.Picture(8);
     ASSERT_NE(nullptr, pNew);
     for (int y = 0; y < 32; ++y) {
@@ -79,13 +81,14 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     }
     // Nothing reported: nothing changes.
     screen.frame.vChanged.clear();
-    ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-    EXPECT_FALSE(bChanged);
+    vChanged.clear();
+    ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+    EXPECT_TRUE(vChanged.empty());
     av_frame_free(&pHeld);
     av_frame_free(&pNew);
 }
 
-TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
+TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBarsAnOddOnePadded) {
     CConverter converter;
     ASSERT_EQ(S_OK, converter.Open(64, 64));
     struct {
@@ -95,12 +98,13 @@ TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
         {128, 64, CRect{0, 16, 64, 32}},  // wider: bars above and below
         {16, 32, CRect{16, 0, 32, 64}},   // taller: bars left and right
         {64, 64, CRect{0, 0, 64, 64}},    // its own size again: no bars
+        {63, 63, CRect{0, 0, 63, 63}},    // its own size, odd: padded, not scaled
     };
     for (const auto& c : rgCase) {
         CScreen screen(c.nWidth, c.nHeight, 255);
-        bool bChanged = false;
-        ASSERT_EQ(S_OK, converter.Update(screen.frame, &bChanged));
-        EXPECT_TRUE(bChanged);
+        std::vector<CRect> vChanged;
+        ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+        EXPECT_EQ((std::vector<CRect>{CRect{0, 0, 64, 64}}), vChanged) << "changed all over";
         EXPECT_TRUE(c.target == converter.Target()) << c.nWidth << "x" << c.nHeight;
         AVFrame* p = converter.Picture(0);
         ASSERT_NE(nullptr, p);
@@ -113,6 +117,9 @@ TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBars) {
         }
         if (t.x > 0) {
             EXPECT_EQ(16, Luma(p, 0, 32));
+        }
+        if (t.w < 64 && t.x == 0) {
+            EXPECT_EQ(16, Luma(p, 63, 63)) << "padding";
         }
         av_frame_free(&p);
     }

@@ -196,13 +196,13 @@ TEST(MapVideoTest, ZeroMeansTheScreensOwnSizeAndSizesAreEven) {
     EXPECT_EQ(720, v.nHeight);
     EXPECT_EQ(468000, v.nBitrate);
 
-    v = MapVideo(p, 1367, 769);  // an odd screen
-    EXPECT_EQ(1366, v.nWidth);
-    EXPECT_EQ(768, v.nHeight);
+    v = MapVideo(p, 1367, 769);  // an odd screen: padded, never scaled
+    EXPECT_EQ(1368, v.nWidth);
+    EXPECT_EQ(770, v.nHeight);
 
     p.lWidth = 641;
     v = MapVideo(p, 1280, 720);  // one side given, the other the screen's
-    EXPECT_EQ(640, v.nWidth);
+    EXPECT_EQ(642, v.nWidth);
     EXPECT_EQ(720, v.nHeight);
 
     p.lWidth = 1;
