@@ -167,6 +167,9 @@ TEST_F(PipeWireDesktop, DroppedBufferAndNewSizeChangeEverything) {
     // a little, but what the dropped one changed is not known.
     pProducer->Paint({0, 0, 64, 48}, 2);
     ASSERT_TRUE(pProducer->Send({{0, 0, 64, 48}}, true));
+    ASSERT_TRUE(pDesktop->WaitForChange(MonotonicUs() + 5 * kSecond));
+    ASSERT_EQ(S_OK, pDesktop->Grab(&frame));
+    EXPECT_TRUE(frame.vChanged.empty());
     pProducer->Paint({0, 0, 4, 4}, 3);
     ASSERT_TRUE(pProducer->Send({{0, 0, 4, 4}}));
     ASSERT_EQ(S_OK, Next(pDesktop.get(), &frame));

@@ -175,6 +175,9 @@ HRESULT CPipeWireDesktop::Grab(CScreenFrame* pFrame) {
     if (m_bLost || bAllGone) {
         return DV_E_NO_DISPLAY;
     }
+    // What came is looked at now, picture or not: a wait for change waits
+    // for the next news.
+    m_signal.bArrived = false;
     if (std::none_of(m_vStreams.begin(), m_vStreams.end(),
                      [](const auto& p) { return !p->Lost() && p->HasPicture(); })) {
         return S_FALSE;
@@ -215,7 +218,6 @@ HRESULT CPipeWireDesktop::Grab(CScreenFrame* pFrame) {
     // Pictures come only when the screen changes: the latest one is the
     // screen as it is now.
     pFrame->nTimeUs = MonotonicUs();
-    m_signal.bArrived = false;
     return S_OK;
 }
 

@@ -269,7 +269,14 @@ void CPipeWireStream::Take(const spa_buffer* pBuffer) {
         data.chunk == nullptr || data.chunk->size < nNeeded ||
         (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 || nStride < nRow ||
         data.chunk->offset > data.maxsize || data.maxsize - data.chunk->offset < nNeeded) {
+        // The reader hears of it: something may have changed, though what
+        // is known only with the next picture.
         m_bDropped = true;
+        {
+            std::lock_guard<std::mutex> lock(m_pSignal->mutex);
+            m_pSignal->bArrived = true;
+        }
+        m_pSignal->cv.notify_all();
         return;
     }
     const uint8_t* pPixels = static_cast<const uint8_t*>(data.data) + data.chunk->offset;

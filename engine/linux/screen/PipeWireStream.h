@@ -26,7 +26,9 @@ namespace dvengine {
 struct CStreamSignal {
     std::mutex mutex;  // every stream's picture and state below
     std::condition_variable cv;
-    bool bArrived = false;  // a picture came (or a stream went) since the reader looked
+    // A picture came (or a buffer was dropped, or a stream went) since the
+    // reader looked.
+    bool bArrived = false;
 };
 
 class CPipeWireStream {
