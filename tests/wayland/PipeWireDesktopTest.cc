@@ -2,13 +2,21 @@
 // compositor, no portal): the formats and damage that sway, GNOME and KDE
 // send, dropped buffers, size changes, and several monitors composited into
 // one desktop.
+#include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "deskvid/deskvid_status.h"
 #include "engine/linux/screen/PipeWireDesktop.h"
+#include "engine/linux/screen/PortalSource.h"
+#include "engine/linux/screen/PortalToken.h"
 #include "tests/wayland/TestProducer.h"
 
 namespace dvengine {
@@ -228,6 +236,94 @@ TEST_F(PipeWireDesktop, MonitorsComposedWhereTheyLie) {
         hr = Next(pDesktop.get(), &frame);
     }
     EXPECT_EQ(DV_E_NO_DISPLAY, hr);
+}
+
+std::vector<std::string> Lines(const std::string& strPath, const std::string& strStart) {
+    std::ifstream file(strPath);
+    std::vector<std::string> v;
+    for (std::string str; std::getline(file, str);) {
+        if (str.compare(0, strStart.size(), strStart) == 0) {
+            v.push_back(str);
+        }
+    }
+    return v;
+}
+
+TEST_F(PipeWireDesktop, PortalGivesEveryMonitorAndIsAskedAgainAfterAFailure) {
+    // A portal of our own on a bus of the test's own, whose backend fails
+    // the first start, hands out two of our producers, side by side.
+    auto pLeft = Producer(SPA_VIDEO_FORMAT_BGRx, 64, 48, true);
+    auto pRight = Producer(SPA_VIDEO_FORMAT_BGRA, 32, 48, false);
+    char szDir[] = "/tmp/deskvid-portal.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(szDir));
+    const std::string strLog = std::string(szDir) + "/portal.log";
+    const char* pszBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string strBus = pszBus != nullptr ? pszBus : "";
+    GTestDBus* pBus = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(pBus);
+    setenv("DBUS_SESSION_BUS_ADDRESS", g_test_dbus_get_bus_address(pBus), 1);
+    setenv("XDG_STATE_HOME", szDir, 1);
+    const std::string strLeft = std::to_string(pLeft->Node()) + "@0,0";
+    const std::string strRight = std::to_string(pRight->Node()) + "@64,0";
+    const pid_t nPortal = fork();
+    if (nPortal == 0) {
+        execl("/usr/bin/python3", "python3", DESKVID_FAKE_PORTAL, strLog.c_str(),
+              s_pPipeWire->Socket().c_str(), "1", strLeft.c_str(), strRight.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_EQ(0, std::system("gdbus wait --session --timeout 10 org.freedesktop.portal.Desktop"));
+
+    CScreenOptions options;
+    options.nFpsTimes1000 = 20000;
+    std::unique_ptr<IScreenSource> pSource = CreatePortalSource(options);
+    const int64_t nStart = MonotonicUs();
+    ASSERT_EQ(S_OK, pSource->Start(nStart + kSecond));
+    EXPECT_GE(MonotonicUs() - nStart, kSecond * 9 / 10);  // the second question waited
+    int w = 0;
+    int h = 0;
+    for (int64_t nEnd = MonotonicUs() + 5 * kSecond; !pSource->Size(&w, &h) || w < 96;) {
+        ASSERT_LT(MonotonicUs(), nEnd);
+        pSource->WaitForChange(nEnd);
+    }
+    CScreenFrame frame;
+    for (CTestProducer* p : {pLeft.get(), pRight.get()}) {
+        p->Paint({0, 0, p->Width(), p->Height()}, 5);
+        ASSERT_TRUE(p->Send({{0, 0, p->Width(), p->Height()}}));
+    }
+    for (int64_t nEnd = MonotonicUs() + 5 * kSecond; MonotonicUs() < nEnd;) {
+        pSource->WaitForChange(nEnd);
+        if (pSource->Grab(nEnd, &frame) == S_OK && Shows(frame, *pLeft, 0, 0) &&
+            Shows(frame, *pRight, 64, 0)) {
+            break;
+        }
+    }
+    EXPECT_EQ(96, frame.nWidth);
+    EXPECT_TRUE(Shows(frame, *pLeft, 0, 0));
+    EXPECT_TRUE(Shows(frame, *pRight, 64, 0));
+    pSource.reset();
+    EXPECT_EQ(2u, Lines(strLog, "Start").size());
+    for (const std::string& str : Lines(strLog, "SelectSources")) {
+        EXPECT_NE(std::string::npos, str.find("multiple=True")) << str;
+    }
+
+    // The token of the start that succeeded is kept and sent next time.
+    pSource = CreatePortalSource(options);
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + kSecond));
+    pSource.reset();
+    const auto vSelect = Lines(strLog, "SelectSources");
+    ASSERT_EQ(3u, vSelect.size());
+    EXPECT_NE(std::string::npos, vSelect[2].find("restore_token=fake-token-2")) << vSelect[2];
+
+    kill(nPortal, SIGTERM);
+    waitpid(nPortal, nullptr, 0);
+    g_test_dbus_down(pBus);
+    g_object_unref(pBus);
+    unsetenv("XDG_STATE_HOME");
+    if (!strBus.empty()) {
+        setenv("DBUS_SESSION_BUS_ADDRESS", strBus.c_str(), 1);
+    }
+    std::system(("rm -rf '" + std::string(szDir) + "'").c_str());
 }
 
 }  // namespace

@@ -130,7 +130,7 @@ int CTestPipeWire::Connect() const {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s/pipewire-0", m_strDir.c_str());
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", Socket().c_str());
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);
         return -1;

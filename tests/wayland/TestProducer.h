@@ -32,6 +32,7 @@ public:
     bool Start();
     // A new connection to the daemon, for a consumer to take over.
     int Connect() const;
+    std::string Socket() const { return m_strDir + "/pipewire-0"; }
 
     pw_thread_loop* Loop() const { return m_pLoop; }
     pw_core* Core() const { return m_pCore; }
