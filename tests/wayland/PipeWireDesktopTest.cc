@@ -164,24 +164,24 @@ TEST_F(PipeWireDesktop, WithoutDamageTheTilesTellWhatChanged) {
     EXPECT_TRUE(Shows(frame, *pProducer, 0, 0));
 }
 
-TEST_F(PipeWireDesktop, DroppedBufferAndNewSizeChangeEverything) {
+TEST_F(PipeWireDesktop, DroppedBufferIsFoundAndNewSizeChangesAll) {
     auto pProducer = Producer(SPA_VIDEO_FORMAT_BGRA, 64, 48, true);
     auto pDesktop = Open({{pProducer->Node(), false, 0, 0}});
     CScreenFrame frame;
     pProducer->Paint({0, 0, 64, 48}, 1);
     ASSERT_EQ(S_OK, First(pProducer.get(), pDesktop.get(), &frame));
 
-    // A corrupted buffer is dropped; the next picture says it changed only
-    // a little, but what the dropped one changed is not known.
-    pProducer->Paint({0, 0, 64, 48}, 2);
-    ASSERT_TRUE(pProducer->Send({{0, 0, 64, 48}}, true));
+    // A corrupted buffer is dropped, with its damage; the next picture's
+    // damage does not cover what the dropped one changed, the tiles do.
+    pProducer->Paint({32, 16, 8, 8}, 2);
+    ASSERT_TRUE(pProducer->Send({{32, 16, 8, 8}}, true));
     ASSERT_TRUE(pDesktop->WaitForChange(MonotonicUs() + 5 * kSecond));
     ASSERT_EQ(S_OK, pDesktop->Grab(&frame));
     EXPECT_TRUE(frame.vChanged.empty());
     pProducer->Paint({0, 0, 4, 4}, 3);
     ASSERT_TRUE(pProducer->Send({{0, 0, 4, 4}}));
     ASSERT_EQ(S_OK, Next(pDesktop.get(), &frame));
-    EXPECT_EQ((std::vector<CRect>{{0, 0, 64, 48}}), frame.vChanged);
+    EXPECT_EQ((std::vector<CRect>{{0, 0, 16, 16}, {32, 16, 16, 16}}), frame.vChanged);
     EXPECT_TRUE(Shows(frame, *pProducer, 0, 0));
 
     pProducer->Resize(80, 40);

@@ -248,8 +248,9 @@ bool CPipeWireStream::Damage(const spa_buffer* pBuffer, std::vector<CRect>* pvDa
 }
 
 // Copies what changed in one picture into m_vLatest. A buffer that does not
-// hold a whole, sound picture is dropped, and the next picture counts as
-// changed all over: what the dropped one changed is not known.
+// hold a whole, sound picture (corrupted, empty, too small) is dropped; the
+// next picture is compared whole with the last one taken, which finds what
+// the dropped one changed too (its damage is lost with it).
 void CPipeWireStream::Take(const spa_buffer* pBuffer) {
     const int nWidth = m_nFormatWidth;
     const int nHeight = m_nFormatHeight;
@@ -286,13 +287,11 @@ void CPipeWireStream::Take(const spa_buffer* pBuffer) {
     const bool bReported = Damage(pBuffer, &vDamage);
     const int64_t nNow = MonotonicUs();
     const bool bAfterDrop = m_bDropped;
-    if (bAfterDrop) {
-        m_tiles.Reset();
-        m_bDropped = false;
-    }
+    m_bDropped = false;
     if (bAfterDrop || !bReported || nNow >= m_nCheckUs) {
-        // No damage told, or time to check what was told: the tiles say
-        // (everything changed, after a drop).
+        // No damage told, its damage lost with a dropped buffer, or time to
+        // check what was told: the tiles, compared with the last picture
+        // taken, say what changed.
         vDamage.clear();
         m_tiles.Compare(pPixels, nStrideInt, nWidth, nHeight, &vDamage);
         m_nCheckUs = nNow + kCheckUs;
