@@ -64,17 +64,7 @@ public:
     ~CTestPipeWire() {
         if (m_pLoop != nullptr) {
             pw_thread_loop_lock(m_pLoop);
-            for (pw_proxy* p : m_vLinks) {
-                pw_proxy_destroy(p);
-            }
-            for (auto& node : m_listNodes) {
-                spa_hook_remove(&node.second);
-                pw_proxy_destroy(node.first);
-            }
-            if (m_pRegistry != nullptr) {
-                spa_hook_remove(&m_registryHook);
-                pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_pRegistry));
-            }
+            // The registry, the nodes bound and the links go with the core.
             if (m_pCore != nullptr) {
                 pw_core_disconnect(m_pCore);
             }
@@ -174,8 +164,8 @@ private:
             }();
             auto* pNode = static_cast<pw_node*>(
                 pw_registry_bind(m_pRegistry, nId, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-            m_listNodes.emplace_back(reinterpret_cast<pw_proxy*>(pNode), spa_hook());
-            pw_node_add_listener(pNode, &m_listNodes.back().second, &s_events, this);
+            m_listNodeHooks.emplace_back();
+            pw_node_add_listener(pNode, &m_listNodeHooks.back(), &s_events, this);
         } else if (std::strcmp(pszType, PW_TYPE_INTERFACE_Port) == 0) {
             const char* pszDirection = spa_dict_lookup(pProps, PW_KEY_PORT_DIRECTION);
             const bool bOut = pszDirection != nullptr && std::strcmp(pszDirection, "out") == 0;
@@ -202,9 +192,8 @@ private:
             pw_properties_setf(pLink, PW_KEY_LINK_OUTPUT_PORT, "%u", out->second);
             pw_properties_setf(pLink, PW_KEY_LINK_INPUT_NODE, "%u", it->first);
             pw_properties_setf(pLink, PW_KEY_LINK_INPUT_PORT, "%u", in->second);
-            m_vLinks.push_back(static_cast<pw_proxy*>(
-                pw_core_create_object(m_pCore, "link-factory", PW_TYPE_INTERFACE_Link,
-                                      PW_VERSION_LINK, &pLink->dict, 0)));
+            pw_core_create_object(m_pCore, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
+                                  &pLink->dict, 0);
             pw_properties_free(pLink);
             it = m_mapTarget.erase(it);
         }
@@ -221,8 +210,7 @@ private:
     std::map<uint32_t, uint32_t> m_mapTarget;
     std::map<uint32_t, uint32_t> m_mapOutPort;
     std::map<uint32_t, uint32_t> m_mapInPort;
-    std::list<std::pair<pw_proxy*, spa_hook>> m_listNodes;
-    std::vector<pw_proxy*> m_vLinks;
+    std::list<spa_hook> m_listNodeHooks;
 };
 
 class CTestProducer {
