@@ -38,14 +38,31 @@ struct CScreenFrame {
     std::vector<CRect> vChanged;
 };
 
+// What the session wants of its screen source, beyond the screen itself.
+struct CScreenOptions {
+    // The recording's frame rate: a source that can ask its server for no
+    // more pictures than that does, since more would only be thrown away.
+    int nFpsTimes1000 = 30000;
+};
+
 class IScreenSource {
 public:
     virtual ~IScreenSource() = default;
 
     // Connects to the screen. S_OK, or DV_E_NO_DISPLAY (or a more precise
-    // DV_E_ status) by nDeadlineUs at the latest. Nothing else may be called
-    // after a failed Start() but the destructor.
+    // DV_E_ status) by nDeadlineUs at the latest; a source that must first
+    // have the user's consent (the portal's question) waits for the answer
+    // on a bound of its own, however long past nDeadlineUs the person takes.
+    // The first picture may come after Start() returned: a wait for it
+    // counts from then. Nothing else may be called after a failed Start()
+    // but the destructor.
     virtual HRESULT Start(int64_t nDeadlineUs) = 0;
+
+    // The screen's size while Grab() has no picture yet, when the source
+    // knows it (a stream whose format is agreed, on a still screen that has
+    // sent nothing): true with the size. A source whose first picture comes
+    // with its start need not tell.
+    virtual bool Size(int* /*pnWidth*/, int* /*pnHeight*/) { return false; }
 
     // The screen as it is now. S_OK with *pFrame filled; S_FALSE when the
     // source has no picture this time (a stream whose first frame has not
@@ -69,6 +86,6 @@ public:
 // "portal", "synthetic[:options]"), else by the session type: the portal on
 // Wayland (WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland), X11 otherwise.
 // Never null.
-std::unique_ptr<IScreenSource> CreateScreenSource();
+std::unique_ptr<IScreenSource> CreateScreenSource(const CScreenOptions& options);
 
 }  // namespace dvengine

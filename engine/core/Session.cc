@@ -18,6 +18,7 @@ namespace dvengine {
 namespace {
 
 constexpr int64_t kScreenStartUs = 1500000;  // connecting to the screen
+constexpr int64_t kPictureUs = 1500000;      // its first picture, once connected
 constexpr int64_t kAudioStartUs = 1500000;   // connecting to the audio server
 constexpr int64_t kReadUs = 100000;          // one wait for audio
 constexpr int64_t kAudioDrainUs = 250000;    // a stop's wait for audio captured before it
@@ -61,14 +62,18 @@ HRESULT CSession::Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSessi
 }
 
 // Starts the screen and takes its first picture, which gives the recording
-// its size when the profile leaves it to the screen.
+// its size when the profile leaves it to the screen. The wait for the
+// picture begins once the source has started: a person may have taken their
+// time to allow the recording.
 HRESULT CSession::OpenScreen() {
-    const int64_t nDeadline = MonotonicUs() + kScreenStartUs;
-    m_pScreen = CreateScreenSource();
-    HRESULT hr = m_pScreen->Start(nDeadline);
+    CScreenOptions options;
+    options.nFpsTimes1000 = static_cast<int>(m_snap.profile.lFpsTimes1000);
+    m_pScreen = CreateScreenSource(options);
+    HRESULT hr = m_pScreen->Start(MonotonicUs() + kScreenStartUs);
     if (FAILED(hr)) {
         return hr;
     }
+    const int64_t nDeadline = MonotonicUs() + kPictureUs;
     CScreenFrame frame;
     while ((hr = m_pScreen->Grab(nDeadline, &frame)) == S_FALSE && MonotonicUs() < nDeadline) {
         m_pScreen->WaitForChange(std::min(nDeadline, MonotonicUs() + 20000));
@@ -76,8 +81,14 @@ HRESULT CSession::OpenScreen() {
     if (FAILED(hr)) {
         return hr;
     }
+    // A still screen may send nothing yet: the recording takes the size the
+    // source knows, and is black until a picture comes.
+    if (hr == S_FALSE) {
+        m_pScreen->Size(&frame.nWidth, &frame.nHeight);
+    }
     const CProfileSettings& p = m_snap.profile;
-    if (hr == S_FALSE && (p.lWidth <= 0 || p.lHeight <= 0)) {
+    if (hr == S_FALSE && (p.lWidth <= 0 || p.lHeight <= 0) &&
+        (frame.nWidth <= 0 || frame.nHeight <= 0)) {
         return DV_E_NO_DISPLAY;
     }
     m_video = MapVideo(p, frame.nWidth, frame.nHeight);
@@ -93,7 +104,7 @@ HRESULT CSession::OpenScreen() {
     m_pPacer.reset(new CVideoPacer(pacing));
     hr = m_converter.Open(m_video.nWidth, m_video.nHeight);
     std::vector<CRect> vChanged;
-    return SUCCEEDED(hr) ? Convert(&frame, &vChanged) : hr;
+    return SUCCEEDED(hr) && frame.pPixels != nullptr ? Convert(&frame, &vChanged) : hr;
 }
 
 HRESULT CSession::OpenAudio() {

@@ -96,8 +96,10 @@ prepare_sway() {
   cat >"$dir/bin/deskvid-chooser" <<'EOF'
 #!/bin/sh
 # The user's answer when the portal asks to share the screen: the output
-# named in deskvid-chooser.output, by default the first.
+# named in deskvid-chooser.output, by default the first, after as many
+# seconds as deskvid-chooser.delay holds (a person taking their time).
 echo asked >>"$XDG_RUNTIME_DIR/deskvid-chooser.log"
+[ -e "$XDG_RUNTIME_DIR/deskvid-chooser.delay" ] && sleep "$(cat "$XDG_RUNTIME_DIR/deskvid-chooser.delay")"
 [ -e "$XDG_RUNTIME_DIR/deskvid-chooser.refuse" ] && exit 0
 cat "$XDG_RUNTIME_DIR/deskvid-chooser.output" 2>/dev/null || echo HEADLESS-1
 EOF

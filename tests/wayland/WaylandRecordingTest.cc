@@ -30,6 +30,7 @@ protected:
     void TearDown() override {
         CRecordingTest::TearDown();
         unlink((Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.refuse").c_str());
+        unlink((Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.delay").c_str());
     }
 };
 
@@ -107,6 +108,30 @@ TEST_F(WaylandRecording, StartWithoutConsentOrPortalLeavesNoFile) {
     EXPECT_EQ(DV_E_NO_PORTAL, Start(strFile));
     EXPECT_TRUE(std::filesystem::is_empty(m_dir.Path()));
     setenv("DBUS_SESSION_BUS_ADDRESS", strBus.c_str(), 1);
+    if (strState.empty()) {
+        unsetenv("XDG_STATE_HOME");
+    } else {
+        setenv("XDG_STATE_HOME", strState.c_str(), 1);
+    }
+}
+
+TEST_F(WaylandRecording, SlowConsentThenTheTokenBothRecord) {
+    // A person who takes 3 s to answer: the first picture's wait begins
+    // after the answer. The answer is kept: the next start asks nothing.
+    const std::string strState = Env("XDG_STATE_HOME");
+    setenv("XDG_STATE_HOME", m_dir.File("state").c_str(), 1);
+    std::ofstream(Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.delay") << "3\n";
+    using Clock = std::chrono::steady_clock;
+    for (const char* pszName : {"slow.wmv", "token.wmv"}) {
+        const Clock::time_point tStart = Clock::now();
+        ASSERT_EQ(0, Start(m_dir.File(pszName))) << pszName;
+        const double dStart = std::chrono::duration<double>(Clock::now() - tStart).count();
+        EXPECT_TRUE(pszName[0] == 's' ? dStart >= 3.0 : dStart < 3.0) << dStart;
+        unlink((Env("XDG_RUNTIME_DIR") + "/deskvid-chooser.delay").c_str());
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        ASSERT_EQ(0, m_pInstance->Control(CAPCMD_STOP, nullptr));
+        EXPECT_GE(Distinct(Frames(m_dir.File(pszName)), 0.3, 1.8), 5) << pszName;
+    }
     if (strState.empty()) {
         unsetenv("XDG_STATE_HOME");
     } else {

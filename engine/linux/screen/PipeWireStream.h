@@ -1,6 +1,9 @@
-// A screen-cast PipeWire stream: receives BGRx/BGRA pictures in shared
-// memory on PipeWire's own thread and keeps the latest one, with the
-// rectangles its damage metadata says changed.
+// One screen-cast stream of a PipeWire remote (one monitor): agrees on a
+// format we can read from memory (B, G, R or R, G, B with x or alpha), at no
+// more pictures a second than the recording takes, receives pictures on
+// PipeWire's thread and keeps the latest one in B, G, R, x order, with what
+// changed in it: the stream's damage metadata where it sends some, found by
+// comparing tiles with the previous picture where it does not.
 #pragma once
 
 #include <condition_variable>
@@ -9,83 +12,97 @@
 #include <vector>
 
 #include "engine/core/ScreenSource.h"
+#include "engine/core/TileDiff.h"
 
 struct pw_thread_loop;
-struct pw_context;
 struct pw_core;
 struct pw_stream;
-struct pw_registry;
 struct spa_pod;
 struct spa_buffer;
 
 namespace dvengine {
 
+// What the streams of one remote share with the thread that reads them.
+struct CStreamSignal {
+    std::mutex mutex;  // every stream's picture and state below
+    std::condition_variable cv;
+    // A picture came (or a buffer was dropped, or a stream went) since the
+    // reader looked.
+    bool bArrived = false;
+};
+
 class CPipeWireStream {
 public:
-    CPipeWireStream();
+    explicit CPipeWireStream(CStreamSignal* pSignal);
     ~CPipeWireStream();
     CPipeWireStream(const CPipeWireStream&) = delete;
     CPipeWireStream& operator=(const CPipeWireStream&) = delete;
 
-    // Connects to node nNode through the remote nFd (taken over, closed on
-    // every path). S_OK once the stream is connected, DV_E_NO_DISPLAY when it
-    // cannot be by nDeadlineUs.
-    HRESULT Start(int nFd, uint32_t nNode, int64_t nDeadlineUs);
+    // With pLoop locked: connects to node nNode of pCore, the remote pLoop
+    // runs; false when the stream cannot be made. Connected() tells when it
+    // is, and pLoop is signalled at each change of state.
+    bool Connect(pw_thread_loop* pLoop, pw_core* pCore, uint32_t nNode, int nFpsTimes1000);
+    // With the remote's loop locked; idempotent.
+    void Disconnect();
+    // With the remote's loop locked: connected (paused or streaming), or
+    // failed for good.
+    bool Connected() const;
+    bool Failed() const;
+    uint32_t Node() const { return m_nNode; }
 
-    // S_OK with the latest picture and what changed in it since the last
-    // Grab(); S_FALSE before the first picture; DV_E_NO_DISPLAY once the
-    // stream is gone.
-    HRESULT Grab(CScreenFrame* pFrame);
-
-    // True when a picture came (or the stream went) since the last Grab().
-    bool WaitForChange(int64_t nDeadlineUs);
-
-    // Also wakes WaitForChange(); idempotent.
-    void Stop();
+    // Under the signal's mutex from here on.
+    // The stream's size: its latest picture's, else its agreed format's; 0
+    // while neither is known.
+    int Width() const { return m_nWidth > 0 ? m_nWidth : m_nAgreedWidth; }
+    int Height() const { return m_nWidth > 0 ? m_nHeight : m_nAgreedHeight; }
+    bool HasPicture() const { return !m_vLatest.empty(); }
+    bool Lost() const { return m_bLost; }
+    void SetLost();
+    // Copies into pCanvas at (x, y) what changed since the last call (all
+    // of the picture when bAll) and appends those rectangles, in the
+    // canvas's coordinates, to *pvChanged.
+    void Collect(uint8_t* pCanvas, size_t nStride, int x, int y, bool bAll,
+                 std::vector<CRect>* pvChanged);
 
     // Called on PipeWire's thread.
+    // What a callback threw: the stream is lost.
+    void OnFailed() noexcept;
     void OnState(int nState);
     void OnFormat(const spa_pod* pParam);
     void OnProcess();
-    void OnRemoved(uint32_t nId);
-    void OnLost();
 
 private:
     void Take(const spa_buffer* pBuffer);
+    bool Damage(const spa_buffer* pBuffer, std::vector<CRect>* pvDamage) const;
     void AddChanged(const CRect& rect);
 
+    CStreamSignal* m_pSignal;
     pw_thread_loop* m_pLoop = nullptr;
-    pw_context* m_pContext = nullptr;
-    pw_core* m_pCore = nullptr;
     pw_stream* m_pStream = nullptr;
-    pw_registry* m_pRegistry = nullptr;
+    struct CHook;
+    CHook* m_pHook = nullptr;
     uint32_t m_nNode = 0;
-    struct CHooks;
-    CHooks* m_pHooks = nullptr;
-    bool m_bRunning = false;
     int m_nState = 0;  // pw_stream_state, under the loop's lock
 
-    // The negotiated format; PipeWire's thread only.
+    // PipeWire's thread only: the agreed format, the previous picture's
+    // tiles, and whether the picture before was dropped.
     int m_nFormatWidth = 0;
     int m_nFormatHeight = 0;
+    bool m_bSwap = false;  // R, G, B order
+    CTileDiff m_tiles;
+    bool m_bDropped = false;
+    int64_t m_nCheckUs = 0;  // when reported damage is next checked against the pixels
 
-    std::mutex m_mutex;
-    std::condition_variable m_cvChange;
-    // The latest picture, tightly packed, and what changed in it since the
-    // last Grab(); under m_mutex.
+    // Under the signal's mutex: the latest picture, tightly packed, and what
+    // changed in it since the last Collect().
+    int m_nAgreedWidth = 0;
+    int m_nAgreedHeight = 0;
     std::vector<uint8_t> m_vLatest;
     int m_nWidth = 0;
     int m_nHeight = 0;
-    int64_t m_nTimeUs = 0;
     std::vector<CRect> m_vChanged;
-    bool m_bWhole = false;    // the whole picture changed (first, resized)
-    bool m_bArrived = false;  // something came since the last Grab()
+    bool m_bWhole = false;  // the whole picture changed
     bool m_bLost = false;
-    // The picture handed out, brought up to date by Grab(); Grab()'s caller
-    // only.
-    std::vector<uint8_t> m_vOut;
-    int m_nOutWidth = 0;
-    int m_nOutHeight = 0;
 };
 
 }  // namespace dvengine

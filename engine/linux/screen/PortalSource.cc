@@ -1,12 +1,11 @@
 #include "engine/linux/screen/PortalSource.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "deskvid/deskvid_status.h"
-#include "engine/linux/screen/PipeWireStream.h"
+#include "engine/linux/screen/PipeWireDesktop.h"
 #include "engine/linux/screen/PortalSession.h"
 
 namespace dvengine {
@@ -20,26 +19,24 @@ const int64_t kConnectUs = 2 * 1000000;
 // WaitForChange() looks at the portal session this often.
 const int64_t kSessionCheckUs = 250 * 1000;
 
-int64_t NowUs() {
-    timespec ts = {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-// The screen of a Wayland desktop: the portal session grants it, the
-// PipeWire stream carries it. Pictures come only when the screen changes, so
+// The screen of a Wayland desktop: the portal session grants it, PipeWire
+// streams carry its monitors. Pictures come only when the screen changes, so
 // Grab() never waits for one.
 class CPortalSource final : public IScreenSource {
 public:
+    explicit CPortalSource(const CScreenOptions& options) : m_options(options) {}
     ~CPortalSource() override { Stop(); }
 
     HRESULT Start(int64_t nDeadlineUs) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         int nFd = -1;
-        uint32_t nNode = 0;
-        HRESULT hr = m_session.Open(std::max(nDeadlineUs, NowUs() + kConsentUs), &nFd, &nNode);
+        std::vector<CDesktopStream> vStreams;
+        HRESULT hr =
+            m_session.Open(std::max(nDeadlineUs, MonotonicUs() + kConsentUs), &nFd, &vStreams);
         if (SUCCEEDED(hr)) {
-            hr = m_stream.Start(nFd, nNode, std::max(nDeadlineUs, NowUs() + kConnectUs));
+            // The connection's own deadline counts from the answer.
+            hr = m_desktop.Start(nFd, vStreams, m_options.nFpsTimes1000,
+                                 std::max(nDeadlineUs, MonotonicUs() + kConnectUs));
         }
         if (FAILED(hr)) {
             m_session.Close();
@@ -54,15 +51,20 @@ public:
             m_bLost = true;
             return DV_E_NO_DISPLAY;
         }
-        const HRESULT hr = m_stream.Grab(pFrame);
-        m_bLost = FAILED(hr);
+        const HRESULT hr = m_desktop.Grab(pFrame);
+        m_bLost = hr == DV_E_NO_DISPLAY;
         return hr;
+    }
+
+    bool Size(int* pnWidth, int* pnHeight) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_bLost && m_desktop.Size(pnWidth, pnHeight);
     }
 
     bool WaitForChange(int64_t nDeadlineUs) override {
         for (;;) {
-            const int64_t nSliceUs = std::min(nDeadlineUs, NowUs() + kSessionCheckUs);
-            if (m_stream.WaitForChange(nSliceUs)) {
+            const int64_t nSliceUs = std::min(nDeadlineUs, MonotonicUs() + kSessionCheckUs);
+            if (m_desktop.WaitForChange(nSliceUs)) {
                 return true;
             }
             {
@@ -80,22 +82,23 @@ public:
 
     void Stop() override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stream.Stop();
+        m_desktop.Stop();
         m_session.Close();
         m_bLost = true;
     }
 
 private:
+    const CScreenOptions m_options;
     std::mutex m_mutex;  // Start, Grab and Stop, and the session's use
     CPortalSession m_session;
-    CPipeWireStream m_stream;
+    CPipeWireDesktop m_desktop;
     bool m_bLost = false;
 };
 
 }  // namespace
 
-std::unique_ptr<IScreenSource> CreatePortalSource() {
-    return std::make_unique<CPortalSource>();
+std::unique_ptr<IScreenSource> CreatePortalSource(const CScreenOptions& options) {
+    return std::make_unique<CPortalSource>(options);
 }
 
 }  // namespace dvengine

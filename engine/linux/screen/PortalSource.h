@@ -8,6 +8,7 @@
 
 namespace dvengine {
 
-std::unique_ptr<IScreenSource> CreatePortalSource();
+// Asks PipeWire for no more pictures a second than options' frame rate.
+std::unique_ptr<IScreenSource> CreatePortalSource(const CScreenOptions& options = CScreenOptions());
 
 }  // namespace dvengine

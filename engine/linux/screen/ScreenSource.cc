@@ -29,26 +29,26 @@ bool IsSet(const char* pszName) {
 
 }  // namespace
 
-std::unique_ptr<IScreenSource> CreateScreenSource() {
+std::unique_ptr<IScreenSource> CreateScreenSource(const CScreenOptions& options) {
     const char* pszChoice = std::getenv("DESKVID_SCREEN");
     const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
     const char* pszType = std::getenv("XDG_SESSION_TYPE");
     std::unique_ptr<IScreenSource> pSource;
     if (strChoice == "synthetic" || strChoice.compare(0, 10, "synthetic:") == 0) {
-        CSyntheticScreenOptions options;
+        CSyntheticScreenOptions synthetic;
         if (ParseSyntheticScreenOptions(strChoice.size() > 10 ? strChoice.substr(10) : "",
-                                        &options)) {
-            pSource = CreateSyntheticSource(options);
+                                        &synthetic)) {
+            pSource = CreateSyntheticSource(synthetic);
         }
     } else if (strChoice == "x11") {
         pSource = CreateX11Source(nullptr);
     } else if (strChoice == "portal") {
-        pSource = CreatePortalSource();
+        pSource = CreatePortalSource(options);
     } else if (!strChoice.empty()) {
         // An unknown choice is no screen, rather than some other one.
     } else if (IsSet("WAYLAND_DISPLAY") ||
                (pszType != nullptr && std::strcmp(pszType, "wayland") == 0)) {
-        pSource = CreatePortalSource();
+        pSource = CreatePortalSource(options);
     } else {
         pSource = CreateX11Source(nullptr);
     }
