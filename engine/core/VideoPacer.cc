@@ -51,6 +51,7 @@ void CVideoPacer::StartFile() {
     m_dPending = m_dArea;
     m_dChangeArea = 0;
     m_nRefineLeft = 0;
+    m_nLastChangeSlot = -1;
     m_nPictureQ = m_set.nQMax;
     m_nChangeQ = m_set.nQMax;
 }
@@ -195,6 +196,9 @@ void CVideoPacer::Carry(int64_t nChangedPixels) {
 CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
     const bool bFresh = nChangedPixels > 0;
     Carry(nChangedPixels);
+    if (bFresh) {
+        m_nLastChangeSlot = std::max(m_nLastChangeSlot, nSlot);
+    }
     if (m_nLastSlot >= 0 && nSlot <= m_nLastSlot) {
         return CPace();  // a slot already decided: its change waits for the next
     }
@@ -225,7 +229,9 @@ CPace CVideoPacer::Slot(int64_t nSlot, int64_t nChangedPixels) {
     }
     // Still: refine while the picture is coarser than the finest allowed
     // and the budget affords a finer quantiser; else a heartbeat when due.
-    if (m_nRefineLeft > 0 && std::max(m_nPictureQ, m_nChangeQ) > m_set.nQMin &&
+    const bool bStill =
+        m_nLastChangeSlot < 0 || SlotUs(nSlot) - SlotUs(m_nLastChangeSlot) >= kStillBeforeRefineUs;
+    if (bStill && m_nRefineLeft > 0 && std::max(m_nPictureQ, m_nChangeQ) > m_set.nQMin &&
         Plan(CPace::kRefinement, 0, false, &nQ)) {
         --m_nRefineLeft;
         return Encode(nSlot, CPace::kRefinement, 0, nQ);

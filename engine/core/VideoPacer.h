@@ -6,7 +6,9 @@
 // What a variable-rate video track needs:
 //  - no change, nothing encoded: the track has a gap and players hold the
 //    last picture;
-//  - up to two refinement frames once activity stops, while the last picture
+//  - up to two refinement frames once activity has stopped for a moment
+//    (a window that keeps moving at another rate than the recording's leaves
+//    single slots unchanged: those are not a stop), while the last picture
 //    was coded coarser than the finest quantiser allowed;
 //  - a heartbeat frame at least once a second, so that a seek lands near a
 //    picture;
@@ -72,6 +74,8 @@ class CVideoPacer {
 public:
     // How often a frame is encoded while nothing changes.
     static constexpr int64_t kHeartbeatUs = 1000000;
+    // How long nothing must change before the picture is refined.
+    static constexpr int64_t kStillBeforeRefineUs = 150000;
     // Refinement frames after activity stops.
     static constexpr int kRefinements = 2;
 
@@ -139,8 +143,9 @@ private:
     double m_dPending = 0;     // changed pixels not encoded yet
     double m_dChangeArea = 0;  // the area of the last change encoded
     int m_nRefineLeft = 0;
-    int m_nPictureQ = 31;  // the quantiser the still picture was coded at
-    int m_nChangeQ = 31;   // and its last change
+    int64_t m_nLastChangeSlot = -1;  // the latest slot a change was captured in
+    int m_nPictureQ = 31;            // the quantiser the still picture was coded at
+    int m_nChangeQ = 31;             // and its last change
     int64_t m_nDropped = 0;
 };
 

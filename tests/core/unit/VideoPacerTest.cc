@@ -111,6 +111,14 @@ TEST(VideoPacerTest, RefinesACoarsePictureOnceActivityStops) {
     EXPECT_LT(run.v[40].nQ, run.v[39].nQ);
     EXPECT_LT(run.v[41].nQ, run.v[40].nQ);
 
+    // A window moving at another rate than the recording's leaves single
+    // slots unchanged: that is no stop, and nothing is refined.
+    CRun moving(Settings(20, 8000, 2, 468000));
+    for (int64_t n = 0; n < 60; ++n) {
+        moving.Slot(n, n % 3 == 2 ? 0 : 40000);
+    }
+    EXPECT_EQ(40u, moving.v.size()) << "only the slots with a change are coded";
+
     // A change coded at the finest quantiser needs no refinement.
     CRun fine(Settings(20, 8000, 31));
     fine.Slots(0, 10, 1000);
