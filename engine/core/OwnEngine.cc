@@ -28,7 +28,6 @@ extern "C" {
 namespace dvengine {
 namespace {
 
-
 // ---------------------------------------------------------------- encoder
 
 // What the encoder's collection, file and display information objects write
@@ -296,4 +295,10 @@ bool OwnEngineRegister() {
     av_log_set_level(AV_LOG_QUIET);
     return RtRegisterClass(CLSID_WMEncoder, dvengine::CreateEncoder) &&
            RtRegisterClass(CLSID_WMEncProfile2, dvengine::CreateProfile);
+}
+
+PFNCREATEINSTANCE OwnEngineFactory(REFCLSID clsid) {
+    return IsEqualGUID(clsid, CLSID_WMEncoder)       ? dvengine::CreateEncoder
+           : IsEqualGUID(clsid, CLSID_WMEncProfile2) ? dvengine::CreateProfile
+                                                     : nullptr;
 }
