@@ -28,6 +28,18 @@ endif()
 if(WIN32)
   # Hosts built with other tool chains make their import library from this.
   install(FILES ${PROJECT_SOURCE_DIR}/plugin/deskvid.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # What the LGPL asks for the FFmpeg inside the DLL (its licence, its source,
+  # how to relink), and libyuv's notice. Files not there are left out (an
+  # FFmpeg from DESKVID_FFMPEG_PREFIX brings none); tests/install/check-zip.sh
+  # holds our own build's zip to having them all.
+  set(doc ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/windows-third-party.txt DESTINATION ${doc}
+    RENAME THIRD-PARTY.txt)
+  install(FILES ${DESKVID_FFMPEG_CACHE}/src/COPYING.LGPLv2.1 DESTINATION ${doc}/ffmpeg OPTIONAL)
+  install(FILES ${DESKVID_FFMPEG_CACHE}/version DESTINATION ${doc}/ffmpeg RENAME VERSION OPTIONAL)
+  install(FILES ${DESKVID_LIBYUV_PREFIX}/share/libyuv/LICENSE
+    ${DESKVID_LIBYUV_PREFIX}/share/libyuv/PATENTS DESTINATION ${doc}/libyuv OPTIONAL)
+  install(FILES ${DESKVID_LIBYUV_CACHE}/version DESTINATION ${doc}/libyuv RENAME VERSION OPTIONAL)
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/examples/host.c DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

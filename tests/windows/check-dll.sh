@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks a built deskvid.dll: it exports exactly the five functions under
 # their plain names, and imports from system DLLs only (the C and C++
-# runtimes of the compiler are linked in).
+# runtimes of the compiler are linked in; our FFmpeg's random seed calls
+# bcrypt.dll; Direct3D, where used, is loaded at run time).
 # check-dll.sh OBJDUMP DLL
 set -eu
 objdump=$1
@@ -22,8 +23,8 @@ status=0
 imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p')
 for name in $imports; do
   case $(printf '%s' "$name" | tr '[:upper:]' '[:lower:]') in
-    kernel32.dll | user32.dll | advapi32.dll | ole32.dll | oleaut32.dll | msvcrt.dll | \
-      ucrtbase.dll | api-ms-win-crt-*.dll) ;;
+    kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | ole32.dll | oleaut32.dll | \
+      bcrypt.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll) ;;
     *)
       echo "imports from a non-system DLL: $name" >&2
       status=1

@@ -11,7 +11,10 @@
 #
 # Rebuilds only when the source version, a patch or this script changed;
 # otherwise it returns at once. Environment: FFMPEG_CC (the C compiler
-# command, e.g. "ccache cc"), FFMPEG_JOBS (parallel jobs, default nproc).
+# command, e.g. "ccache cc"), FFMPEG_JOBS (parallel jobs, default nproc),
+# FFMPEG_CROSS (a mingw-w64 triple, i686-w64-mingw32: a cross build for
+# Windows with that triple's tools and x86 assembly; give it a cache of its
+# own).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +23,7 @@ mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 jobs=${FFMPEG_JOBS:-$(nproc)}
 cc=${FFMPEG_CC:-cc}
+cross=${FFMPEG_CROSS:-}
 
 # Only one build at a time per cache (build trees may be built in parallel).
 exec 9>"$cache/lock"
@@ -44,6 +48,19 @@ configure_flags=(
   --enable-static --disable-shared --enable-pic
   --enable-encoder=wmv2,wmav2 --enable-muxer=asf
 )
+# The same FFmpeg for Windows. Its random seed imports bcrypt.dll, a system
+# DLL (FFmpeg 5.1 has no switch against it).
+case $cross in
+  '') ;;
+  i686-w64-mingw32)
+    configure_flags+=(--enable-cross-compile --target-os=mingw32 --arch=x86
+      --cross-prefix="$cross-")
+    ;;
+  *)
+    echo "build-ffmpeg: no cross build known for '$cross'" >&2
+    exit 1
+    ;;
+esac
 
 key=$( (
   echo "$version"
