@@ -175,8 +175,11 @@ HRESULT COutputFile::CRep::TakeName() {
     const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
     for (int nTry = 0; nTry < 10; ++nTry) {
         m_bPlaceholder = false;
-        m_hName = CreateFileW(m_wstrName.c_str(), GENERIC_WRITE | DELETE, dwShare, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // An existing file is held for writing only, so that readers (who
+        // do not share deletion) may still read it; only the empty file
+        // created here needs the right to remove it.
+        m_hName = CreateFileW(m_wstrName.c_str(), GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (m_hName == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
             m_hName = CreateFileW(m_wstrName.c_str(), GENERIC_WRITE | DELETE, dwShare, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
