@@ -3,11 +3,11 @@
 # scripts/session --private (a private Xvfb with a moving pattern, a private
 # PulseAudio), in a Wine prefix of its own where no encoder is registered.
 #
-# record-wine.sh HOST.exe deskvid.dll PREFIX WORKDIR
+# record-wine.sh HOST.exe deskvid.dll deskvid-record.exe PREFIX WORKDIR
 set -euo pipefail
-host=$1 dll=$2
-export DESKVID_WINEPREFIX=$3
-work=$4
+host=$1 dll=$2 cli=$3
+export DESKVID_WINEPREFIX=$4
+work=$5
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../cmake/wine-run.sh
 check=$here/check-recording.py
@@ -40,6 +40,10 @@ echo "== a second instance may not record the same file"
 run second "$work/second.wmv"
 python3 "$check" "$work/second.wmv" || status=1
 
+echo "== deskvid-record on Windows: 3 s with --duration"
+"$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
+python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
+
 echo "== NUL and a folder are refused"
 run start NUL 80040202
 run start "$work" 80040202
@@ -49,7 +53,7 @@ printf 'kept as it was' >"$work/kept.wmv"
 PULSE_SERVER=unix:$work/no-server run start "$work/kept.wmv" 80040204
 PULSE_SERVER=unix:$work/no-server run start "$work/new.wmv" 80040204
 [[ $(<"$work/kept.wmv") == "kept as it was" ]] || fail "the existing file changed"
-leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e kept.wmv || true)
+leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e kept.wmv || true)
 [[ -z $leftover ]] || fail "left behind: $leftover"
 
 echo "== the audio server killed mid-recording: the stop reports it, the file plays"
