@@ -10,6 +10,8 @@
  *   windows_record_host DLL lost FILE     5 s while the audio server goes:
  *                                         the stop reports the lost device
  *   windows_record_host DLL seconds FILE N  N seconds, for the benchmark
+ *   windows_record_host DLL nocom FILE    without COM initialised, a start
+ *                                         answers CO_E_NOTINITIALIZED
  *
  * Every status is printed; exits 0 when each is as expected.
  */
@@ -80,7 +82,8 @@ int main(int argc, char** argv) {
     }
     const char* pszMode = argv[2];
 
-    const HRESULT hrInit = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    const int bCom = strcmp(pszMode, "nocom") != 0;
+    const HRESULT hrInit = bCom ? CoInitializeEx(NULL, COINIT_APARTMENTTHREADED) : S_OK;
     HMODULE hModule = LoadLibraryW(szDll);
     if (FAILED(hrInit) || hModule == NULL) {
         fprintf(stderr, "FAILED: COM or LoadLibrary\n");
@@ -116,6 +119,8 @@ int main(int argc, char** argv) {
         Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
         Sleep(5000);
         Command(pInstance, CAPCMD_STOP, NULL, DV_E_NO_AUDIO, "stop");
+    } else if (strcmp(pszMode, "nocom") == 0) {
+        Command(pInstance, CAPCMD_START, szFile, (HRESULT)0x800401F0, "start without COM");
     } else if (strcmp(pszMode, "seconds") == 0 && argc == 5) {
         Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
         Sleep((DWORD)(atof(argv[4]) * 1000));
@@ -126,6 +131,8 @@ int main(int argc, char** argv) {
     }
     g_pfnDestroy(pInstance);
     FreeLibrary(hModule);
-    CoUninitialize();
+    if (bCom) {
+        CoUninitialize();
+    }
     return g_nFailures == 0 ? 0 : 1;
 }

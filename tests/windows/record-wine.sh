@@ -44,6 +44,9 @@ echo "== deskvid-record on Windows: 3 s with --duration"
 "$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
 python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
 
+echo "== COM not initialised: its own answer, as with the automation engine"
+run nocom "$work/nocom.wmv"
+
 echo "== NUL and a folder are refused"
 run start NUL 80040202
 run start "$work" 80040202
@@ -52,6 +55,8 @@ echo "== no audio server: refused at the start, a file there kept, nothing left 
 printf 'kept as it was' >"$work/kept.wmv"
 PULSE_SERVER=unix:$work/no-server run start "$work/kept.wmv" 80040204
 PULSE_SERVER=unix:$work/no-server run start "$work/new.wmv" 80040204
+# What the output plays: Wine offers no loopback capture, and says so.
+DESKVID_AUDIO=output run start "$work/output.wmv" 80040204
 [[ $(<"$work/kept.wmv") == "kept as it was" ]] || fail "the existing file changed"
 leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e kept.wmv || true)
 [[ -z $leftover ]] || fail "left behind: $leftover"

@@ -20,6 +20,9 @@ public:
 
 }  // namespace
 
+// DESKVID_AUDIO: "input" (the default input, the default), "output" (what
+// the default output plays), "synthetic[:options]" for tests; anything else
+// is no audio.
 std::unique_ptr<IAudioSource> CreateAudioSource() {
     const char* pszChoice = std::getenv("DESKVID_AUDIO");
     const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
@@ -30,8 +33,10 @@ std::unique_ptr<IAudioSource> CreateAudioSource() {
                                        &options)) {
             pSource = CreateSyntheticAudio(options);
         }
-    } else if (strChoice.empty() || strChoice == "input" || strChoice == "wasapi") {
-        pSource = CreateWasapiSource();
+    } else if (strChoice.empty() || strChoice == "input") {
+        pSource = CreateWasapiSource(false);
+    } else if (strChoice == "output") {
+        pSource = CreateWasapiSource(true);
     }
     if (!pSource) {
         pSource = std::make_unique<CMissingAudio>();

@@ -47,6 +47,7 @@ void SafeRelease(T** pp) {
 
 class CWasapiSource final : public IAudioSource {
 public:
+    explicit CWasapiSource(bool bLoopback) : m_bLoopback(bLoopback) {}
     ~CWasapiSource() override { Stop(); }
 
     HRESULT Start(int64_t nDeadlineUs) override;
@@ -59,6 +60,10 @@ private:
     bool Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs);
     void Report(HRESULT hr);
 
+    // What the default output plays rather than the default input. It sends
+    // no packets while nothing plays, so silence of packets proves nothing
+    // there: only an invalidated device is a loss.
+    const bool m_bLoopback;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -149,7 +154,8 @@ HRESULT CWasapiSource::Open(IAudioClient** ppClient, IAudioCaptureClient** ppCap
                          __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&pEnumerator));
     if (SUCCEEDED(hr)) {
         // No endpoint at all: E_NOTFOUND.
-        hr = pEnumerator->GetDefaultAudioEndpoint(eCapture, eConsole, &pDevice);
+        hr = pEnumerator->GetDefaultAudioEndpoint(m_bLoopback ? eRender : eCapture, eConsole,
+                                                  &pDevice);
     }
     if (SUCCEEDED(hr)) {
         hr = pDevice->Activate(__uuidof(IAudioClient), CLSCTX_INPROC_SERVER, nullptr,
@@ -166,13 +172,15 @@ HRESULT CWasapiSource::Open(IAudioClient** ppClient, IAudioCaptureClient** ppCap
         hr = (*ppClient)->Initialize(AUDCLNT_SHAREMODE_SHARED,
                                      AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
                                          AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
-                                         AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+                                         AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY |
+                                         (m_bLoopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0),
                                      kBuffer100ns, 0, &wfx, nullptr);
     }
     if (SUCCEEDED(hr)) {
         hr = (*ppClient)->SetEventHandle(hEvent);
     }
     if (SUCCEEDED(hr)) {
+        // Wine 8 offers no loopback: AUDCLNT_E_WRONG_ENDPOINT_TYPE here.
         hr = (*ppClient)->GetService(__uuidof(IAudioCaptureClient),
                                      reinterpret_cast<void**>(ppCapture));
     }
@@ -266,8 +274,8 @@ void CWasapiSource::Run() {
             break;
         }
         const int64_t nNow = MonotonicUs();
-        if (nLastDataUs == 0 ? nNow - nStartUs > kFirstDataLimitUs
-                             : nNow - nLastDataUs > kSilentLimitUs) {
+        if (!m_bLoopback && (nLastDataUs == 0 ? nNow - nStartUs > kFirstDataLimitUs
+                                              : nNow - nLastDataUs > kSilentLimitUs)) {
             hr = AUDCLNT_E_DEVICE_INVALIDATED;  // silent past its deadline
         }
     }
@@ -289,8 +297,8 @@ void CWasapiSource::Run() {
 
 }  // namespace
 
-std::unique_ptr<IAudioSource> CreateWasapiSource() {
-    return std::unique_ptr<IAudioSource>(new (std::nothrow) CWasapiSource);
+std::unique_ptr<IAudioSource> CreateWasapiSource(bool bLoopback) {
+    return std::unique_ptr<IAudioSource>(new (std::nothrow) CWasapiSource(bLoopback));
 }
 
 }  // namespace dvengine

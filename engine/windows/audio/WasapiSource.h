@@ -1,4 +1,5 @@
-// The default audio input through WASAPI, in shared mode.
+// The default audio input through WASAPI, in shared mode; or, looped back,
+// what the default output plays.
 #pragma once
 
 #include <memory>
@@ -7,6 +8,6 @@
 
 namespace dvengine {
 
-std::unique_ptr<IAudioSource> CreateWasapiSource();
+std::unique_ptr<IAudioSource> CreateWasapiSource(bool bLoopback);
 
 }  // namespace dvengine
