@@ -103,9 +103,12 @@ HRESULT CWasapiSource::Read(int64_t nDeadlineUs, CAudioBlock* pBlock) {
         return E_POINTER;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_bStop || !m_bOpened || FAILED(m_hrOpen)) {
+        return DV_E_NO_AUDIO;  // stopped, or never started
+    }
     // What came before a loss is still handed out; then the loss.
     while (m_queue.empty()) {
-        if (m_bLost || m_bStop || !m_bOpened || FAILED(m_hrOpen)) {
+        if (m_bLost || m_bStop) {
             return DV_E_NO_AUDIO;
         }
         const int64_t nNow = MonotonicUs();
