@@ -149,7 +149,7 @@ HRESULT COutputFile::CRep::Open(const std::string& strPath) {
         swprintf(szTemp, 64, L".deskvid.%lu.%u.part", GetCurrentProcessId(), s_nSerial++);
         m_hWrite = CreateFileW((wstrDir + szTemp).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_HIDDEN, nullptr);
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_hWrite == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
             break;
         }
