@@ -1,4 +1,4 @@
-// The Windows engine: the platform's encoder automation objects, reached
+// The Windows automation engine: the platform's encoder automation objects, reached
 // late-bound through IDispatch by member name and wrapped in the engine
 // interface that the capture code calls.
 #pragma once

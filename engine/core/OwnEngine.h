@@ -1,6 +1,7 @@
-// The Linux recording engine: real screen and audio capture into a Windows
-// Media file with FFmpeg's libraries, behind the encoder interface that the
-// capture code drives.
+// Our own recording engine (Linux always, Windows where the platform encoder
+// is missing): real screen and audio capture into a Windows Media file with
+// FFmpeg's libraries, behind the encoder interface that the capture code
+// drives.
 #pragma once
 
 #include "runtime/Runtime.h"
