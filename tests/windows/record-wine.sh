@@ -43,6 +43,13 @@ python3 "$check" "$work/second.wmv" || status=1
 echo "== deskvid-record on Windows: 3 s with --duration"
 "$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
 python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
+echo "== deskvid-record stopped by Ctrl-C (Wine turns SIGINT into it): a finalised file"
+"$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" &
+cli_pid=$!
+sleep 3
+kill -INT "$cli_pid"
+wait "$cli_pid" || fail "deskvid-record did not stop cleanly on Ctrl-C"
+python3 "$check" "$work/ctrl-c.wmv" || status=1
 
 echo "== COM not initialised: its own answer, as with the automation engine"
 run nocom "$work/nocom.wmv"
@@ -58,7 +65,7 @@ PULSE_SERVER=unix:$work/no-server run start "$work/new.wmv" 80040204
 # What the output plays: Wine offers no loopback capture, and says so.
 DESKVID_AUDIO=output run start "$work/output.wmv" 80040204
 [[ $(<"$work/kept.wmv") == "kept as it was" ]] || fail "the existing file changed"
-leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e kept.wmv || true)
+leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e ctrl-c.wmv -e kept.wmv || true)
 [[ -z $leftover ]] || fail "left behind: $leftover"
 
 echo "== the audio server killed mid-recording: the stop reports it, the file plays"
