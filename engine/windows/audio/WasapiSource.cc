@@ -241,8 +241,12 @@ bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) 
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            try {
+                m_queue.push_back(std::move(block));
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
             m_nQueuedFrames += nFrames;
-            m_queue.push_back(std::move(block));
             while (m_nQueuedFrames > kMaxQueuedFrames) {
                 m_nQueuedFrames -= m_queue.front().vSamples.size() / kChannels;
                 m_queue.pop_front();

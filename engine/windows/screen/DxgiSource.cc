@@ -165,8 +165,13 @@ HRESULT CDxgiSource::AddOutputs(IDXGIAdapter1* pAdapter, PFN_D3D11_CREATE_DEVICE
             }
             SafeRelease(&pOutput1);
             if (SUCCEEDED(hr)) {
-                m_vOutputs.push_back(output);
-            } else {
+                try {
+                    m_vOutputs.push_back(output);
+                } catch (const std::bad_alloc&) {
+                    hr = E_OUTOFMEMORY;
+                }
+            }
+            if (FAILED(hr)) {
                 output.Release();
             }
         }
