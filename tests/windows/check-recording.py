@@ -24,7 +24,10 @@ def expect(ok, what):
 
 
 def run(args):
-    return subprocess.run(args, check=False, capture_output=True)
+    try:
+        return subprocess.run(args, check=False, capture_output=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        return subprocess.CompletedProcess(args, 124, b"", b"")
 
 
 def probe(path):

@@ -44,11 +44,18 @@ echo "== deskvid-record on Windows: 3 s with --duration"
 "$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
 python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
 echo "== deskvid-record stopped by Ctrl-C (Wine turns SIGINT into it): a finalised file"
-"$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" &
+"$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" 2>"$work.cli.log" &
 cli_pid=$!
-sleep 3
+# Once it records (Wine may take a while to start it).
+for _ in $(seq 300); do
+  grep -q "recording to" "$work.cli.log" && break
+  sleep 0.1
+done
+sleep 1
 kill -INT "$cli_pid"
 wait "$cli_pid" || fail "deskvid-record did not stop cleanly on Ctrl-C"
+grep -v ALSA "$work.cli.log" >&2 || true
+rm -f "$work.cli.log"
 python3 "$check" "$work/ctrl-c.wmv" || status=1
 
 echo "== COM not initialised: its own answer, as with the automation engine"
@@ -69,14 +76,20 @@ leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv 
 [[ -z $leftover ]] || fail "left behind: $leftover"
 
 echo "== the audio server killed mid-recording: the stop reports it, the file plays"
-kill "$tone"
-tone=
-"$wine_run" "$host" "$dll" lost "$work/lost.wmv" &
+"$wine_run" "$host" "$dll" lost "$work/lost.wmv" >"$work.lost.log" &
 recording=$!
+for _ in $(seq 300); do
+  grep -q "^start:" "$work.lost.log" && break
+  sleep 0.1
+done
+# Sound has come by then (an idle server's first may take 2 s).
 sleep 2.5
 server=$(pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true)
 [[ -n $server ]] && kill -KILL $server || fail "no audio server to kill"
+tone=
 wait "$recording" || status=1
+cat "$work.lost.log"
+rm -f "$work.lost.log"
 python3 "$check" "$work/lost.wmv" || status=1
 
 ((status == 0)) && echo "record-wine: all checks passed"
