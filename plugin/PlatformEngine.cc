@@ -4,6 +4,8 @@
 // would be dropped, and its registration with it.
 #if defined(DESKVID_ENGINE_LINUX)
 #include "engine/core/OwnEngine.h"
+#elif defined(DESKVID_ENGINE_WINDOWS)
+#include "engine/windows/EngineChoice.h"
 #elif defined(DESKVID_ENGINE_AUTOMATION)
 #include "engine/automation/AutomationEngine.h"
 #endif
@@ -14,6 +16,8 @@ struct CPlatformEngine {
     CPlatformEngine() {
 #if defined(DESKVID_ENGINE_LINUX)
         OwnEngineRegister();
+#elif defined(DESKVID_ENGINE_WINDOWS)
+        WindowsEnginesRegister();
 #elif defined(DESKVID_ENGINE_AUTOMATION)
         AutomationEngineRegister();
 #endif

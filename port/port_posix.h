@@ -79,6 +79,8 @@ struct IDispatch : IUnknown {
 protected:
     ~IDispatch() = default;
 };
+// Nothing to answer where IDispatch has no members.
+#define PORT_DISPATCH_NOT_BY_NAME
 
 extern const IID IID_IUnknown;
 extern const IID IID_IDispatch;

@@ -10,6 +10,23 @@
 #include <oleauto.h>
 #include <ocidl.h>
 
+// The members of IDispatch for an object that travels as a dispatch pointer
+// but is never called by name (a profile handed to a source group).
+#define PORT_DISPATCH_NOT_BY_NAME                                                              \
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override {                               \
+        return E_NOTIMPL;                                                                      \
+    }                                                                                          \
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {                  \
+        return E_NOTIMPL;                                                                      \
+    }                                                                                          \
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { \
+        return E_NOTIMPL;                                                                      \
+    }                                                                                          \
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,        \
+                                     EXCEPINFO*, UINT*) override {                             \
+        return E_NOTIMPL;                                                                      \
+    }
+
 namespace port {
 
 // Recursive lock: a critical section may be re-entered by its owning thread.

@@ -528,3 +528,9 @@ bool AutomationEngineRegister() {
     bool bProfile = RtRegisterClass(CLSID_WMEncProfile2, CreateProfile);
     return bEncoder && bProfile;
 }
+
+PFNCREATEINSTANCE AutomationEngineFactory(REFCLSID clsid) {
+    return IsEqualGUID(clsid, CLSID_WMEncoder)       ? CreateEncoder
+           : IsEqualGUID(clsid, CLSID_WMEncProfile2) ? CreateProfile
+                                                     : nullptr;
+}

@@ -19,7 +19,10 @@ const IID IID_IOwnProfileImpl = {
 }  // namespace
 
 std::u16string ToU16(const OLECHAR* pwsz) {
-    return pwsz != nullptr ? std::u16string(pwsz) : std::u16string();
+    // OLECHAR is a UTF-16 unit on every target (wchar_t on Windows).
+    static_assert(sizeof(OLECHAR) == sizeof(char16_t), "OLECHAR holds UTF-16");
+    return pwsz != nullptr ? std::u16string(reinterpret_cast<const char16_t*>(pwsz))
+                           : std::u16string();
 }
 
 // ---------------------------------------------------------------- sources
@@ -49,7 +52,7 @@ public:
         return S_OK;
     }
 
-    HRESULT Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog*) override {
+    HRESULT STDMETHODCALLTYPE Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog*) override {
         if (pszPropName == nullptr || pVar == nullptr) {
             return E_POINTER;
         }
@@ -63,7 +66,7 @@ public:
         return S_OK;
     }
 
-    HRESULT Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
+    HRESULT STDMETHODCALLTYPE Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
         if (pszPropName == nullptr || pVar == nullptr) {
             return E_POINTER;
         }
@@ -104,6 +107,7 @@ public:
         {&IID_IWMEncProfile, InterfaceOf<IWMEncProfile>},
         {&IID_IOwnProfileImpl, InterfaceOf<CProfile>},
     };
+    PORT_DISPATCH_NOT_BY_NAME
 
     HRESULT put_ValidateMode(VARIANT_BOOL) override { return S_OK; }
     HRESULT put_ProfileName(BSTR) override { return S_OK; }

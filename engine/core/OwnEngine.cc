@@ -304,3 +304,9 @@ bool OwnEngineRegister() {
     return RtRegisterClass(CLSID_WMEncoder, dvengine::CreateEncoder) &&
            RtRegisterClass(CLSID_WMEncProfile2, dvengine::CreateProfile);
 }
+
+PFNCREATEINSTANCE OwnEngineFactory(REFCLSID clsid) {
+    return IsEqualGUID(clsid, CLSID_WMEncoder)       ? dvengine::CreateEncoder
+           : IsEqualGUID(clsid, CLSID_WMEncProfile2) ? dvengine::CreateProfile
+                                                     : nullptr;
+}

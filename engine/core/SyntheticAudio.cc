@@ -14,6 +14,8 @@
 namespace dvengine {
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 constexpr int64_t kBlockUs = 20000;
 // As a server's buffer: what was not read within this long is lost, as
 // after a stall of the reading process.
@@ -53,7 +55,7 @@ public:
         pBlock->vSamples.resize(static_cast<size_t>(nFrames) * kAudioChannels);
         for (int64_t i = 0; i < nFrames; ++i, ++m_nPhase) {
             const auto n = static_cast<int16_t>(
-                8000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(m_nPhase % 48000) /
+                8000 * std::sin(2 * kPi * 440.0 * static_cast<double>(m_nPhase % 48000) /
                                 kAudioSampleRate));
             pBlock->vSamples[i * 2] = n;
             pBlock->vSamples[i * 2 + 1] = n;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Packs the Windows build into its zip and checks the zip: the DLL that the
-# Wine tests exercised, both headers, the .def file listing the exports, and
-# the third-party notice with FFmpeg's and libyuv's licences and versions.
+# Wine tests exercised, deskvid-record beside it, both headers, the .def file
+# listing the exports, and the third-party notice with FFmpeg's and libyuv's
+# licences and versions.
 #
 #   tests/install/check-zip.sh BUILD_DIR
 set -euo pipefail
@@ -15,7 +16,7 @@ trap 'rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
 top=$(ls "$work")
 doc=share/doc/deskvid
-for f in bin/deskvid.dll include/deskvid/deskvid.h include/deskvid/deskvid_status.h lib/deskvid.def \
+for f in bin/deskvid.dll bin/deskvid-record.exe include/deskvid/deskvid.h include/deskvid/deskvid_status.h lib/deskvid.def \
   $doc/THIRD-PARTY.txt $doc/ffmpeg/COPYING.LGPLv2.1 $doc/ffmpeg/VERSION $doc/libyuv/LICENSE \
   $doc/libyuv/PATENTS $doc/libyuv/VERSION; do
   [[ -f "$work/$top/$f" ]] || fail "$f is not in $(basename "$zip")"

@@ -344,7 +344,11 @@ const char* UsageText() {
 
 std::string DefaultFileName(std::time_t t) {
     std::tm tmLocal{};
+#ifdef _WIN32
+    localtime_s(&tmLocal, &t);
+#else
     localtime_r(&t, &tmLocal);
+#endif
     char sz[64];
     std::strftime(sz, sizeof(sz), "deskvid-%Y%m%d-%H%M%S.wmv", &tmLocal);
     return sz;
@@ -353,7 +357,8 @@ std::string DefaultFileName(std::time_t t) {
 CAPTURE_PARAMS MakeCaptureParams(const COptions& options, const char16_t* lpwszFile) {
     CAPTURE_PARAMS params{};
     params.dwMask = options.dwMask | CAPF_FILE;
-    params.lpwszFile = lpwszFile;
+    // DVWCHAR is a UTF-16 unit on every target (wchar_t on Windows).
+    params.lpwszFile = reinterpret_cast<const DVWCHAR*>(lpwszFile);
     params.bySharpness = options.bySharpness;
     params.nBitrateKbps = options.nBitrateKbps;
     params.nFps = options.nFps;

@@ -1,11 +1,5 @@
 #include "Recorder.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +11,7 @@
 #include <deskvid/deskvid.h>
 #include <deskvid/deskvid_status.h>
 
+#include "Console.h"
 #include "Library.h"
 #include "Output.h"
 #include "Summary.h"
@@ -25,126 +20,6 @@
 namespace record {
 
 namespace {
-
-// Set by the signal handlers; the main loop does the work. A pause or resume
-// signal asks for a state, not a change, so any number of them leaves the
-// state the last one asked for.
-enum { kNoRequest, kPauseRequest, kResumeRequest };
-volatile sig_atomic_t g_fStopRequested = 0;
-volatile sig_atomic_t g_nPauseRequest = kNoRequest;
-
-void OnStopSignal(int) {
-    g_fStopRequested = 1;
-}
-void OnPauseSignal(int) {
-    g_nPauseRequest = kPauseRequest;
-}
-void OnResumeSignal(int) {
-    g_nPauseRequest = kResumeRequest;
-}
-
-const int g_rgnStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The signals we answer are blocked except while the main loop waits in
-// ppoll. So a handler never runs in the middle of a command, and never on the
-// engine's threads, which inherit the blocked mask when they are created.
-class CSignals {
-public:
-    CSignals() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int nSignal : g_rgnStopSignals) {
-            sigaddset(&set, nSignal);
-        }
-        sigaddset(&set, SIGUSR1);
-        sigaddset(&set, SIGUSR2);
-        pthread_sigmask(SIG_BLOCK, &set, &m_maskSaved);
-        m_maskWait = m_maskSaved;
-        for (int nSignal : g_rgnStopSignals) {
-            sigdelset(&m_maskWait, nSignal);
-        }
-        sigdelset(&m_maskWait, SIGUSR1);
-        sigdelset(&m_maskWait, SIGUSR2);
-
-        struct sigaction action {};
-        sigemptyset(&action.sa_mask);
-        action.sa_handler = OnStopSignal;
-        for (size_t i = 0; i < kStopSignals; ++i) {
-            sigaction(g_rgnStopSignals[i], &action, &m_rgSavedStop[i]);
-        }
-        action.sa_handler = OnPauseSignal;
-        sigaction(SIGUSR1, &action, &m_savedPause);
-        action.sa_handler = OnResumeSignal;
-        sigaction(SIGUSR2, &action, &m_savedResume);
-    }
-
-    ~CSignals() {
-        // Anything still pending is taken by our handlers first.
-        pthread_sigmask(SIG_SETMASK, &m_maskSaved, nullptr);
-        for (size_t i = 0; i < kStopSignals; ++i) {
-            sigaction(g_rgnStopSignals[i], &m_rgSavedStop[i], nullptr);
-        }
-        sigaction(SIGUSR1, &m_savedPause, nullptr);
-        sigaction(SIGUSR2, &m_savedResume, nullptr);
-    }
-
-    CSignals(const CSignals&) = delete;
-    CSignals& operator=(const CSignals&) = delete;
-
-    // The mask to wait with: ours unblocked.
-    const sigset_t* WaitMask() const { return &m_maskWait; }
-
-private:
-    static constexpr size_t kStopSignals = sizeof(g_rgnStopSignals) / sizeof(g_rgnStopSignals[0]);
-    sigset_t m_maskSaved;
-    sigset_t m_maskWait;
-    struct sigaction m_rgSavedStop[kStopSignals];
-    struct sigaction m_savedPause;
-    struct sigaction m_savedResume;
-};
-
-// Single key presses from a terminal on stdin: no line editing, no echo. The
-// terminal's settings come back when this goes out of scope, on every path.
-// Ctrl-C still raises SIGINT.
-class CKeyboard {
-public:
-    CKeyboard() {
-        // Only a foreground process may change the terminal's settings.
-        if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() ||
-            tcgetattr(STDIN_FILENO, &m_saved) != 0) {
-            return;
-        }
-        struct termios raw = m_saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 0;
-        m_fActive = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    }
-    ~CKeyboard() {
-        if (m_fActive) {
-            tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
-        }
-    }
-    CKeyboard(const CKeyboard&) = delete;
-    CKeyboard& operator=(const CKeyboard&) = delete;
-
-    bool Active() const { return m_fActive; }
-
-    // What has been typed since the last call (never blocks).
-    std::string Read() {
-        std::string str;
-        char rgch[64];
-        ssize_t cb = 0;
-        while (m_fActive && (cb = read(STDIN_FILENO, rgch, sizeof(rgch))) > 0) {
-            str.append(rgch, static_cast<size_t>(cb));
-        }
-        return str;
-    }
-
-private:
-    bool m_fActive = false;
-    struct termios m_saved {};
-};
 
 // Recorded time: wall-clock time while recording, pauses left out.
 class CRecordClock {
@@ -181,22 +56,6 @@ private:
     int m_nPauses = 0;
 };
 
-uint64_t FileSize(const std::string& strFile) {
-    struct stat st {};
-    return stat(strFile.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-bool FileExists(const std::string& strFile) {
-    return access(strFile.c_str(), F_OK) == 0;
-}
-
-// Only a regular file is ever removed or renamed: the output may be a device
-// such as /dev/null, and we may be running with the rights to move it.
-bool IsRegularFile(const std::string& strFile) {
-    struct stat st {};
-    return lstat(strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // A stop that fails with these still finalised the file: a device (the
 // display, the audio input) was lost, or memory ran out, while recording;
 // what was recorded before is whole. Any other failure (a write, the
@@ -218,7 +77,7 @@ void SayStatus(const std::string& strWhat, int32_t hr) {
 // The live status line, on a terminal only, redrawn in place.
 class CStatusLine {
 public:
-    CStatusLine() : m_fActive(isatty(STDERR_FILENO) != 0) {}
+    CStatusLine() : m_fActive(StatusLineAvailable()) {}
     bool Active() const { return m_fActive; }
     void Show(const CRecordClock& clock, const std::string& strFile) {
         if (!m_fActive) {
@@ -252,14 +111,18 @@ struct SFailure {
 // From a successful start to the moment the user or --duration ends it, or a
 // pause or resume fails. Returns what failed, if anything.
 SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
-                         const std::string& strFile, const CSignals& signals,
+                         const std::string& strFile, CUserRequests* pRequests,
                          CRecordClock* pClock) {
-    CKeyboard keyboard;
+    // Keys are taken only while recording, and given back on every path.
+    struct CKeys {
+        CUserRequests* p;
+        ~CKeys() { p->EndKeys(); }
+    } keys{pRequests};
+    pRequests->BeginKeys();
     CStatusLine status;
     std::fprintf(stderr, "deskvid-record: recording to %s\n", strFile.c_str());
     std::fflush(stderr);
 
-    g_nPauseRequest = kNoRequest;
     pClock->Start();
     for (;;) {
         status.Show(*pClock, strFile);
@@ -271,29 +134,10 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
             }
             dWait = std::min(dWait, dLeft);
         }
-        struct timespec ts;
-        ts.tv_sec = 0;
-        ts.tv_nsec = static_cast<long>(dWait * 1e9);
-        struct pollfd pfd {
-            STDIN_FILENO, POLLIN, 0
-        };
-        ppoll(&pfd, keyboard.Active() ? 1 : 0, &ts, signals.WaitMask());
-
-        // Each key press turns pausing over; then a signal, if one came, sets
-        // the state it asks for. Handlers run only inside ppoll above.
         std::vector<bool> rgfPause;
-        for (char ch : keyboard.Read()) {
-            if (ch == 'p' || ch == 'P') {
-                rgfPause.push_back(rgfPause.empty() ? !pClock->IsPaused() : !rgfPause.back());
-            } else if (ch == 'q' || ch == 'Q') {
-                g_fStopRequested = 1;
-            }
-        }
-        if (g_nPauseRequest != kNoRequest) {
-            rgfPause.push_back(g_nPauseRequest == kPauseRequest);
-            g_nPauseRequest = kNoRequest;
-        }
-        if (g_fStopRequested) {
+        bool fStop = false;
+        pRequests->Wait(dWait, pClock->IsPaused(), &rgfPause, &fStop);
+        if (fStop) {
             break;
         }
         for (const bool fPause : rgfPause) {
@@ -335,7 +179,7 @@ SFailure RunUntilStopped(IWMEncDeskVid* pCapture, const COptions& options,
 // With the instance created: start, record, stop. Returns the exit status.
 int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::string& strFile,
                  const std::u16string& wstrFile, const std::string& strLibrary,
-                 const CSignals& signals) {
+                 CUserRequests* pRequests) {
     if (!options.fOverwrite && OutputIsTaken(strFile)) {
         std::fprintf(stderr, "deskvid-record: %s exists; give -y (--overwrite) to replace it\n",
                      strFile.c_str());
@@ -347,14 +191,14 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     if (hrStart < 0) {
         SayStatus("cannot start recording to " + strFile, hrStart);
         // A file this attempt created holds no recording.
-        if (!fExisted && IsRegularFile(strFile) && unlink(strFile.c_str()) == 0) {
+        if (!fExisted && IsRegularFile(strFile) && RemoveFile(strFile)) {
             Say(("removed " + strFile).c_str());
         }
         return 1;
     }
 
     CRecordClock clock;
-    const SFailure failure = RunUntilStopped(pCapture, options, strFile, signals, &clock);
+    const SFailure failure = RunUntilStopped(pCapture, options, strFile, pRequests, &clock);
     if (clock.IsPaused()) {
         clock.Resume();  // the time spent paused ends here
     }
@@ -378,7 +222,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
         std::string strPartial;
         if (MoveAside(strFile, &strPartial)) {
             Say(("what was written is in " + strPartial).c_str());
-        } else if (IsRegularFile(strFile) && unlink(strFile.c_str()) == 0) {
+        } else if (IsRegularFile(strFile) && RemoveFile(strFile)) {
             Say(("removed " + strFile).c_str());
         }
         return 1;
@@ -407,7 +251,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 }  // namespace
 
 int Record(const COptions& options) {
-    CSignals signals;
+    CUserRequests requests;
 
     hostlib::CDeskVidLibrary library;
     std::string strError;
@@ -455,7 +299,7 @@ int Record(const COptions& options) {
         options.strOutput.empty() ? DefaultFileName(std::time(nullptr)) : options.strOutput;
     const std::u16string wstrFile = port::Utf8ToUtf16(strFile);
 
-    const int nExit = RunRecording(pCapture, options, strFile, wstrFile, library.Path(), signals);
+    const int nExit = RunRecording(pCapture, options, strFile, wstrFile, library.Path(), &requests);
     library.m_pfnDestroyInstance(pCapture);
     library.m_pfnUninitialize();
     return nExit;

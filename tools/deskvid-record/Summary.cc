@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#ifndef _WIN32
 #include "tools/hostlib/ChildProcess.h"
+#endif
 
 namespace record {
 
@@ -56,6 +58,12 @@ std::vector<SProbeStream> ParseProbeOutput(const std::string& strText) {
     return rgStreams;
 }
 
+#ifdef _WIN32
+// ffprobe is not a tool a Windows machine has: the summary goes without it.
+bool ProbeFile(const std::string&, std::vector<SProbeStream>*) {
+    return false;
+}
+#else
 bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams) {
     // "file:" keeps a name that starts with a protocol or a dash a file name.
     // Counting the packets reads the whole file: a generous deadline.
@@ -71,6 +79,7 @@ bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams
     *prgStreams = ParseProbeOutput(result.strOut);
     return true;
 }
+#endif
 
 std::string FormatDuration(double dSeconds) {
     if (!(dSeconds >= 0)) {

@@ -4,10 +4,9 @@
 // must fail before any device or file is touched.
 #include "engine/core/OwnEngine.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,9 +17,14 @@
 
 namespace {
 
+// OLECHAR is a UTF-16 unit on every target (wchar_t on Windows).
+const OLECHAR* Ole(const char16_t* psz) {
+    return reinterpret_cast<const OLECHAR*>(psz);
+}
+
 class CBstr {
 public:
-    explicit CBstr(const char16_t* psz) : m_bstr(SysAllocString(psz)) {}
+    explicit CBstr(const char16_t* psz) : m_bstr(SysAllocString(Ole(psz))) {}
     ~CBstr() { SysFreeString(m_bstr); }
     CBstr(const CBstr&) = delete;
     CBstr& operator=(const CBstr&) = delete;
@@ -68,7 +72,7 @@ protected:
                 VariantInit(&v);
                 V_VT(&v) = VT_BOOL;
                 V_BOOL(&v) = VARIANT_TRUE;
-                hr = pBag->Write(u"Screen", &v);
+                hr = pBag->Write(Ole(u"Screen"), &v);
             }
         }
         if (ppSource != nullptr) {
@@ -190,19 +194,19 @@ TEST_F(EngineObjectsTest, OnlyAVideoSourceHasAPropertyBagWithScreen) {
 
     VARIANT v;
     VariantInit(&v);
-    ASSERT_EQ(S_OK, pBag->Read(u"Screen", &v, nullptr));
+    ASSERT_EQ(S_OK, pBag->Read(Ole(u"Screen"), &v, nullptr));
     EXPECT_EQ(VT_BOOL, V_VT(&v));
     EXPECT_EQ(VARIANT_FALSE, V_BOOL(&v));
     V_BOOL(&v) = VARIANT_TRUE;
-    ASSERT_EQ(S_OK, pBag->Write(u"Screen", &v));
+    ASSERT_EQ(S_OK, pBag->Write(Ole(u"Screen"), &v));
     VariantInit(&v);
-    ASSERT_EQ(S_OK, pBag->Read(u"Screen", &v, nullptr));
+    ASSERT_EQ(S_OK, pBag->Read(Ole(u"Screen"), &v, nullptr));
     EXPECT_EQ(VARIANT_TRUE, V_BOOL(&v));
 
     VARIANT n = I2(1);
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, pBag->Write(u"Screen", &n));
-    EXPECT_EQ(E_INVALIDARG, pBag->Write(u"Window", &v));
-    EXPECT_EQ(E_INVALIDARG, pBag->Read(u"Window", &v, nullptr));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, pBag->Write(Ole(u"Screen"), &n));
+    EXPECT_EQ(E_INVALIDARG, pBag->Write(Ole(u"Window"), &v));
+    EXPECT_EQ(E_INVALIDARG, pBag->Read(Ole(u"Window"), &v, nullptr));
 }
 
 TEST_F(EngineObjectsTest, SourcesAreCountedAndRemovedPerType) {
@@ -280,21 +284,26 @@ TEST_F(EngineObjectsTest, AProfileHasOneAudience) {
 }
 
 TEST_F(EngineObjectsTest, ForeignProfileIsRefused) {
-    struct CForeign : IDispatch {
-        HRESULT QueryInterface(REFIID, void** ppv) override {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        ULONG AddRef() override { return 2; }
-        ULONG Release() override { return 1; }
-    } foreign;
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_DISPATCH;
-    V_DISPATCH(&v) = &foreign;
-    EXPECT_EQ(E_INVALIDARG, m_pGroup->put_Profile(v));
-    V_VT(&v) = VT_I2;
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, m_pGroup->put_Profile(v));
+    struct CForeign : IDispatch{HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv)
+                                    override{* ppv = nullptr;
+    return E_NOINTERFACE;
+}
+ULONG STDMETHODCALLTYPE AddRef() override {
+    return 2;
+}
+ULONG STDMETHODCALLTYPE Release() override {
+    return 1;
+}
+PORT_DISPATCH_NOT_BY_NAME
+}  // namespace
+foreign;
+VARIANT v;
+VariantInit(&v);
+V_VT(&v) = VT_DISPATCH;
+V_DISPATCH(&v) = &foreign;
+EXPECT_EQ(E_INVALIDARG, m_pGroup->put_Profile(v));
+V_VT(&v) = VT_I2;
+EXPECT_EQ(DISP_E_TYPEMISMATCH, m_pGroup->put_Profile(v));
 }
 
 TEST_F(EngineObjectsTest, NothingToDriveBeforePreparation) {
@@ -316,28 +325,38 @@ struct PrepareCase {
     HRESULT hrExpected;
 };
 
+// DESKVID_SCREEN set to a screen that no platform has stands for a
+// display that is not there.
+void SetScreenChoice(const char* pszValue) {
+#ifdef _WIN32
+    _putenv_s("DESKVID_SCREEN", pszValue != nullptr ? pszValue : "");
+#else
+    if (pszValue != nullptr) {
+        setenv("DESKVID_SCREEN", pszValue, 1);
+    } else {
+        unsetenv("DESKVID_SCREEN");
+    }
+#endif
+}
+
 class PrepareTest : public EngineObjectsTest, public testing::WithParamInterface<PrepareCase> {
 protected:
     void SetUp() override {
         EngineObjectsTest::SetUp();
-        const char* pszDisplay = std::getenv("DISPLAY");
-        m_bHadDisplay = pszDisplay != nullptr;
-        if (m_bHadDisplay) {
-            m_strDisplay = pszDisplay;
+        const char* pszScreen = std::getenv("DESKVID_SCREEN");
+        m_bHadScreen = pszScreen != nullptr;
+        if (m_bHadScreen) {
+            m_strScreen = pszScreen;
         }
     }
     void TearDown() override {
         m_pGroup.Reset();
         m_pEncoder.Reset();
-        if (m_bHadDisplay) {
-            setenv("DISPLAY", m_strDisplay.c_str(), 1);
-        } else {
-            unsetenv("DISPLAY");
-        }
+        SetScreenChoice(m_bHadScreen ? m_strScreen.c_str() : nullptr);
     }
 
-    bool m_bHadDisplay = false;
-    std::string m_strDisplay;
+    bool m_bHadScreen = false;
+    std::string m_strScreen;
 };
 
 TEST_P(PrepareTest, FailsWithItsStatusAndLeavesNoFile) {
@@ -359,11 +378,11 @@ TEST_P(PrepareTest, FailsWithItsStatusAndLeavesNoFile) {
     }
     ASSERT_EQ(S_OK, SetFile(c.pszFile != nullptr ? strFile.c_str() : u""));
     if (!c.bDisplay) {
-        unsetenv("DISPLAY");
+        SetScreenChoice("none");
     }
     EXPECT_EQ(c.hrExpected, m_pEncoder->PrepareToEncode(VARIANT_TRUE));
     EXPECT_EQ(DV_E_NOT_PREPARED, m_pEncoder->Start());
-    EXPECT_NE(0, access(strPath.c_str(), F_OK));
+    EXPECT_FALSE(std::filesystem::exists(strPath));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,12 +3,10 @@
 // odd one padded),
 // the output file (the name replaced only once committed, locked for as long
 // as it is written) and the synthetic screen's script.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -128,25 +126,21 @@ TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBarsAnOddOnePadded) {
 class OutputFileTest : public testing::Test {
 protected:
     void SetUp() override {
-        std::string strTemplate = testing::TempDir() + "deskvid-outputfile.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(strTemplate.data()));
-        m_strDir = strTemplate;
+        static int s_nSerial = 0;
+        m_strDir = testing::TempDir() + "deskvid-outputfile." +
+                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                   "." + std::to_string(++s_nSerial);
+        ASSERT_TRUE(std::filesystem::create_directory(m_strDir));
     }
     void TearDown() override {
-        for (const std::string& str : Entries()) {
-            unlink((m_strDir + "/" + str).c_str());
-        }
-        rmdir(m_strDir.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(m_strDir, ec);
+        EXPECT_FALSE(std::filesystem::exists(m_strDir));
     }
     std::vector<std::string> Entries() const {
         std::vector<std::string> v;
-        if (DIR* pDir = opendir(m_strDir.c_str())) {
-            while (dirent* p = readdir(pDir)) {
-                if (std::string(p->d_name) != "." && std::string(p->d_name) != "..") {
-                    v.push_back(p->d_name);
-                }
-            }
-            closedir(pDir);
+        for (const auto& entry : std::filesystem::directory_iterator(m_strDir)) {
+            v.push_back(entry.path().filename().string());
         }
         std::sort(v.begin(), v.end());
         return v;
@@ -210,23 +204,59 @@ TEST_F(OutputFileTest, ANameIsWrittenByOneRecordingAtATime) {
         COutputFile third;
         EXPECT_EQ(S_OK, third.Open(m_strDir + "/a.wmv"));
         third.Close();
-        unlink((m_strDir + "/a.wmv").c_str());
+        std::filesystem::remove(m_strDir + "/a.wmv");
     }
 }
 
+// Only a plain file or a new path in an existing folder holds a recording;
+// a name longer than the old 260-character limit is a name like any other.
+TEST_F(OutputFileTest, DevicesAndFoldersAreRefusedLongNamesTaken) {
+#ifdef _WIN32
+    const std::vector<std::string> vRefused = {"NUL", "COM1", m_strDir + "/nul.wmv", "\\\\.\\NUL",
+                                               m_strDir};
+#else
+    const std::vector<std::string> vRefused = {"/dev/null", m_strDir};
+#endif
+    for (const std::string& strPath : vRefused) {
+        COutputFile file;
+        EXPECT_EQ(DV_E_FILE_OPEN, file.Open(strPath)) << strPath;
+    }
+    const std::filesystem::path dir = std::filesystem::path(m_strDir) / std::string(120, 'd');
+    const std::filesystem::path subdir = dir / std::string(120, 'e');
+    const std::string strLong = (subdir / (std::string(100, 'f') + ".wmv")).string();
+#ifdef _WIN32
+    // The C runtime's own file calls stop at the old limit: the test makes
+    // and removes its folders in the long form.
+    const std::string strLongForm = "\\\\?\\";
+#else
+    const std::string strLongForm;
+#endif
+    ASSERT_TRUE(std::filesystem::create_directories(strLongForm + subdir.string()));
+    COutputFile file;
+    ASSERT_EQ(S_OK, file.Open(strLong));
+    ASSERT_EQ(0, file.Write(reinterpret_cast<const uint8_t*>("new"), 3));
+    ASSERT_EQ(S_OK, file.Commit());
+    file.Close();
+    EXPECT_EQ(3u, std::filesystem::file_size(strLongForm + strLong));
+    for (const std::string& str : {strLong, subdir.string(), dir.string()}) {
+        EXPECT_TRUE(std::filesystem::remove(strLongForm + str)) << str;
+    }
+}
+
+// (On Windows a link is refused: a reparse point is not a plain file.)
+#ifndef _WIN32
 TEST_F(OutputFileTest, ALinkIsFollowedNotReplaced) {
     Write("target.wmv", "old");
-    ASSERT_EQ(0, symlink("target.wmv", (m_strDir + "/link.wmv").c_str()));
+    std::filesystem::create_symlink("target.wmv", m_strDir + "/link.wmv");
     COutputFile file;
     ASSERT_EQ(S_OK, file.Open(m_strDir + "/link.wmv"));
     ASSERT_EQ(0, file.Write(reinterpret_cast<const uint8_t*>("new"), 3));
     ASSERT_EQ(S_OK, file.Commit());
     file.Close();
-    struct stat st = {};
-    ASSERT_EQ(0, lstat((m_strDir + "/link.wmv").c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(std::filesystem::is_symlink(m_strDir + "/link.wmv"));
     EXPECT_EQ("new", Read("target.wmv"));
 }
+#endif
 
 TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
     dvengine::CSyntheticScreenOptions options;

@@ -1,0 +1,83 @@
+// The Windows screen and audio sources on their own, under Wine on a private
+// Xvfb with nothing moving and a private PulseAudio (tests/windows/
+// in-session.sh): what the session relies on of them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "deskvid/deskvid_status.h"
+#include "engine/core/AudioSource.h"
+#include "engine/core/ScreenSource.h"
+#include "engine/windows/audio/WasapiSource.h"
+#include "engine/windows/screen/GdiSource.h"
+
+namespace {
+
+using dvengine::CAudioBlock;
+using dvengine::CScreenFrame;
+using dvengine::MonotonicUs;
+
+// The whole virtual screen comes first, all of it changed; a still screen
+// then gives the same picture with nothing changed. Under Wine this is GDI
+// after duplication failed.
+TEST(DesktopSourceTest, WholeScreenFirstThenOnlyWhatChanged) {
+    for (bool bDuplication : {true, false}) {
+        SCOPED_TRACE(bDuplication);
+        auto pSource = dvengine::CreateDesktopSource(bDuplication);
+        ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 1000000));
+        CScreenFrame frame;
+        ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + 250000, &frame));
+        const int nWidth = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+        const int nHeight = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+        EXPECT_EQ(nWidth, frame.nWidth);
+        EXPECT_EQ(nHeight, frame.nHeight);
+        EXPECT_GE(frame.nStride, frame.nWidth * 4);
+        ASSERT_EQ(1u, frame.vChanged.size());
+        EXPECT_TRUE((frame.vChanged[0] == dvengine::CRect{0, 0, nWidth, nHeight}));
+        const int64_t nBefore = MonotonicUs();
+        ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + 250000, &frame));
+        EXPECT_TRUE(frame.vChanged.empty());
+        EXPECT_GE(frame.nTimeUs, nBefore);
+        pSource->Stop();
+        pSource->Stop();  // idempotent
+    }
+}
+
+// Blocks of 48 kHz stereo stamped on the capture clock: each stamp lies
+// within the half second before it is read, and consecutive stamps follow
+// each other by the length of the block before.
+TEST(WasapiSourceTest, BlocksAreStampedOnTheCaptureClock) {
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    {
+        auto pSource = dvengine::CreateWasapiSource(false);
+        ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 3000000));
+        int64_t nFrames = 0;
+        int64_t nFirstUs = 0;
+        const int64_t nDeadline = MonotonicUs() + 6000000;
+        while (nFrames < 48000 && MonotonicUs() < nDeadline) {
+            CAudioBlock block;
+            const HRESULT hr = pSource->Read(nDeadline, &block);
+            ASSERT_EQ(S_OK, hr);
+            ASSERT_EQ(0u, block.vSamples.size() % 2);
+            const int64_t nNow = MonotonicUs();
+            EXPECT_LE(block.nTimeUs, nNow);
+            EXPECT_GT(block.nTimeUs, nNow - 500000);
+            if (nFrames == 0) {
+                nFirstUs = block.nTimeUs;
+            } else {
+                // Within 50 ms of where the samples before it put it.
+                EXPECT_NEAR(nFirstUs + nFrames * 1000000 / 48000, block.nTimeUs, 50000);
+            }
+            nFrames += static_cast<int64_t>(block.vSamples.size() / 2);
+        }
+        EXPECT_GE(nFrames, 48000);
+        const int64_t nStopping = MonotonicUs();
+        pSource->Stop();
+        EXPECT_LT(MonotonicUs() - nStopping, 1000000);
+        CAudioBlock block;
+        EXPECT_EQ(DV_E_NO_AUDIO, pSource->Read(MonotonicUs() + 100000, &block));
+    }
+    CoUninitialize();
+}
+
+}  // namespace

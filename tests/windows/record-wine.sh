@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Our own engine inside deskvid.dll records for real under Wine. Run inside
+# scripts/session --private (a private Xvfb with a moving pattern, a private
+# PulseAudio), in a Wine prefix of its own where no encoder is registered.
+#
+# record-wine.sh HOST.exe deskvid.dll deskvid-record.exe PREFIX WORKDIR
+set -euo pipefail
+host=$1 dll=$2 cli=$3
+export DESKVID_WINEPREFIX=$4
+work=$5
+here=$(cd "$(dirname "$0")" && pwd)
+wine_run=$here/../../cmake/wine-run.sh
+check=$here/check-recording.py
+size=$(xdpyinfo | sed -n 's/^ *dimensions: *\([0-9]*x[0-9]*\) .*/\1/p')
+
+# A wineserver left from another display would show that display.
+end_wine() { WINEPREFIX=$DESKVID_WINEPREFIX wineserver -k >/dev/null 2>&1 || true; }
+tone=
+cleanup() {
+  [[ -z $tone ]] || kill "$tone" 2>/dev/null || true
+  end_wine
+}
+end_wine
+trap cleanup EXIT
+rm -rf "$work"
+mkdir -p "$work"
+status=0
+run() { "$wine_run" "$host" "$dll" "$@" || status=1; }
+fail() { echo "FAILED: $*" >&2; status=1; }
+
+# A 1 kHz tone into the null sink whose monitor is the default source.
+gst-launch-1.0 -q audiotestsrc freq=1000 volume=0.5 is-live=true ! pulsesink >/dev/null 2>&1 &
+tone=$!
+
+echo "== 6 s with a 2 s pause in the middle: one file, without the paused time"
+run record "$work/rec.wmv"
+python3 "$check" "$work/rec.wmv" --size "$size" --seconds 6 --tone 1000 --moving || status=1
+
+echo "== a second instance may not record the same file"
+run second "$work/second.wmv"
+python3 "$check" "$work/second.wmv" || status=1
+
+echo "== deskvid-record on Windows: 3 s with --duration"
+"$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
+python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
+echo "== deskvid-record stopped by Ctrl-C (Wine turns SIGINT into it): a finalised file"
+"$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" 2>"$work.cli.log" &
+cli_pid=$!
+# Once it records (Wine may take a while to start it).
+for _ in $(seq 300); do
+  grep -q "recording to" "$work.cli.log" && break
+  sleep 0.1
+done
+sleep 1
+kill -INT "$cli_pid"
+wait "$cli_pid" || fail "deskvid-record did not stop cleanly on Ctrl-C"
+grep -v ALSA "$work.cli.log" >&2 || true
+rm -f "$work.cli.log"
+python3 "$check" "$work/ctrl-c.wmv" || status=1
+
+echo "== COM not initialised: its own answer, as with the automation engine"
+run nocom "$work/nocom.wmv"
+
+echo "== NUL and a folder are refused"
+run start NUL 80040202
+run start "$work" 80040202
+
+echo "== no audio server: refused at the start, a file there kept, nothing left behind"
+printf 'kept as it was' >"$work/kept.wmv"
+PULSE_SERVER=unix:$work/no-server run start "$work/kept.wmv" 80040204
+PULSE_SERVER=unix:$work/no-server run start "$work/new.wmv" 80040204
+# What the output plays: Wine offers no loopback capture, and says so.
+DESKVID_AUDIO=output run start "$work/output.wmv" 80040204
+[[ $(<"$work/kept.wmv") == "kept as it was" ]] || fail "the existing file changed"
+leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e ctrl-c.wmv -e kept.wmv || true)
+[[ -z $leftover ]] || fail "left behind: $leftover"
+
+echo "== the audio server killed mid-recording: the stop reports it, the file plays"
+"$wine_run" "$host" "$dll" lost "$work/lost.wmv" >"$work.lost.log" &
+recording=$!
+for _ in $(seq 300); do
+  grep -q "^start:" "$work.lost.log" && break
+  sleep 0.1
+done
+# Sound has come by then (an idle server's first may take 2 s).
+sleep 2.5
+server=$(pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true)
+[[ -n $server ]] && kill -KILL $server || fail "no audio server to kill"
+tone=
+wait "$recording" || status=1
+cat "$work.lost.log"
+rm -f "$work.lost.log"
+python3 "$check" "$work/lost.wmv" || status=1
+
+((status == 0)) && echo "record-wine: all checks passed"
+exit "$status"
