@@ -64,7 +64,18 @@ public:
     ~CTestPipeWire() {
         if (m_pLoop != nullptr) {
             pw_thread_loop_lock(m_pLoop);
-            // The registry, the nodes bound and the links go with the core.
+            // The proxies of this client (the nodes bound, the links made,
+            // the registry), then the core.
+            for (spa_hook& hook : m_listNodeHooks) {
+                spa_hook_remove(&hook);
+            }
+            for (pw_proxy* pProxy : m_vProxies) {
+                pw_proxy_destroy(pProxy);
+            }
+            if (m_pRegistry != nullptr) {
+                spa_hook_remove(&m_registryHook);
+                pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_pRegistry));
+            }
             if (m_pCore != nullptr) {
                 pw_core_disconnect(m_pCore);
             }
@@ -164,6 +175,10 @@ private:
             }();
             auto* pNode = static_cast<pw_node*>(
                 pw_registry_bind(m_pRegistry, nId, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+            if (pNode == nullptr) {
+                return;
+            }
+            m_vProxies.push_back(reinterpret_cast<pw_proxy*>(pNode));
             m_listNodeHooks.emplace_back();
             pw_node_add_listener(pNode, &m_listNodeHooks.back(), &s_events, this);
         } else if (std::strcmp(pszType, PW_TYPE_INTERFACE_Port) == 0) {
@@ -192,8 +207,11 @@ private:
             pw_properties_setf(pLink, PW_KEY_LINK_OUTPUT_PORT, "%u", out->second);
             pw_properties_setf(pLink, PW_KEY_LINK_INPUT_NODE, "%u", it->first);
             pw_properties_setf(pLink, PW_KEY_LINK_INPUT_PORT, "%u", in->second);
-            pw_core_create_object(m_pCore, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
-                                  &pLink->dict, 0);
+            void* pProxy = pw_core_create_object(m_pCore, "link-factory", PW_TYPE_INTERFACE_Link,
+                                                 PW_VERSION_LINK, &pLink->dict, 0);
+            if (pProxy != nullptr) {
+                m_vProxies.push_back(static_cast<pw_proxy*>(pProxy));
+            }
             pw_properties_free(pLink);
             it = m_mapTarget.erase(it);
         }
@@ -211,6 +229,7 @@ private:
     std::map<uint32_t, uint32_t> m_mapOutPort;
     std::map<uint32_t, uint32_t> m_mapInPort;
     std::list<spa_hook> m_listNodeHooks;
+    std::vector<pw_proxy*> m_vProxies;
 };
 
 class CTestProducer {
