@@ -20,6 +20,7 @@
 #include "engine/core/BoundedQueue.h"
 #include "engine/core/Output.h"
 #include "engine/core/VideoPacer.h"
+#include "engine/core/AudioMixer.h"
 #include "engine/core/AudioSource.h"
 #include "engine/core/ScreenSource.h"
 
@@ -76,7 +77,10 @@ private:
     void VideoThread();
     void EncodeThread();
     void AudioThread();
-    HRESULT AddAudio(const CAudioBlock& block, int64_t nFileUs, int64_t nEndSamples);
+    // Hands a block to the mixer where the timeline puts each of its
+    // samples: cut at a pause or the stop, nothing from before the start.
+    void PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& block, int64_t nReadUs);
+    HRESULT WriteMix(CAudioMixer* pMixer, int64_t nUntil, std::vector<int16_t>* pvMix);
     void StopThreads();
     void StopSources();
 
@@ -85,7 +89,7 @@ private:
     bool m_bAudio = false;
     CVideoParams m_video;
     std::unique_ptr<IScreenSource> m_pScreen;
-    std::unique_ptr<IAudioSource> m_pAudio;
+    std::vector<std::unique_ptr<IAudioSource>> m_vAudio;  // mixed into one track
     CConverter m_converter;
     std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
