@@ -4,6 +4,7 @@
 // every whole second of the capture clock must stay where that clock puts
 // it, with no piece cut, and the backlog must not be in the file.
 #include "tests/common/HostTest.h"
+#include "tests/linux/PrivatePulse.h"
 
 #include <algorithm>
 #include <cmath>
@@ -46,7 +47,8 @@ double VideoEnd(const std::string& strPath) {
     return dLast;
 }
 
-// The amplitude of nHz in each millisecond, over nWindow of them.
+// The amplitude of nHz in each millisecond, over nWindow of them (Hann
+// window, so other pitches hardly leak in).
 std::vector<double> Level(const std::vector<float>& v, int nHz, int nWindow) {
     constexpr int kHop = kRate / 1000;
     std::vector<double> vLevel;
@@ -56,7 +58,8 @@ std::vector<double> Level(const std::vector<float>& v, int nHz, int nWindow) {
         double s1 = 0;
         double s2 = 0;
         for (size_t i = n; i < n + nSpan; ++i) {
-            const double s0 = v[i] + dCoeff * s1 - s2;
+            const double dHann = 1 - std::cos(2 * M_PI * double(i - n) / double(nSpan));
+            const double s0 = v[i] * dHann + dCoeff * s1 - s2;
             s2 = s1;
             s1 = s0;
         }
@@ -91,7 +94,7 @@ std::vector<double> Beeps(const std::vector<float>& vSound) {
 }
 
 double Peak(const std::vector<float>& vSound, int nHz, double dFrom, double dTo) {
-    const std::vector<double> vLevel = Level(vSound, nHz, 20);
+    const std::vector<double> vLevel = Level(vSound, nHz, 40);
     double dPeak = 0;
     for (size_t i = size_t(dFrom * 1000); i < vLevel.size() && i < size_t(dTo * 1000); ++i) {
         dPeak = std::max(dPeak, vLevel[i]);
@@ -125,11 +128,15 @@ struct Recorded {
     double dVideoEnd = 0;
 };
 
-void Record(const std::string& strPath, const std::string& strAudio, double dSeconds,
-            Recorded* pRec) {
-    pRec->result =
-        testproc::RunToEnd({DESKVID_RECHOST, strPath, std::to_string(dSeconds)}, int(dSeconds) + 60,
-                           {"DESKVID_SCREEN=synthetic:size=320x240", "DESKVID_AUDIO=" + strAudio});
+// Records dSeconds of the synthetic screen and the sound pszAudio chooses
+// (unset when null).
+void Record(const std::string& strPath, const char* pszAudio, double dSeconds, Recorded* pRec,
+            std::vector<std::string> rgstrEnv = {}) {
+    rgstrEnv.push_back("DESKVID_SCREEN=synthetic:size=320x240");
+    rgstrEnv.push_back(pszAudio != nullptr ? std::string("DESKVID_AUDIO=") + pszAudio
+                                           : "DESKVID_AUDIO");
+    pRec->result = testproc::RunToEnd({DESKVID_RECHOST, strPath, std::to_string(dSeconds)},
+                                      int(dSeconds) + 60, rgstrEnv);
     pRec->vSound = DecodeSound(strPath);
     pRec->dVideoEnd = VideoEnd(strPath);
 }
@@ -144,12 +151,12 @@ TEST(AudioTiming, DevicesOffTheClockStayOnIt) {
     Recorded mixed;
     const std::string strFast = dir.File("fast.wmv");
     const std::string strMixed = dir.File("mixed.wmv");
-    std::thread th(Record, strFast,
-                   "synthetic:beep=" + std::to_string(kBeepHz) + ",rate=1.005,backlog=3000",
-                   kSeconds, &fast);
+    const std::string strBeep = "synthetic:beep=" + std::to_string(kBeepHz);
+    std::thread th(
+        [&] { Record(strFast, (strBeep + ",rate=1.005,backlog=3000").c_str(), kSeconds, &fast); });
     Record(strMixed,
-           "synthetic:beep=" + std::to_string(kBeepHz) +
-               ",rate=0.995,gap=20000:2000+synthetic:tone=440,rate=1.005,gap=40000:2000",
+           (strBeep + ",rate=0.995,gap=20000:2000+synthetic:tone=440,rate=1.005,gap=40000:2000")
+               .c_str(),
            kSeconds, &mixed);
     th.join();
     for (const Recorded* pRec : {&fast, &mixed}) {
@@ -172,6 +179,49 @@ TEST(AudioTiming, DevicesOffTheClockStayOnIt) {
     const std::vector<double> vBeep = Beeps(mixed.vSound);
     EXPECT_TRUE(
         std::none_of(vBeep.begin(), vBeep.end(), [](double d) { return d > 20.3 && d < 21.7; }));
+}
+
+// A speaker (the default sink) playing 440 Hz and a microphone (the default
+// source) carrying 1000 Hz: each choice records what it names, for as long
+// as the picture lasts; an unknown choice refuses the start.
+TEST(AudioChoice, EachChoiceRecordsWhatItNames) {
+    CPrivateServer server;
+    if (!server.Start({"module-null-sink sink_name=speaker rate=48000",
+                       "module-sine sink=speaker frequency=440",
+                       "module-null-sink sink_name=voice rate=48000",
+                       "module-sine sink=voice frequency=1000",
+                       "module-remap-source master=voice.monitor source_name=mic"})) {
+        GTEST_SKIP() << "pulseaudio could not be started for this test";
+    }
+    ASSERT_EQ(0, server.Control({"set-default-sink", "speaker"}));
+    ASSERT_EQ(0, server.Control({"set-default-source", "mic"}));
+    testproc::CTempDir dir;
+    const struct {
+        const char* pszAudio;
+        bool bSpeaker;
+        bool bMicrophone;
+    } rgCase[] = {{nullptr, false, true},
+                  {"input", false, true},
+                  {"output", true, false},
+                  {"both", true, true}};
+    for (const auto& c : rgCase) {
+        SCOPED_TRACE(c.pszAudio != nullptr ? c.pszAudio : "(unset)");
+        Recorded rec;
+        Record(dir.File("choice.wmv"), c.pszAudio, 4.5, &rec, {"PULSE_SERVER=" + server.Address()});
+        ASSERT_EQ("start 0x00000000\nstop 0x00000000\n", rec.result.strOut) << rec.result.strErr;
+        EXPECT_NEAR(rec.dVideoEnd + 0.05, double(rec.vSound.size()) / kRate, 0.15);
+        // A null sink's monitor may take 2 s to deliver its first samples.
+        const double dSpeaker = Peak(rec.vSound, 440, 2.5, 4);
+        const double dMicrophone = Peak(rec.vSound, 1000, 2.5, 4);
+        EXPECT_EQ(c.bSpeaker, dSpeaker > 0.05) << dSpeaker;
+        EXPECT_EQ(c.bMicrophone, dMicrophone > 0.05) << dMicrophone;
+        EXPECT_TRUE(dSpeaker > 0.05 || dSpeaker < 0.005) << dSpeaker;
+        EXPECT_TRUE(dMicrophone > 0.05 || dMicrophone < 0.005) << dMicrophone;
+    }
+    const testproc::SRunResult result =
+        testproc::RunToEnd({DESKVID_RECHOST, dir.File("refused.wmv"), "1"}, 60,
+                           {"DESKVID_AUDIO=speakers", "DESKVID_SCREEN=synthetic:size=320x240"});
+    EXPECT_EQ(0u, result.strOut.find("start 0x80040205\n")) << result.strOut;  // DV_E_BAD_INPUT
 }
 
 }  // namespace
