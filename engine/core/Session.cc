@@ -23,8 +23,9 @@ constexpr int64_t kAudioStartUs = 1500000;   // connecting to the audio server
 constexpr int64_t kReadUs = 100000;          // one wait for audio
 constexpr int64_t kPollUs = 10000;           // one wait when several sources are mixed
 constexpr int64_t kAudioDrainUs = 250000;    // a stop's wait for audio captured before it
-// A source silent this long is silence in the mix rather than waited for.
-constexpr int64_t kMixLagUs = 500000;
+// When several sources are mixed, one silent this long is silence in the mix
+// rather than waited for.
+constexpr int64_t kMixLagUs = 1500000;
 // A block whose stamp puts its end this far past the time it was read holds
 // older sound than its stamp says (a backlog handed over as if current).
 constexpr int64_t kFutureUs = 20000;
@@ -286,7 +287,7 @@ void CSession::AudioThread() {
                 nEndSamples = ToSamples(m_timeline.FileEndUs());
             }
             int64_t nFileUs = 0;
-            if (m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
+            if (nSources > 1 && m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
                 nFloor = std::max(nFloor, ToSamples(nFileUs));
             }
         }

@@ -12,7 +12,6 @@
 namespace dvengine {
 namespace {
 
-constexpr int64_t kBlockUs = 20000;
 // As a server's buffer: what was not read within this long is lost, as
 // after a stall of the reading process.
 constexpr int64_t kBufferUs = 1000000;
@@ -53,9 +52,10 @@ public:
             m_bRead = true;
             m_nFrames = FramesBy(MonotonicUs());
         }
-        SleepUntil(std::min(nDeadlineUs, TimeOf(m_nFrames) + kBlockUs));
+        const int64_t nBlockUs = m_options.nBlockMs * int64_t{1000};
+        SleepUntil(std::min(nDeadlineUs, TimeOf(m_nFrames) + nBlockUs));
         const int64_t nNow = MonotonicUs();
-        if (nNow < TimeOf(m_nFrames) + kBlockUs) {
+        if (nNow < TimeOf(m_nFrames) + nBlockUs) {
             return S_FALSE;
         }
         int64_t nUntil = FramesBy(nNow);
@@ -139,6 +139,8 @@ bool ParseSyntheticAudioOptions(const std::string& strOptions, CSyntheticAudioOp
             pOptions->dRate = d;
         } else if (std::sscanf(strItem.c_str(), "backlog=%d", &n) == 1 && n >= 0 && n <= 10000) {
             pOptions->nBacklogMs = n;
+        } else if (std::sscanf(strItem.c_str(), "block=%d", &n) == 1 && n > 0 && n <= 900) {
+            pOptions->nBlockMs = n;
         } else if (std::sscanf(strItem.c_str(), "gap=%d:%d", &n, &n2) == 2 && n >= 0 && n2 >= 0) {
             pOptions->nGapAtMs = n;
             pOptions->nGapMs = n2;

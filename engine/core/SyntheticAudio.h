@@ -21,11 +21,12 @@ struct CSyntheticAudioOptions {
     // The first read also hands over this much older sound (a 2500 Hz tone)
     // stamped as current, as a server with a buffer full when we connect.
     int nBacklogMs = 0;
+    int nBlockMs = 20;  // what it hands over at a time
     int nGapAtMs = -1;  // from then on for nGapMs nothing is delivered, ever
     int nGapMs = 0;
 };
 
-// "fail-start,freeze-after=MS,tone=HZ,beep=HZ,rate=R,backlog=MS,gap=AT:MS".
+// "fail-start,freeze-after=MS,tone=HZ,beep=HZ,rate=R,backlog=MS,block=MS,gap=AT:MS".
 // False on an option it does not know.
 bool ParseSyntheticAudioOptions(const std::string& strOptions, CSyntheticAudioOptions* pOptions);
 

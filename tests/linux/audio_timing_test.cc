@@ -4,12 +4,14 @@
 // every whole second of the capture clock must stay where that clock puts
 // it, with no piece cut, and the backlog must not be in the file.
 #include "tests/common/HostTest.h"
+#include "tests/linux/HostLibrary.h"
 #include "tests/linux/PrivatePulse.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,6 +181,55 @@ TEST(AudioTiming, DevicesOffTheClockStayOnIt) {
     const std::vector<double> vBeep = Beeps(mixed.vSound);
     EXPECT_TRUE(
         std::none_of(vBeep.begin(), vBeep.end(), [](double d) { return d > 20.3 && d < 21.7; }));
+}
+
+int64_t NowUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// When a command ran: the middle of the call.
+int64_t CommandAt(int64_t nUs, IWMEncDeskVid* pCapture, int nCommand, CAPTURE_PARAMS* pParams) {
+    timespec ts = {time_t(nUs / 1000000), long(nUs % 1000000) * 1000};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    const int64_t nBefore = NowUs();
+    EXPECT_EQ(0, pCapture->Control(nCommand, pParams)) << nCommand;
+    return (nBefore + NowUs()) / 2;
+}
+
+// A device that hands over 700 ms at a time: the block spanning a pause goes
+// in only up to the pause (the beep 30 ms after it is not recorded), and the
+// sound after the resume follows the time the pause cut out.
+TEST(AudioTiming, PauseCutsAtTheSample) {
+    setenv("DESKVID_SCREEN", "synthetic:size=320x240", 1);
+    setenv("DESKVID_AUDIO", ("synthetic:block=700,beep=" + std::to_string(kBeepHz)).c_str(), 1);
+    testproc::CTempDir dir;
+    const std::string strPath = dir.File("paused.wmv");
+    const std::u16string wstrPath(strPath.begin(), strPath.end());
+    CHostLibrary lib;
+    ASSERT_TRUE(lib.Load());
+    void* lpInstance = lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME);
+    auto* pCapture = static_cast<IWMEncDeskVid*>(lpInstance);
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const int64_t nSecond = (NowUs() / 1000000 + 1) * 1000000;
+    CommandAt(nSecond + 300000, pCapture, CAPCMD_START, &params);
+    const int64_t nPause = CommandAt(nSecond + 2970000, pCapture, CAPCMD_PAUSE, nullptr);
+    const int64_t nResume = CommandAt(nSecond + 3500000, pCapture, CAPCMD_START, nullptr);
+    CommandAt(nSecond + 5800000, pCapture, CAPCMD_STOP, nullptr);
+    lib.m_pfnDestroyInstance(lpInstance);
+    lib.Unload();
+    unsetenv("DESKVID_AUDIO");
+
+    // Beeps at 1 and 2 s (file ~0.7, 1.7), none at 3, then 4 and 5 s, 2 s
+    // of capture clock after the one before less the pause.
+    const std::vector<double> vBeep = Beeps(DecodeSound(strPath));
+    ASSERT_EQ(4u, vBeep.size()) << testing::PrintToString(vBeep);
+    EXPECT_NEAR(1.0, vBeep[1] - vBeep[0], 0.008);
+    EXPECT_NEAR(2.0 - double(nResume - nPause) / 1e6, vBeep[2] - vBeep[1], 0.01);
+    EXPECT_NEAR(1.0, vBeep[3] - vBeep[2], 0.008);
 }
 
 // A speaker (the default sink) playing 440 Hz and a microphone (the default
