@@ -8,13 +8,11 @@ namespace {
 
 constexpr double kRate = 48000;
 // The loop (a second-order one: the phase error steers the ratio directly
-// and through its integral, the estimate of the rate difference): quick for
-// the first seconds, so a device 0.5% off is caught within a few
-// milliseconds, then slow, so the stamps' jitter barely moves the pitch.
-constexpr double kAcquireSeconds = 4;
-constexpr double kQuickOmega = 1.0;  // natural frequency, rad/s
-constexpr double kSlowOmega = 0.3;
-constexpr double kDamping = 0.8;
+// and through its integral, the estimate of the rate difference), critically
+// damped: a device 0.5% off is caught within a few milliseconds, and the
+// stamps' jitter barely moves the pitch.
+constexpr double kOmega = 0.5;  // natural frequency, rad/s
+constexpr double kDamping = 1.0;
 
 // Catmull-Rom interpolation between x0 and x1 at t in [0, 1).
 float Cubic(float xm1, float x0, float x1, float x2, float t) {
@@ -50,15 +48,13 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos,
         } else {
             const double dt = static_cast<double>(nFrames) / kRate;
             const double dErrS = dErr / kRate;
-            const double dOmega = m_dSeconds < kAcquireSeconds ? kQuickOmega : kSlowOmega;
             m_dDrift =
-                std::clamp(m_dDrift + dOmega * dOmega * dErrS * dt, -kMaxDeviation, kMaxDeviation);
+                std::clamp(m_dDrift + kOmega * kOmega * dErrS * dt, -kMaxDeviation, kMaxDeviation);
             // Never more than half the error corrected within one block, so
             // a long block (after a stall) cannot overshoot.
-            const double dGain = std::min(2 * kDamping * dOmega, dt > 0 ? 0.5 / dt : 0.0);
+            const double dGain = std::min(2 * kDamping * kOmega, dt > 0 ? 0.5 / dt : 0.0);
             m_dRatio =
                 std::clamp(1 + m_dDrift + dGain * dErrS, 1 - kMaxDeviation, 1 + kMaxDeviation);
-            m_dSeconds += dt;
         }
     }
     *pnFirst = m_nOut;

@@ -43,8 +43,7 @@ private:
     double m_dIn = 0;          // where in m_vIn the next output frame falls
     int64_t m_nOut = 0;
     double m_dRatio = 1;
-    double m_dDrift = 0;    // the loop's estimate of the devices' rate difference
-    double m_dSeconds = 0;  // sound steered so far
+    double m_dDrift = 0;  // the loop's estimate of the devices' rate difference
 };
 
 }  // namespace dvengine

@@ -47,11 +47,6 @@ public:
             m_bLost = true;
             return DV_E_NO_AUDIO;
         }
-        if (!m_bRead) {
-            // The backlog came with the connection, which is now.
-            m_bRead = true;
-            m_nFrames = FramesBy(MonotonicUs());
-        }
         const int64_t nBlockUs = m_options.nBlockMs * int64_t{1000};
         SleepUntil(std::min(nDeadlineUs, TimeOf(m_nFrames) + nBlockUs));
         const int64_t nNow = MonotonicUs();
@@ -77,8 +72,9 @@ public:
             m_bBacklogDone ? 0 : m_options.nBacklogMs * kAudioSampleRate / 1000;
         m_bBacklogDone = true;
         const int64_t nFrames = nBacklog + nUntil - m_nFrames;
-        // Stamped as its first sample would be if the backlog were current.
-        pBlock->nTimeUs = TimeOf(m_nFrames);
+        // A backlog is stamped as a naive source stamps what arrives: as
+        // current, from the moment it arrived.
+        pBlock->nTimeUs = nBacklog > 0 ? nNow : TimeOf(m_nFrames);
         pBlock->vSamples.resize(static_cast<size_t>(nFrames) * kAudioChannels);
         int16_t* p = pBlock->vSamples.data();
         for (int64_t i = 0; i < nBacklog; ++i, p += 2) {
@@ -111,7 +107,6 @@ private:
     CSyntheticAudioOptions m_options;
     int64_t m_nStartUs = 0;
     int64_t m_nFrames = 0;  // delivered, or gone
-    bool m_bRead = false;
     bool m_bBacklogDone = false;
     bool m_bLost = false;
 };

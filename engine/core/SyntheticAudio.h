@@ -19,7 +19,8 @@ struct CSyntheticAudioOptions {
     int nBeepHz = 0;
     double dRate = 1;  // the device's sample rate against ours (1.005: 0.5% fast)
     // The first read also hands over this much older sound (a 2500 Hz tone)
-    // stamped as current, as a server with a buffer full when we connect.
+    // before what came since the start, all stamped from the moment it
+    // arrived, as a server with a buffer full when we connect.
     int nBacklogMs = 0;
     int nBlockMs = 20;  // what it hands over at a time
     int nGapAtMs = -1;  // from then on for nGapMs nothing is delivered, ever
