@@ -192,6 +192,19 @@ TEST(AudioTiming, DevicesOffTheClockStayOnIt) {
         std::none_of(vBeep.begin(), vBeep.end(), [](double d) { return d > 20.3 && d < 21.7; }));
 }
 
+// One of two sources mixed is lost after a second: the other records on to
+// the end, and the stop reports the loss.
+TEST(AudioTiming, LostSourceLeavesTheOther) {
+    testproc::CTempDir dir;
+    Recorded rec;
+    Record(dir.File("lost.wmv"), "synthetic:beep=3000,freeze-after=1000+synthetic:tone=440", 3,
+           &rec);
+    EXPECT_EQ("start 0x00000000\nstop 0x80040204\n", rec.result.strOut);  // DV_E_NO_AUDIO
+    EXPECT_NEAR(rec.dVideoEnd + 0.05, double(rec.vSound.size()) / kRate, 0.15);
+    EXPECT_GT(Peak(rec.vSound, 440, 2.2, 2.8), 0.1);
+    EXPECT_LT(Peak(rec.vSound, kBeepHz, 1.5, 2.8), 0.01);
+}
+
 int64_t NowUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
