@@ -361,23 +361,22 @@ TEST(TimelineTest, LocateGivesWhereTheAnswerChanges) {
     t.Start(1000);
     t.Pause(2000);
     t.Resume(5000);
-    int64_t nFileUs = 0;
+    int64_t nFileUs = -1;
     int64_t nBoundUs = 0;
-    EXPECT_FALSE(t.Locate(500, &nFileUs, &nBoundUs));
+    const auto locate = [&](int64_t nTs) {
+        return t.Locate(nTs, &nFileUs, &nBoundUs) ? nFileUs : -1;
+    };
+    EXPECT_EQ(-1, locate(500));
     EXPECT_EQ(1000, nBoundUs);
-    EXPECT_TRUE(t.Locate(1500, &nFileUs, &nBoundUs));
-    EXPECT_EQ(500, nFileUs);
+    EXPECT_EQ(500, locate(1500));
     EXPECT_EQ(2000, nBoundUs);
-    EXPECT_FALSE(t.Locate(3000, &nFileUs, &nBoundUs));
+    EXPECT_EQ(-1, locate(3000));
     EXPECT_EQ(5000, nBoundUs);
-    EXPECT_TRUE(t.Locate(6000, &nFileUs, &nBoundUs));
-    EXPECT_EQ(2000, nFileUs);
+    EXPECT_EQ(2000, locate(6000));
     EXPECT_EQ(INT64_MAX, nBoundUs);
     t.Stop(7000);
-    EXPECT_TRUE(t.Locate(6000, &nFileUs, &nBoundUs));
+    EXPECT_EQ(2000, locate(6000));
     EXPECT_EQ(7000, nBoundUs);
-    EXPECT_FALSE(t.Locate(7000, &nFileUs, &nBoundUs));
-    EXPECT_EQ(INT64_MAX, nBoundUs);
 }
 
 TEST(FrameIndexTest, RoundsToTheNearestFrame) {
