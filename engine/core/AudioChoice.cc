@@ -13,7 +13,7 @@ bool CreateAudioSources(const char* pszChoice,
     std::istringstream in(pszChoice != nullptr && *pszChoice != 0 ? pszChoice : "input");
     std::string strItem;
     while (std::getline(in, strItem, '+')) {
-        if (strItem == "input" || strItem == "pulse" || strItem == "both") {
+        if (strItem == "input" || strItem == "both") {
             vSources.push_back(CreateAudioSource(EAudioDevice::kInput));
         }
         if (strItem == "output" || strItem == "both") {
@@ -25,7 +25,7 @@ bool CreateAudioSources(const char* pszChoice,
                 return false;
             }
             vSources.push_back(CreateSyntheticAudio(options));
-        } else if (strItem != "input" && strItem != "pulse" && strItem != "both") {
+        } else if (strItem != "input" && strItem != "both") {
             return false;
         }
     }

@@ -43,7 +43,7 @@ enum class EAudioDevice {
 std::unique_ptr<IAudioSource> CreateAudioSource(EAudioDevice device);
 
 // The sources a DESKVID_AUDIO choice names, to be mixed into the one sound
-// track: "input" (also null, empty or "pulse": the default), "output",
+// track: "input" (also null or empty: the default), "output",
 // "both" (the two), "synthetic[:options]" for tests; several joined by '+'
 // are mixed. False, with nothing made, on any other choice.
 bool CreateAudioSources(const char* pszChoice,

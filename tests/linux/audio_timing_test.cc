@@ -80,8 +80,12 @@ void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
     std::vector<double> vSorted = vOffset;
     std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
     const double dMedian = vSorted[vSorted.size() / 2];
+    std::string strOffsets;  // in ms, for a failure's message
+    for (double d : vOffset) {
+        strOffsets += std::to_string(std::lround((d - dMedian) * 1000)) + " ";
+    }
     for (size_t i = 0; i < vBeep.size(); ++i) {
-        EXPECT_NEAR(dMedian, vOffset[i], 0.020) << "beep at " << vBeep[i];
+        EXPECT_NEAR(dMedian, vOffset[i], 0.020) << "beep at " << vBeep[i] << ": " << strOffsets;
         if (i > 0 && vBeep[i - 1] > 2 && vBeep[i] - vBeep[i - 1] < 1.5) {
             EXPECT_NEAR(vOffset[i - 1], vOffset[i], 0.008) << "beep at " << vBeep[i];
         }
