@@ -9,10 +9,15 @@ namespace {
 constexpr double kRate = 48000;
 // The loop (a second-order one: the phase error steers the ratio directly
 // and through its integral, the estimate of the rate difference), critically
-// damped: a device 0.5% off is caught within a few milliseconds, and the
-// stamps' jitter barely moves the pitch.
+// damped, so the stamps' jitter barely moves the pitch. Its integral starts
+// from a least-squares fit of the first seconds' stamps, so a device 0.5% off
+// is caught within a few milliseconds and a first stamp off by some
+// milliseconds (a server's latency estimate settling) is not integrated
+// into a wrong rate.
 constexpr double kOmega = 0.5;  // natural frequency, rad/s
 constexpr double kDamping = 1.0;
+// The rate difference is first fitted over this much sound.
+constexpr double kFitFrames = 3 * kRate;
 
 // Catmull-Rom interpolation between x0 and x1 at t in [0, 1).
 float Cubic(float xm1, float x0, float x1, float x2, float t) {
@@ -24,7 +29,27 @@ float Cubic(float xm1, float x0, float x1, float x2, float t) {
 
 }  // namespace
 
+void CAudioClock::CFit::Add(double x, double y) {
+    if (dN == 0) {
+        dY0 = y;  // kept small, for precision
+    }
+    y -= dY0;
+    dN += 1;
+    dSx += x;
+    dSy += y;
+    dSxx += x * x;
+    dSxy += x * y;
+}
+
+double CAudioClock::CFit::Slope() const {
+    const double dDen = dN * dSxx - dSx * dSx;
+    return dDen > 0 ? (dN * dSxy - dSx * dSy) / dDen : 0;
+}
+
 void CAudioClock::Anchor(double dPos) {
+    if (m_fit.dX < kFitFrames) {
+        m_fit = CFit();  // a gap while fitting: start afresh
+    }
     m_vIn.clear();
     m_nOut = static_cast<int64_t>(std::ceil(dPos));
     m_dIn = (static_cast<double>(m_nOut) - dPos) / m_dRatio;
@@ -48,8 +73,19 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos,
         } else {
             const double dt = static_cast<double>(nFrames) / kRate;
             const double dErrS = dErr / kRate;
-            m_dDrift =
-                std::clamp(m_dDrift + kOmega * kOmega * dErrS * dt, -kMaxDeviation, kMaxDeviation);
+            if (m_fit.dX < kFitFrames) {
+                // At first the rate difference is the slope of the stamps
+                // against the sample count; once that is known well the
+                // loop's integral refines it.
+                m_fit.Add(m_fit.dX, dPos - m_fit.dX);
+                m_fit.dX += static_cast<double>(nFrames);
+                if (m_fit.dX >= kRate / 2) {
+                    m_dDrift = std::clamp(m_fit.Slope(), -kMaxDeviation, kMaxDeviation);
+                }
+            } else {
+                m_dDrift = std::clamp(m_dDrift + kOmega * kOmega * dErrS * dt, -kMaxDeviation,
+                                      kMaxDeviation);
+            }
             // Never more than half the error corrected within one block, so
             // a long block (after a stall) cannot overshoot.
             const double dGain = std::min(2 * kDamping * kOmega, dt > 0 ? 0.5 / dt : 0.0);

@@ -44,6 +44,15 @@ private:
     int64_t m_nOut = 0;
     double m_dRatio = 1;
     double m_dDrift = 0;  // the loop's estimate of the devices' rate difference
+    // A least-squares line through (input frames, stamp minus input frames)
+    // of the first blocks: its slope is the rate difference.
+    struct CFit {
+        double dX = 0;  // input frames so far
+        double dN = 0, dSx = 0, dSy = 0, dSxx = 0, dSxy = 0, dY0 = 0;
+        void Add(double x, double y);
+        double Slope() const;
+    };
+    CFit m_fit;
 };
 
 }  // namespace dvengine
