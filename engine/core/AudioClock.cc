@@ -56,11 +56,12 @@ void CAudioClock::Anchor(double dPos) {
     m_bAnchored = true;
 }
 
-void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos,
+void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos, bool bTrusted,
                       std::vector<float>* pvOut, int64_t* pnFirst) {
     pvOut->clear();
-    if (!m_bAnchored) {
+    if (!m_bAnchored || (bTrusted && !m_bTrusted)) {
         Anchor(dPos);
+        m_bTrusted = bTrusted;
     } else {
         const auto nHeld = static_cast<double>(m_vIn.size() / 2);
         const double dErr = dPos - (static_cast<double>(m_nOut) + (nHeld - m_dIn) * m_dRatio);
@@ -70,7 +71,7 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos,
             const int64_t nSkip = std::min(nFrames, static_cast<int64_t>(-dErr));
             pSamples += nSkip * 2;
             nFrames -= nSkip;
-        } else {
+        } else if (bTrusted) {
             const double dt = static_cast<double>(nFrames) / kRate;
             const double dErrS = dErr / kRate;
             if (m_fit.dX < kFitFrames) {

@@ -20,8 +20,11 @@ public:
     // than the stream (the device delivered nothing for a while) starts
     // where it belongs, the gap left silent; one much earlier loses what
     // its time says is already there.
-    void Add(const int16_t* pSamples, int64_t nFrames, double dPos, std::vector<float>* pvOut,
-             int64_t* pnFirst);
+    // A block whose stamp is only a bound (!bTrusted: a backlog's) neither
+    // steers the stream nor keeps it aligned: the first trusted block after
+    // it does.
+    void Add(const int16_t* pSamples, int64_t nFrames, double dPos, bool bTrusted,
+             std::vector<float>* pvOut, int64_t* pnFirst);
 
     bool Anchored() const { return m_bAnchored; }
     // Where the next resampled frame goes.
@@ -39,6 +42,7 @@ private:
     void Anchor(double dPos);
 
     bool m_bAnchored = false;
+    bool m_bTrusted = false;   // the stream is aligned on a trusted stamp
     std::vector<float> m_vIn;  // frames not yet used up, from one before the next
     double m_dIn = 0;          // where in m_vIn the next output frame falls
     int64_t m_nOut = 0;

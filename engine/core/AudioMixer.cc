@@ -18,10 +18,11 @@ int16_t SoftLimit(float f) {
 
 CAudioMixer::CAudioMixer(int nSources) : m_vSource(static_cast<size_t>(std::max(nSources, 1))) {}
 
-void CAudioMixer::Add(int iSource, const int16_t* pSamples, int64_t nFrames, double dPos) {
+void CAudioMixer::Add(int iSource, const int16_t* pSamples, int64_t nFrames, double dPos,
+                      bool bTrusted) {
     CSource& source = m_vSource.at(static_cast<size_t>(iSource));
     int64_t nFirst = 0;
-    source.clock.Add(pSamples, nFrames, dPos, &m_vResampled, &nFirst);
+    source.clock.Add(pSamples, nFrames, dPos, bTrusted, &m_vResampled, &nFirst);
     const auto nOut = static_cast<int64_t>(m_vResampled.size() / 2);
     const int64_t nFrom = std::max(nFirst, m_nTaken);
     const int64_t nTo = std::min(nFirst + nOut, m_nTaken + kMaxHeld);

@@ -20,7 +20,9 @@ public:
     // Places nFrames interleaved stereo frames of source iSource whose first
     // belongs at dPos on the file's sample timeline. What falls before the
     // part already taken is too late and goes.
-    void Add(int iSource, const int16_t* pSamples, int64_t nFrames, double dPos);
+    // bTrusted: as CAudioClock::Add.
+    void Add(int iSource, const int16_t* pSamples, int64_t nFrames, double dPos,
+             bool bTrusted = true);
     // The source delivers no more: it no longer holds the mix back.
     void Drop(int iSource);
 

@@ -341,7 +341,8 @@ void CSession::PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& b
     // No sample is captured after it is read: a backlog stamped as current
     // is placed before the read, where it belongs (before the start, most
     // often, so it is not recorded).
-    if (nTimeUs + FramesToUs(nFrames) > nReadUs + kFutureUs) {
+    const bool bTrusted = nTimeUs + FramesToUs(nFrames) <= nReadUs + kFutureUs;
+    if (!bTrusted) {
         nTimeUs = nReadUs - FramesToUs(nFrames);
     }
     for (int64_t nDone = 0; nDone < nFrames;) {
@@ -360,7 +361,7 @@ void CSession::PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& b
         }
         if (bIn) {
             pMixer->Add(iSource, block.vSamples.data() + nDone * kAudioChannels, nUpTo - nDone,
-                        static_cast<double>(nFileUs) * kAudioSampleRate / 1000000);
+                        static_cast<double>(nFileUs) * kAudioSampleRate / 1000000, bTrusted);
         }
         nDone = nUpTo;
     }

@@ -31,7 +31,8 @@ TEST(AudioClockTest, DeviceOffOurClockStaysInPlace) {
                 vBlock[i * 2] = vBlock[i * 2 + 1] = int16_t(triangle(double(nIn + i)));
             }
             int64_t nFirst = 0;
-            clock.Add(vBlock.data(), nBlock, double(nIn) / dRate + jitter(rng), &vOut, &nFirst);
+            clock.Add(vBlock.data(), nBlock, double(nIn) / dRate + jitter(rng), true, &vOut,
+                      &nFirst);
             for (size_t j = 0; j < vOut.size() / 2 && nFirst > 24000; ++j) {
                 const double dWant = double(nFirst + int64_t(j)) * dRate;
                 if (std::fabs(std::fmod(dWant, 32768) - 16384) < 14000) {  // away from a corner
