@@ -19,7 +19,7 @@ class IAudioSource {
 public:
     virtual ~IAudioSource() = default;
 
-    // Connects to the default input. S_OK, or DV_E_NO_AUDIO by nDeadlineUs
+    // Connects to its device. S_OK, or DV_E_NO_AUDIO by nDeadlineUs
     // at the latest.
     virtual HRESULT Start(int64_t nDeadlineUs) = 0;
 
@@ -33,8 +33,20 @@ public:
     virtual void Stop() = 0;
 };
 
-// The default input through the audio server; DESKVID_AUDIO=synthetic gives
-// a test tone without a server. Never null.
-std::unique_ptr<IAudioSource> CreateAudioSource();
+enum class EAudioDevice {
+    kInput,   // the default input: the microphone
+    kOutput,  // what the default output plays
+};
+
+// The platform's source for one device. Never null: one that cannot be made
+// fails its Start().
+std::unique_ptr<IAudioSource> CreateAudioSource(EAudioDevice device);
+
+// The sources a DESKVID_AUDIO choice names, to be mixed into the one sound
+// track: "input" (also null or empty: the default), "output",
+// "both" (the two), "synthetic[:options]" for tests; several joined by '+'
+// are mixed. False, with nothing made, on any other choice.
+bool CreateAudioSources(const char* pszChoice,
+                        std::vector<std::unique_ptr<IAudioSource>>* pvSources);
 
 }  // namespace dvengine

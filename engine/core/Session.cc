@@ -4,6 +4,7 @@
 #include "engine/core/Session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -21,13 +22,21 @@ constexpr int64_t kScreenStartUs = 1500000;  // connecting to the screen
 constexpr int64_t kPictureUs = 1500000;      // its first picture, once connected
 constexpr int64_t kAudioStartUs = 1500000;   // connecting to the audio server
 constexpr int64_t kReadUs = 100000;          // one wait for audio
+constexpr int64_t kPollUs = 10000;           // one wait when several sources are mixed
 constexpr int64_t kAudioDrainUs = 250000;    // a stop's wait for audio captured before it
-// How far the audio's sample count may stray from the capture clock before
-// silence is put in or samples left out.
-constexpr int64_t kAudioToleranceSamples = kAudioSampleRate * 60 / 1000;
+// When several sources are mixed, one silent this long is silence in the mix
+// rather than waited for.
+constexpr int64_t kMixLagUs = 1500000;
+// A block whose stamp puts its end this far past the time it was read holds
+// older sound than its stamp says (a backlog handed over as if current).
+constexpr int64_t kFutureUs = 20000;
 
 int64_t ToSamples(int64_t nUs) {
     return nUs * kAudioSampleRate / 1000000;
+}
+
+int64_t FramesToUs(int64_t nFrames) {
+    return nFrames * 1000000 / kAudioSampleRate;
 }
 
 }  // namespace
@@ -108,8 +117,17 @@ HRESULT CSession::OpenScreen() {
 }
 
 HRESULT CSession::OpenAudio() {
-    m_pAudio = CreateAudioSource();
-    return m_pAudio->Start(MonotonicUs() + kAudioStartUs);
+    if (!CreateAudioSources(std::getenv("DESKVID_AUDIO"), &m_vAudio)) {
+        return DV_E_BAD_INPUT;
+    }
+    const int64_t nDeadline = MonotonicUs() + kAudioStartUs;
+    for (const auto& pSource : m_vAudio) {
+        const HRESULT hr = pSource->Start(nDeadline);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    return S_OK;
 }
 
 CSession::~CSession() {
@@ -125,8 +143,8 @@ void CSession::StopSources() {
     if (m_pScreen) {
         m_pScreen->Stop();
     }
-    if (m_pAudio) {
-        m_pAudio->Stop();
+    for (const auto& pSource : m_vAudio) {
+        pSource->Stop();
     }
 }
 
@@ -270,13 +288,22 @@ void CSession::StopThreads() {
     }
 }
 
+// Reads every source, mixes them on the file's timeline and writes the mix
+// as far as every source has delivered. A source lost leaves the others
+// recording; the first loss is reported at the stop.
 void CSession::AudioThread() {
+    const auto nSources = static_cast<int>(m_vAudio.size());
+    CAudioMixer mixer(nSources);
+    std::vector<bool> vLive(m_vAudio.size(), true);
+    int nLive = nSources;
     int64_t nDrainUntil = 0;
     int64_t nEndSamples = INT64_MAX;
     CAudioBlock block;
+    std::vector<int16_t> vMix;
     HRESULT hr = S_OK;
-    for (;;) {
+    while (nLive > 0 && SUCCEEDED(hr)) {
         const int64_t nNow = MonotonicUs();
+        int64_t nFloor = mixer.Position();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_bStopping && nDrainUntil == 0) {
@@ -285,52 +312,91 @@ void CSession::AudioThread() {
                 nDrainUntil = nNow + kAudioDrainUs;
                 nEndSamples = ToSamples(m_timeline.FileEndUs());
             }
-        }
-        if (nDrainUntil != 0 &&
-            (nNow >= nDrainUntil || m_pOutput->AudioPosition() >= nEndSamples)) {
-            break;
-        }
-        hr = m_pAudio->Read(nDrainUntil != 0 ? nDrainUntil : nNow + kReadUs, &block);
-        if (FAILED(hr)) {
-            m_hrAudio = hr;
-            break;
-        }
-        int64_t nFileUs = 0;
-        if (hr == S_OK && Map(block.nTimeUs, &nFileUs)) {
-            hr = AddAudio(block, nFileUs, nEndSamples);
-            if (FAILED(hr)) {
-                m_hrOutput = hr;
-                break;
+            int64_t nFileUs = 0;
+            if (nSources > 1 && m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
+                nFloor = std::max(nFloor, ToSamples(nFileUs));
             }
         }
+        if (nDrainUntil != 0 && (nNow >= nDrainUntil || mixer.Ready(0) >= nEndSamples)) {
+            break;
+        }
+        bool bFirst = true;
+        for (int i = 0; i < nSources; ++i) {
+            if (!vLive[i]) {
+                continue;
+            }
+            // One source waits for its samples; with several, the first
+            // waits briefly and the others hand over what they have.
+            int64_t nDeadline = nSources == 1 ? nNow + kReadUs : bFirst ? nNow + kPollUs : nNow;
+            if (nDrainUntil != 0) {
+                nDeadline = std::min(nDeadline, nDrainUntil);
+            }
+            bFirst = false;
+            const HRESULT hrRead = m_vAudio[i]->Read(nDeadline, &block);
+            if (FAILED(hrRead)) {
+                HRESULT hrNone = S_OK;
+                m_hrAudio.compare_exchange_strong(hrNone, hrRead);
+                vLive[i] = false;
+                mixer.Drop(i);
+                --nLive;
+            } else if (hrRead == S_OK) {
+                PlaceAudio(&mixer, i, block, MonotonicUs());
+            }
+        }
+        hr = WriteMix(&mixer, std::min(mixer.Ready(nFloor), nEndSamples), &vMix);
     }
-    // The sound track covers the whole recording, in silence where the
-    // server delivered nothing.
+    // What the sources delivered, then silence: the sound track covers the
+    // whole recording unless every source was lost.
+    if (SUCCEEDED(hr)) {
+        hr = WriteMix(&mixer, std::min(mixer.End(), nEndSamples), &vMix);
+    }
     const int64_t nPosition = m_pOutput->AudioPosition();
     if (SUCCEEDED(hr) && nEndSamples != INT64_MAX && nEndSamples > nPosition) {
         hr = m_pOutput->WriteSilence(nEndSamples - nPosition);
     }
-    hr = m_pOutput->FinishAudio();
-    if (FAILED(hr)) {
-        m_hrOutput = hr;
+    const HRESULT hrFinish = m_pOutput->FinishAudio();
+    if (FAILED(hr) || FAILED(hrFinish)) {
+        m_hrOutput = FAILED(hr) ? hr : hrFinish;
     }
 }
 
-// A block where its capture time puts it: the sample count keeps the stream
-// continuous; where it strays from the clock (a stall, a pause cutting a
-// block, a server starting late), silence is put in or samples left out.
-HRESULT CSession::AddAudio(const CAudioBlock& block, int64_t nFileUs, int64_t nEndSamples) {
-    const int64_t nFrames = static_cast<int64_t>(block.vSamples.size()) / kAudioChannels;
-    const int64_t nPosition = m_pOutput->AudioPosition();
-    const int64_t nCorrection =
-        AudioCorrection(ToSamples(nFileUs), nPosition, kAudioToleranceSamples);
-    HRESULT hr = nCorrection > 0 ? m_pOutput->WriteSilence(nCorrection) : S_OK;
-    const int64_t nSkip = std::min(std::max<int64_t>(-nCorrection, 0), nFrames);
-    const int64_t nTake = std::min(nFrames - nSkip, nEndSamples - m_pOutput->AudioPosition());
-    if (SUCCEEDED(hr) && nTake > 0) {
-        hr = m_pOutput->WriteAudio(block.vSamples.data() + nSkip * kAudioChannels, nTake);
+void CSession::PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& block,
+                          int64_t nReadUs) {
+    const auto nFrames = static_cast<int64_t>(block.vSamples.size() / kAudioChannels);
+    int64_t nTimeUs = block.nTimeUs;
+    // No sample is captured after it is read: a backlog stamped as current
+    // is placed before the read, where it belongs (before the start, most
+    // often, so it is not recorded).
+    const bool bTrusted = nTimeUs + FramesToUs(nFrames) <= nReadUs + kFutureUs;
+    if (!bTrusted) {
+        nTimeUs = nReadUs - FramesToUs(nFrames);
     }
-    return hr;
+    for (int64_t nDone = 0; nDone < nFrames;) {
+        int64_t nFileUs = 0;
+        int64_t nBoundUs = 0;
+        bool bIn = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            bIn = m_timeline.Locate(nTimeUs + FramesToUs(nDone), &nFileUs, &nBoundUs);
+        }
+        int64_t nUpTo = nFrames;
+        if (nBoundUs != INT64_MAX) {
+            const int64_t nBound =
+                ((nBoundUs - nTimeUs) * kAudioSampleRate + 999999) / 1000000;  // first at or past
+            nUpTo = std::clamp<int64_t>(nBound, nDone + 1, nFrames);
+        }
+        if (bIn) {
+            pMixer->Add(iSource, block.vSamples.data() + nDone * kAudioChannels, nUpTo - nDone,
+                        static_cast<double>(nFileUs) * kAudioSampleRate / 1000000, bTrusted);
+        }
+        nDone = nUpTo;
+    }
+}
+
+HRESULT CSession::WriteMix(CAudioMixer* pMixer, int64_t nUntil, std::vector<int16_t>* pvMix) {
+    pMixer->Take(nUntil, pvMix);
+    const auto nFrames = static_cast<int64_t>(pvMix->size() / kAudioChannels);
+    return nFrames > 0 ? m_pOutput->WriteAudio(pvMix->data(), nFrames) : S_OK;
 }
 
 }  // namespace dvengine

@@ -20,6 +20,7 @@
 #include "engine/core/BoundedQueue.h"
 #include "engine/core/Output.h"
 #include "engine/core/VideoPacer.h"
+#include "engine/core/AudioMixer.h"
 #include "engine/core/AudioSource.h"
 #include "engine/core/ScreenSource.h"
 #include "engine/core/TileDiff.h"
@@ -87,7 +88,10 @@ private:
     void VideoThread();
     void EncodeThread();
     void AudioThread();
-    HRESULT AddAudio(const CAudioBlock& block, int64_t nFileUs, int64_t nEndSamples);
+    // Hands a block to the mixer where the timeline puts each of its
+    // samples: cut at a pause or the stop, nothing from before the start.
+    void PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& block, int64_t nReadUs);
+    HRESULT WriteMix(CAudioMixer* pMixer, int64_t nUntil, std::vector<int16_t>* pvMix);
     void StopThreads();
     void StopSources();
 
@@ -96,7 +100,7 @@ private:
     bool m_bAudio = false;
     CVideoParams m_video;
     std::unique_ptr<IScreenSource> m_pScreen;
-    std::unique_ptr<IAudioSource> m_pAudio;
+    std::vector<std::unique_ptr<IAudioSource>> m_vAudio;  // mixed into one track
     CConverter m_converter;
     CTileDiff m_check;  // the screen as the recording took it
     int m_nCheckRow = 0;

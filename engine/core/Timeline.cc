@@ -55,6 +55,12 @@ int64_t CTimeline::FileEndUs() const {
 }
 
 bool CTimeline::Map(int64_t nTs, int64_t* pnFileUs) const {
+    int64_t nBoundUs = 0;
+    return Locate(nTs, pnFileUs, &nBoundUs);
+}
+
+bool CTimeline::Locate(int64_t nTs, int64_t* pnFileUs, int64_t* pnBoundUs) const {
+    *pnBoundUs = INT64_MAX;
     if (!m_bStarted) {
         return false;
     }
@@ -66,15 +72,12 @@ bool CTimeline::Map(int64_t nTs, int64_t* pnFileUs) const {
                 return false;
             }
             *pnFileUs = nTs - m_nStartUs - seg.nCutUs;
+            *pnBoundUs = seg.nUntilUs;
             return true;
         }
+        *pnBoundUs = seg.nFromUs;
     }
     return false;
-}
-
-int64_t AudioCorrection(int64_t nExpected, int64_t nPosition, int64_t nTolerance) {
-    const int64_t nDiff = nExpected - nPosition;
-    return nDiff > nTolerance || nDiff < -nTolerance ? nDiff : 0;
 }
 
 int64_t FrameIndex(int64_t nFileUs, int nFpsNum, int nFpsDen) {

@@ -1,6 +1,5 @@
 // The recording's timeline: capture-clock times onto the file's time with
-// every pause cut out, where the next audio samples belong, and which frame
-// slot a time falls in.
+// every pause cut out, and which frame slot a time falls in.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +28,10 @@ public:
     // Whether material stamped nTs belongs in the file; if so *pnFileUs gets
     // its time on the file's timeline.
     bool Map(int64_t nTs, int64_t* pnFileUs) const;
+    // As Map(), and *pnBoundUs gets where that answer changes: the end of
+    // the stretch nTs falls in (a pause, the stop), or the start of the next
+    // one when it falls outside; INT64_MAX when not known yet.
+    bool Locate(int64_t nTs, int64_t* pnFileUs, int64_t* pnBoundUs) const;
 
 private:
     // A stretch of capture time that goes into the file: [nFromUs, nUntilUs),
@@ -53,13 +56,6 @@ private:
     int m_iNewest = -1;
     int m_nSegments = 0;
 };
-
-// Keeps the audio stream on the capture clock: given where the next captured
-// samples belong (nExpected, from their time stamp) and where the sample
-// count would put them (nPosition), the number of samples of silence to
-// insert (positive) or of captured samples to drop (negative); 0 while the
-// two agree within nTolerance.
-int64_t AudioCorrection(int64_t nExpected, int64_t nPosition, int64_t nTolerance);
 
 // The frame index on the file's timeline for a time in microseconds, at the
 // given frame rate, rounded to the nearest frame.

@@ -51,12 +51,13 @@ TEST(OptionsTest, NothingGivenSelectsNothing) {
 TEST(OptionsTest, EachSettingSetsItsFieldAndItsBitOnly) {
     const SParsed parsed =
         Parse({"-o", "out.wmv", "--bitrate", "900", "--fps=25", "--size", "640x360", "--sharpness",
-               "0", "--duration", "2.5", "--library", "/x/libdeskvid.so"});
+               "0", "--duration", "2.5", "--library", "/x/libdeskvid.so", "--audio=both"});
     ASSERT_EQ(parsed.result, ParseResult::kRun) << parsed.strError;
     const COptions& o = parsed.options;
     EXPECT_EQ(o.strOutput, "out.wmv");
     EXPECT_EQ(o.strLibrary, "/x/libdeskvid.so");
     EXPECT_EQ(o.dDurationSeconds, 2.5);
+    EXPECT_EQ(o.strAudio, "both");
 
     const char16_t wszFile[] = u"out.wmv";
     const CAPTURE_PARAMS params = MakeCaptureParams(o, wszFile);
@@ -108,8 +109,8 @@ TEST(OptionsTest, HelpWinsOverTheRest) {
 TEST(OptionsTest, UsageNamesEveryOption) {
     const std::string strUsage = UsageText();
     for (const char* psz :
-         {"--output", "--bitrate", "--fps", "--size", "--sharpness", "--duration", "--library",
-          "--raw", "--help", "SIGUSR1", "SIGTERM", ".partial", "EXIT STATUS"}) {
+         {"--output", "--bitrate", "--fps", "--size", "--sharpness", "--duration", "--audio",
+          "--library", "--raw", "--help", "SIGUSR1", "SIGTERM", ".partial", "EXIT STATUS"}) {
         EXPECT_NE(strUsage.find(psz), std::string::npos) << psz;
     }
 }
@@ -141,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SBadCase{{"--output="}, "--output needs a value"},
                     SBadCase{{"--library"}, "--library needs a value"},
                     SBadCase{{"--duration"}, "--duration needs a value"},
+                    SBadCase{{"--audio", "synthetic"}, "--audio takes input, output or both"},
                     SBadCase{{"--raw=1"}, "--raw takes no value"},
                     SBadCase{{"--help=yes"}, "--help takes no value"},
                     // not numbers, trailing garbage, blanks, signs

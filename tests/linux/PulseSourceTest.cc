@@ -16,6 +16,7 @@
 #include "engine/linux/audio/PulseSource.h"
 #include "plugin/deskvid/deskvid_status.h"
 #include "tests/common/HostTest.h"
+#include "tests/linux/PrivatePulse.h"
 
 // libpulse recycles its packets, tag structures and memory blocks through
 // lock-free lists shared by every main loop in the process; its atomics are
@@ -57,46 +58,6 @@ int MuteSocket(const std::string& strPath) {
     }
     return fd;
 }
-
-// A PulseAudio server of the test's own on a private socket, so that it can be
-// frozen without disturbing anyone else; its one source is a null sink's monitor.
-// Should the test die without stopping it, it ends 10 s after its last client.
-class CPrivateServer {
-public:
-    bool Start() {
-        m_strSocket = m_dir.File("native");
-        const bool bStarted = m_proc.Start(
-            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=10", "--disable-shm=yes",
-             "--use-pid-file=no", "-L", "module-null-sink sink_name=test_null rate=48000", "-L",
-             "module-native-protocol-unix auth-anonymous=1 socket=" + m_strSocket},
-            {"XDG_RUNTIME_DIR=" + m_dir.Path(), "HOME=" + m_dir.Path()});
-        for (int i = 0; bStarted && i < 50; ++i) {
-            if (Control({"info"}) == 0) {
-                return true;
-            }
-            usleep(100000);
-        }
-        return false;
-    }
-    int Control(const std::vector<std::string>& rgstrArgs) const {
-        std::vector<std::string> rgstrCommand = {"pactl", "--server=" + Address()};
-        rgstrCommand.insert(rgstrCommand.end(), rgstrArgs.begin(), rgstrArgs.end());
-        return testproc::RunToEnd(rgstrCommand, 10).nExit;
-    }
-    ~CPrivateServer() {
-        m_proc.Signal(SIGCONT);
-        m_proc.Signal(SIGTERM);
-        m_proc.Wait(5);
-    }
-    std::string Address() const { return "unix:" + m_strSocket; }
-    void Freeze() { m_proc.Signal(SIGSTOP); }
-    void Thaw() { m_proc.Signal(SIGCONT); }
-
-private:
-    testproc::CTempDir m_dir;
-    hostlib::CChildProcess m_proc;
-    std::string m_strSocket;
-};
 
 #define START_PRIVATE_SERVER(server)                                     \
     CPrivateServer server;                                               \

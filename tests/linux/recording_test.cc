@@ -699,7 +699,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ScreenFailsToStart", {"DESKVID_SCREEN=synthetic:fail-start"}, DV_E_NO_DISPLAY},
         EnvironmentCase{"ScreenNeverAnswers", {"DESKVID_SCREEN=synthetic:silent"}, DV_E_NO_DISPLAY},
         EnvironmentCase{"NoAudioServer",
-                        {"DESKVID_AUDIO=pulse", "PULSE_SERVER=unix:/nonexistent/native"},
+                        {"DESKVID_AUDIO=input", "PULSE_SERVER=unix:/nonexistent/native"},
                         DV_E_NO_AUDIO},
         EnvironmentCase{
             "AudioFailsToStart", {"DESKVID_AUDIO=synthetic:fail-start"}, DV_E_NO_AUDIO}),

@@ -69,6 +69,13 @@ const char g_szUsage[] =
     "        size, which is also the plug-in default.\n"
     "    --sharpness N\n"
     "        Image sharpness, 0 to 100 (higher is sharper). Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_SHARPNESS) ".\n"
+    "    --audio input|output|both\n"
+    "        The sound to record: input is the default audio input (the\n"
+    "        microphone), the default; output is what the default output plays\n"
+    "        (the other side of a call); both mixes the two into the one sound\n"
+    "        track, each kept in time with the picture. No echo cancellation is\n"
+    "        done: with loudspeakers the microphone also hears what is played.\n"
+    "        Sets DESKVID_AUDIO for the plug-in.\n"
     "    --duration SECONDS\n"
     "        Stop after this much recorded time (pauses excluded); decimals are\n"
     "        allowed. Default: record until stopped.\n"
@@ -277,6 +284,11 @@ ParseResult CParser::Run() {
             fOk = TakeValue(strName, pstrInline, &m_strSharpness);
         } else if (strName == "--size") {
             fOk = TakeValue(strName, pstrInline, &m_strSize);
+        } else if (strName == "--audio") {
+            fOk = TakeValue(strName, pstrInline, &m_pOptions->strAudio) &&
+                  (m_pOptions->strAudio == "input" || m_pOptions->strAudio == "output" ||
+                   m_pOptions->strAudio == "both" ||
+                   Fail("--audio takes input, output or both, not '" + m_pOptions->strAudio + "'"));
         } else if (strName == "--duration") {
             std::string strValue;
             fOk = TakeValue(strName, pstrInline, &strValue) && SetDuration(strValue);

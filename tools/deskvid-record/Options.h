@@ -22,6 +22,7 @@ struct COptions {
     int32_t nFps = 0;
     int32_t nWidth = 0;
     int32_t nHeight = 0;
+    std::string strAudio;         // "input", "output", "both"; empty: the library's default
     double dDurationSeconds = 0;  // 0: until stopped
     bool fRaw = false;            // pass out-of-range values through
     bool fOverwrite = false;      // replace an existing output

@@ -253,6 +253,15 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 int Record(const COptions& options) {
     CUserRequests requests;
 
+    // The plug-in takes the sound to record from its process's environment.
+    if (!options.strAudio.empty()) {
+#ifdef _WIN32
+        _putenv_s("DESKVID_AUDIO", options.strAudio.c_str());
+#else
+        setenv("DESKVID_AUDIO", options.strAudio.c_str(), 1);
+#endif
+    }
+
     hostlib::CDeskVidLibrary library;
     std::string strError;
     const bool fLoaded =

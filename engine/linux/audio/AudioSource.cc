@@ -1,42 +1,11 @@
 #include "engine/core/AudioSource.h"
 
-#include <cstdlib>
-#include <string>
-
-#include "deskvid/deskvid_status.h"
 #include "engine/linux/audio/PulseSource.h"
-#include "engine/core/SyntheticAudio.h"
 
 namespace dvengine {
-namespace {
 
-// What the session gets when no source can be made: no audio input.
-class CMissingAudio final : public IAudioSource {
-public:
-    HRESULT Start(int64_t) override { return DV_E_NO_AUDIO; }
-    HRESULT Read(int64_t, CAudioBlock*) override { return DV_E_NO_AUDIO; }
-    void Stop() override {}
-};
-
-}  // namespace
-
-std::unique_ptr<IAudioSource> CreateAudioSource() {
-    const char* pszChoice = std::getenv("DESKVID_AUDIO");
-    const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
-    std::unique_ptr<IAudioSource> pSource;
-    if (strChoice == "synthetic" || strChoice.compare(0, 10, "synthetic:") == 0) {
-        CSyntheticAudioOptions options;
-        if (ParseSyntheticAudioOptions(strChoice.size() > 10 ? strChoice.substr(10) : "",
-                                       &options)) {
-            pSource = CreateSyntheticAudio(options);
-        }
-    } else if (strChoice.empty() || strChoice == "pulse") {
-        pSource = CreatePulseSource();
-    }
-    if (!pSource) {
-        pSource = std::make_unique<CMissingAudio>();
-    }
-    return pSource;
+std::unique_ptr<IAudioSource> CreateAudioSource(EAudioDevice device) {
+    return CreatePulseSource(nullptr, device == EAudioDevice::kOutput);
 }
 
 }  // namespace dvengine

@@ -53,7 +53,8 @@ struct CChunk {
 
 class CPulseSource final : public IAudioSource {
 public:
-    explicit CPulseSource(const char* pszServer) : m_strServer(pszServer ? pszServer : "") {}
+    CPulseSource(const char* pszServer, bool bMonitor)
+        : m_strServer(pszServer ? pszServer : ""), m_bMonitor(bMonitor) {}
     ~CPulseSource() override { Stop(); }
     CPulseSource(const CPulseSource&) = delete;
     CPulseSource& operator=(const CPulseSource&) = delete;
@@ -75,6 +76,7 @@ private:
     void SetLost();
 
     const std::string m_strServer;
+    const bool m_bMonitor;
 
     // Created and destroyed by Start() and Stop(); used under the loop's lock.
     pa_threaded_mainloop* m_pLoop = nullptr;
@@ -239,7 +241,8 @@ void CPulseSource::OpenStream() {
     const pa_sample_spec spec = {PA_SAMPLE_S16LE, kRate, kChannels};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    m_pStream = pa_stream_new(m_pContext, "deskvid capture", &spec, &map);
+    m_pStream = pa_stream_new(m_pContext, m_bMonitor ? "deskvid output capture" : "deskvid capture",
+                              &spec, &map);
     if (m_pStream == nullptr) {
         SetLost();
         return;
@@ -251,9 +254,16 @@ void CPulseSource::OpenStream() {
     pa_buffer_attr attr;
     attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = UINT32_MAX;
     attr.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUs, &spec));
+    // Recording what is played must not keep an idle output running: a sink
+    // that suspends costs nothing, and its silence is silence in the mix.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE);
-    if (pa_stream_connect_record(m_pStream, nullptr, &attr, flags) < 0) {
+                                         PA_STREAM_AUTO_TIMING_UPDATE |
+                                         (m_bMonitor ? PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND : 0));
+    // The server resolves the default sink's monitor itself, as it follows
+    // the default sink. A sink with nothing playing gives silence, or
+    // suspends its monitor: the watchdog then waits on the server instead.
+    const char* pszDevice = m_bMonitor ? "@DEFAULT_MONITOR@" : nullptr;
+    if (pa_stream_connect_record(m_pStream, pszDevice, &attr, flags) < 0) {
         SetLost();
     }
 }
@@ -419,8 +429,8 @@ void CPulseSource::OnPong(pa_stream*, int bSuccess, void* pv) {
 
 }  // namespace
 
-std::unique_ptr<IAudioSource> CreatePulseSource(const char* pszServer) {
-    return std::make_unique<CPulseSource>(pszServer);
+std::unique_ptr<IAudioSource> CreatePulseSource(const char* pszServer, bool bMonitor) {
+    return std::make_unique<CPulseSource>(pszServer, bMonitor);
 }
 
 }  // namespace dvengine

@@ -24,8 +24,9 @@ public:
 
 // DESKVID_SCREEN: "synthetic[:options]" for tests, "gdi" for GDI alone;
 // otherwise the desktop through DXGI Desktop Duplication, falling back to
-// GDI wherever duplication fails.
-std::unique_ptr<IScreenSource> CreateScreenSource() {
+// GDI wherever duplication fails. Neither can ask for fewer pictures: the
+// session takes what it needs.
+std::unique_ptr<IScreenSource> CreateScreenSource(const CScreenOptions&) {
     const char* pszChoice = std::getenv("DESKVID_SCREEN");
     const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
     std::unique_ptr<IScreenSource> pSource;

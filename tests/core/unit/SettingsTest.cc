@@ -354,14 +354,29 @@ TEST(TimelineTest, FileEndIsTheRecordedTimeWithPausesCut) {
     EXPECT_EQ(400, paused.FileEndUs());
 }
 
-TEST(AudioCorrectionTest, PadsOrDropsOnlyBeyondTheTolerance) {
-    EXPECT_EQ(0, AudioCorrection(48000, 48000, 2880));
-    EXPECT_EQ(0, AudioCorrection(48000 + 2880, 48000, 2880));
-    EXPECT_EQ(0, AudioCorrection(48000 - 2880, 48000, 2880));
-    // The first fragment arrives 0.6 s into the recording: silence before it.
-    EXPECT_EQ(28800, AudioCorrection(28800, 0, 2880));
-    // More samples than time has passed: leave the excess out.
-    EXPECT_EQ(-4000, AudioCorrection(44000, 48000, 2880));
+// Where a block of sound has to be cut: at a pause, at the stop, and up to
+// the start of the stretch it falls before.
+TEST(TimelineTest, LocateGivesWhereTheAnswerChanges) {
+    CTimeline t;
+    t.Start(1000);
+    t.Pause(2000);
+    t.Resume(5000);
+    int64_t nFileUs = -1;
+    int64_t nBoundUs = 0;
+    const auto locate = [&](int64_t nTs) {
+        return t.Locate(nTs, &nFileUs, &nBoundUs) ? nFileUs : -1;
+    };
+    EXPECT_EQ(-1, locate(500));
+    EXPECT_EQ(1000, nBoundUs);
+    EXPECT_EQ(500, locate(1500));
+    EXPECT_EQ(2000, nBoundUs);
+    EXPECT_EQ(-1, locate(3000));
+    EXPECT_EQ(5000, nBoundUs);
+    EXPECT_EQ(2000, locate(6000));
+    EXPECT_EQ(INT64_MAX, nBoundUs);
+    t.Stop(7000);
+    EXPECT_EQ(2000, locate(6000));
+    EXPECT_EQ(7000, nBoundUs);
 }
 
 TEST(FrameIndexTest, RoundsToTheNearestFrame) {

@@ -1,0 +1,307 @@
+// The sound track on the capture clock, through the library: audio devices
+// whose clocks run 0.5% fast or slow beep at every whole second of the
+// capture clock; each beep must stay where that clock puts it, with no piece
+// cut. Also a backlog at the start, gaps, a lost source, a pause, and which
+// sound each DESKVID_AUDIO choice records, on PulseAudio servers of the
+// tests' own.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/HostTest.h"
+#include "tests/linux/HostLibrary.h"
+#include "tests/linux/PrivatePulse.h"
+
+namespace {
+
+constexpr int kRate = 48000;
+const std::string kBeep = "synthetic:beep=3000";
+
+int64_t NowUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The loudest nHz (Hann window of 40 ms, or 2 ms for beeps) from dFrom to dTo
+// seconds; with pvBeeps, the centre of each beep of 3000 Hz instead.
+double Peak(const std::vector<float>& v, int nHz, double dFrom, double dTo,
+            std::vector<double>* pvBeeps = nullptr) {
+    const size_t nSpan = pvBeeps != nullptr ? 96 : 1920;
+    const double dCoeff = 2 * std::cos(2 * M_PI * nHz / kRate);
+    double dPeak = 0;
+    double dSum = 0;
+    double dMoment = 0;
+    int nLeft = 0;  // milliseconds of the beep still to weigh
+    for (size_t n = size_t(dFrom * kRate); n + nSpan <= v.size() && n < dTo * kRate; n += 48) {
+        double s1 = 0;
+        double s2 = 0;
+        for (size_t i = 0; i < nSpan; ++i) {
+            const double s0 =
+                v[n + i] * (1 - std::cos(2 * M_PI * double(i) / double(nSpan))) + dCoeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double d = std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - dCoeff * s1 * s2)) * 2 / nSpan;
+        dPeak = std::max(dPeak, d);
+        if (pvBeeps != nullptr && (nLeft > 0 || d > 0.05)) {  // weighed over 120 ms from its onset
+            nLeft = nLeft > 0 ? nLeft - 1 : 120;
+            dSum += d * d;
+            dMoment += d * d * (double(n) + nSpan / 2.0) / kRate;
+            if (nLeft == 0) {
+                pvBeeps->push_back(dMoment / dSum);
+                dSum = dMoment = 0;
+            }
+        }
+    }
+    return dPeak;
+}
+
+// Every beep a whole number of seconds from the others within 20 ms, and
+// after the first 2 s (a server's stamps may still settle) none moved
+// against the one before (a piece cut or silence put in).
+void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
+    std::vector<double> vBeep;
+    Peak(vSound, 3000, 0, 1e9, &vBeep);
+    ASSERT_GE(vBeep.size(), nAtLeast);
+    std::vector<double> vOffset;
+    for (double d : vBeep) {
+        vOffset.push_back(d - std::round(d - vBeep.front()));
+    }
+    std::vector<double> vSorted = vOffset;
+    std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
+    const double dMedian = vSorted[vSorted.size() / 2];
+    std::string strOffsets;  // in ms, for a failure's message
+    for (double d : vOffset) {
+        strOffsets += std::to_string(std::lround((d - dMedian) * 1000)) + " ";
+    }
+    for (size_t i = 0; i < vBeep.size(); ++i) {
+        EXPECT_NEAR(dMedian, vOffset[i], 0.020) << "beep at " << vBeep[i] << ": " << strOffsets;
+        if (i > 0 && vBeep[i - 1] > 2 && vBeep[i] - vBeep[i - 1] < 1.5) {
+            EXPECT_NEAR(vOffset[i - 1], vOffset[i], 0.008) << "beep at " << vBeep[i];
+        }
+    }
+}
+
+struct Recorded {
+    std::string strOut;         // the host's statuses
+    std::vector<float> vSound;  // mono, 48 kHz
+    double dVideoEnd = 0;       // the last frame's end
+};
+
+// What strPath holds: its sound and where its video ends.
+Recorded Decode(const std::string& strPath) {
+    Recorded rec;
+    const std::string strPcm = testproc::RunToEnd({"ffmpeg", "-v", "error", "-i", strPath, "-ac",
+                                                   "1", "-ar", "48000", "-f", "f32le", "-"},
+                                                  120)
+                                   .strOut;
+    rec.vSound.resize(strPcm.size() / sizeof(float));
+    std::copy_n(strPcm.data(), rec.vSound.size() * sizeof(float),
+                reinterpret_cast<char*>(rec.vSound.data()));
+    const std::string strPts =
+        testproc::RunToEnd({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "packet=pts_time", "-of", "csv=p=0", strPath},
+                           60)
+            .strOut;
+    rec.dVideoEnd = std::atof(strPts.c_str() + strPts.rfind('\n', strPts.size() - 2) + 1) + 0.05;
+    return rec;
+}
+
+// Records dSeconds of a synthetic screen with the sound pszAudio chooses
+// (unset when null), in a host process of its own.
+Recorded Record(const std::string& strPath, const char* pszAudio, double dSeconds,
+                std::vector<std::string> vEnv = {}) {
+    vEnv.push_back("DESKVID_SCREEN=synthetic:size=320x240");
+    vEnv.push_back(pszAudio != nullptr ? std::string("DESKVID_AUDIO=") + pszAudio
+                                       : "DESKVID_AUDIO");
+    const std::string strOut =
+        testproc::RunToEnd({DESKVID_RECHOST, strPath, std::to_string(dSeconds)}, int(dSeconds) + 60,
+                           vEnv)
+            .strOut;
+    Recorded rec = Decode(strPath);
+    rec.strOut = strOut;
+    return rec;
+}
+
+double Seconds(const Recorded& rec) {
+    return double(rec.vSound.size()) / kRate;
+}
+
+// Side by side: one device 0.5% fast that hands over 3 s of backlog when
+// connected; one 0.5% slow mixed with a tone 0.5% fast, each with a 2 s gap;
+// two mixed of which one is lost after a second.
+TEST(AudioTiming, DevicesOffTheClockStayOnIt) {
+    testproc::CTempDir dir;
+    Recorded fast;
+    Recorded lost;
+    std::thread th([&] {
+        fast = Record(dir.File("fast.wmv"), (kBeep + ",rate=1.005,backlog=3000").c_str(), 60);
+        lost = Record(dir.File("lost.wmv"), (kBeep + ",freeze-after=1000+synthetic").c_str(), 3);
+    });
+    Recorded mixed = Record(
+        dir.File("mixed.wmv"),
+        (kBeep + ",rate=0.995,gap=20000:2000+synthetic:tone=440,rate=1.005,gap=40000:2000").c_str(),
+        60);
+    th.join();
+    for (const Recorded* pRec : {&fast, &mixed}) {
+        SCOPED_TRACE(pRec == &fast ? "fast with backlog" : "mixed with gaps");
+        EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", pRec->strOut);
+        EXPECT_NEAR(pRec->dVideoEnd, Seconds(*pRec), 0.15);
+        ExpectBeepsOnTheClock(pRec->vSound, 48);
+    }
+    EXPECT_LT(Peak(fast.vSound, 2500, 0, 1e9), 0.05);  // not a moment of the backlog
+    // The tone (which started a little before the recording) and its gap.
+    EXPECT_GT(Peak(mixed.vSound, 440, 38, 39), 0.1);
+    EXPECT_LT(Peak(mixed.vSound, 440, 40.3, 41.7), 0.01);
+    EXPECT_GT(Peak(mixed.vSound, 440, 42.3, 43), 0.1);
+    EXPECT_LT(Peak(mixed.vSound, 3000, 20.3, 21.7), 0.01);  // the beeps' own gap
+    // The lost source is reported; the other records to the end.
+    EXPECT_EQ("start 0x00000000\nstop 0x80040204\n", lost.strOut);  // DV_E_NO_AUDIO
+    EXPECT_NEAR(lost.dVideoEnd, Seconds(lost), 0.15);
+    EXPECT_GT(Peak(lost.vSound, 440, 2.2, 2.8), 0.1);
+    EXPECT_LT(Peak(lost.vSound, 3000, 1.5, 2.8), 0.01);
+}
+
+// A device that hands over 700 ms at a time: the block spanning a pause goes
+// in only up to the pause (the beep 30 ms after it is not recorded), and the
+// sound after the resume follows the time the pause cut out.
+TEST(AudioTiming, PauseCutsAtTheSample) {
+    setenv("DESKVID_SCREEN", "synthetic:size=320x240", 1);
+    setenv("DESKVID_AUDIO", (kBeep + ",block=700").c_str(), 1);
+    testproc::CTempDir dir;
+    const std::string strPath = dir.File("paused.wmv");
+    const std::u16string wstrPath(strPath.begin(), strPath.end());
+    CHostLibrary lib;
+    ASSERT_TRUE(lib.Load());
+    auto* pCapture = static_cast<IWMEncDeskVid*>(lib.m_pfnCreateInstance(DESKVID_INTERFACE_NAME));
+    CAPTURE_PARAMS params = {};
+    params.dwMask = CAPF_FILE;
+    params.lpwszFile = wstrPath.c_str();
+    const int64_t nSecond = (NowUs() / 1000000 + 1) * 1000000;
+    int64_t rgnAt[4] = {};  // the middle of each command
+    const std::pair<int, int64_t> rgCommand[] = {{CAPCMD_START, 300000},
+                                                 {CAPCMD_PAUSE, 2970000},
+                                                 {CAPCMD_START, 3500000},
+                                                 {CAPCMD_STOP, 5800000}};
+    for (int i = 0; i < 4; ++i) {
+        const int64_t nUs = nSecond + rgCommand[i].second;
+        const timespec ts = {time_t(nUs / 1000000), long(nUs % 1000000) * 1000};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        const int64_t nBefore = NowUs();
+        EXPECT_EQ(0, pCapture->Control(rgCommand[i].first, i == 0 ? &params : nullptr));
+        rgnAt[i] = (nBefore + NowUs()) / 2;
+    }
+    lib.m_pfnDestroyInstance(pCapture);
+    lib.Unload();
+    unsetenv("DESKVID_AUDIO");
+
+    // Beeps at 1 and 2 s, none at 3, then 4 and 5 s: 2 s of capture clock
+    // after the one before less the pause.
+    std::vector<double> vBeep;
+    Peak(Decode(strPath).vSound, 3000, 0, 1e9, &vBeep);
+    ASSERT_EQ(4u, vBeep.size()) << testing::PrintToString(vBeep);
+    EXPECT_NEAR(1.0, vBeep[1] - vBeep[0], 0.008);
+    EXPECT_NEAR(2.0 - double(rgnAt[2] - rgnAt[1]) / 1e6, vBeep[2] - vBeep[1], 0.01);
+    EXPECT_NEAR(1.0, vBeep[3] - vBeep[2], 0.008);
+}
+
+// The same through a real server: pipe sources fed as devices 0.5% fast and
+// 0.5% slow would be (every 10 ms the samples due, a beep at every whole
+// second of our clock; what the server does not take is lost), each recorded
+// as the default input.
+TEST(AudioPulse, PipeSourcesOffTheClock) {
+    testproc::CTempDir dir;
+    CPrivateServer server;
+    const std::string strPipe = " format=s16le rate=48000 channels=2 file=" + dir.Path() + "/";
+    if (!server.Start({"module-pipe-source source_name=fast" + strPipe + "fast",
+                       "module-pipe-source source_name=slow" + strPipe + "slow"})) {
+        GTEST_SKIP() << "pulseaudio could not be started for this test";
+    }
+    std::atomic<bool> bStop{false};
+    const auto feed = [&](const char* pszName, double dRate) {
+        const int fd = open(dir.File(pszName).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const int64_t nStartUs = NowUs();
+        const double dPerUs = kRate * dRate / 1e6;
+        std::vector<int16_t> v;
+        for (int64_t n = 0; fd >= 0 && !bStop; usleep(10000)) {
+            for (v.clear(); n < int64_t(double(NowUs() - nStartUs) * dPerUs); ++n) {
+                const bool bBeep = (nStartUs + int64_t(double(n) / dPerUs)) % 1000000 < 50000;
+                v.insert(v.end(), 2,
+                         int16_t(bBeep ? 8000 * std::sin(2 * M_PI * 3000 * double(n) / kRate) : 0));
+            }
+            if (write(fd, v.data(), v.size() * sizeof(int16_t)) < 0) {
+                continue;  // the pipe is full: lost, as a device's overrun
+            }
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    };
+    std::thread thFast(feed, "fast", 1.005);
+    std::thread thSlow(feed, "slow", 0.995);
+    Recorded fast;
+    std::thread th([&] {
+        fast = Record(dir.File("fast.wmv"), "input", 30,
+                      {"PULSE_SERVER=" + server.Address(), "PULSE_SOURCE=fast"});
+    });
+    Recorded slow = Record(dir.File("slow.wmv"), "input", 30,
+                           {"PULSE_SERVER=" + server.Address(), "PULSE_SOURCE=slow"});
+    th.join();
+    bStop = true;
+    thFast.join();
+    thSlow.join();
+    for (const Recorded* pRec : {&fast, &slow}) {
+        SCOPED_TRACE(pRec == &fast ? "fast" : "slow");
+        EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", pRec->strOut);
+        ExpectBeepsOnTheClock(pRec->vSound, 24);
+    }
+}
+
+// A speaker (the default sink) playing 440 Hz and a microphone (the default
+// source) carrying 1000 Hz: each choice records what it names, for as long
+// as the picture lasts; an unknown choice refuses the start (DV_E_BAD_INPUT).
+TEST(AudioPulse, EachChoiceRecordsWhatItNames) {
+    CPrivateServer server;
+    if (!server.Start({"module-null-sink sink_name=speaker rate=48000",
+                       "module-sine sink=speaker frequency=440",
+                       "module-null-sink sink_name=voice rate=48000",
+                       "module-sine sink=voice frequency=1000",
+                       "module-remap-source master=voice.monitor source_name=mic"})) {
+        GTEST_SKIP() << "pulseaudio could not be started for this test";
+    }
+    ASSERT_EQ(0, server.Control({"set-default-sink", "speaker"}));
+    ASSERT_EQ(0, server.Control({"set-default-source", "mic"}));
+    testproc::CTempDir dir;
+    const std::string strServer = "PULSE_SERVER=" + server.Address();
+    for (const char* pszAudio : {"", "input", "output", "both", "speakers"}) {
+        SCOPED_TRACE(pszAudio);
+        const Recorded rec =
+            Record(dir.File("choice.wmv"), *pszAudio ? pszAudio : nullptr, 4.5, {strServer});
+        if (std::string(pszAudio) == "speakers") {
+            EXPECT_EQ(0u, rec.strOut.find("start 0x80040205\n")) << rec.strOut;
+            continue;
+        }
+        EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", rec.strOut);
+        EXPECT_NEAR(rec.dVideoEnd, Seconds(rec), 0.15);
+        // A null sink's monitor may take 2 s to deliver its first samples.
+        const double dSpeaker = Peak(rec.vSound, 440, 2.5, 4);
+        const double dMicrophone = Peak(rec.vSound, 1000, 2.5, 4);
+        EXPECT_TRUE(std::string(pszAudio) == "input" || *pszAudio == 0 ? dSpeaker < 0.005
+                                                                       : dSpeaker > 0.05)
+            << dSpeaker;
+        EXPECT_TRUE(std::string(pszAudio) == "output" ? dMicrophone < 0.005 : dMicrophone > 0.05)
+            << dMicrophone;
+    }
+}
+
+}  // namespace
