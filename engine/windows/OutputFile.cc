@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -128,7 +129,50 @@ struct COutputFile::CRep {
     bool m_bPlaceholder = false;  // the name's file was created here, empty
     HANDLE m_hWrite = INVALID_HANDLE_VALUE;
     bool m_bCommitted = false;
+    // A positioned write on a synchronous handle moves its offset too: the
+    // writes in place put it back, and nothing writes in between.
+    std::mutex m_mutexIo;
 };
+
+namespace {
+
+// The errno value for a failed write.
+int WriteError() {
+    const DWORD dwError = GetLastError();
+    return dwError == ERROR_DISK_FULL || dwError == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
+}
+
+// Reads or writes all of cb bytes at nOffset, then puts the handle's offset
+// back where it was.
+int TransferAt(HANDLE h, int64_t nOffset, uint8_t* pData, size_t cb, bool bWrite) {
+    LARGE_INTEGER liHere;
+    LARGE_INTEGER liZero;
+    liZero.QuadPart = 0;
+    if (!SetFilePointerEx(h, liZero, &liHere, FILE_CURRENT)) {
+        return EIO;
+    }
+    int nError = 0;
+    while (cb > 0 && nError == 0) {
+        OVERLAPPED ov = {};
+        ov.Offset = static_cast<DWORD>(static_cast<uint64_t>(nOffset) & 0xFFFFFFFFu);
+        ov.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(nOffset) >> 32);
+        const DWORD cbChunk = cb > 0x10000000u ? 0x10000000u : static_cast<DWORD>(cb);
+        DWORD cbDone = 0;
+        const BOOL bOk = bWrite ? WriteFile(h, pData, cbChunk, &cbDone, &ov)
+                                : ReadFile(h, pData, cbChunk, &cbDone, &ov);
+        if (!bOk || cbDone == 0) {
+            nError = bWrite ? WriteError() : EIO;
+            break;
+        }
+        pData += cbDone;
+        cb -= cbDone;
+        nOffset += cbDone;
+    }
+    SetFilePointerEx(h, liHere, nullptr, FILE_BEGIN);
+    return nError;
+}
+
+}  // namespace
 
 HRESULT COutputFile::CRep::Open(const std::string& strPath) {
     if (!FullPath(strPath, &m_wstrName)) {
@@ -263,12 +307,12 @@ int COutputFile::Write(const uint8_t* pData, size_t cb) {
     if (!m_pRep || m_pRep->m_hWrite == INVALID_HANDLE_VALUE) {
         return EBADF;
     }
+    std::lock_guard<std::mutex> lock(m_pRep->m_mutexIo);
     while (cb > 0) {
         const DWORD cbChunk = cb > 0x10000000u ? 0x10000000u : static_cast<DWORD>(cb);
         DWORD cbDone = 0;
         if (!WriteFile(m_pRep->m_hWrite, pData, cbChunk, &cbDone, nullptr) || cbDone == 0) {
-            const DWORD dwError = GetLastError();
-            return dwError == ERROR_DISK_FULL || dwError == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
+            return WriteError();
         }
         pData += cbDone;
         cb -= cbDone;
@@ -276,10 +320,27 @@ int COutputFile::Write(const uint8_t* pData, size_t cb) {
     return 0;
 }
 
+int COutputFile::WriteAt(int64_t nOffset, const uint8_t* pData, size_t cb) {
+    if (!m_pRep || m_pRep->m_hWrite == INVALID_HANDLE_VALUE) {
+        return EBADF;
+    }
+    std::lock_guard<std::mutex> lock(m_pRep->m_mutexIo);
+    return TransferAt(m_pRep->m_hWrite, nOffset, const_cast<uint8_t*>(pData), cb, true);
+}
+
+int COutputFile::ReadAt(int64_t nOffset, uint8_t* pData, size_t cb) {
+    if (!m_pRep || m_pRep->m_hWrite == INVALID_HANDLE_VALUE) {
+        return EBADF;
+    }
+    std::lock_guard<std::mutex> lock(m_pRep->m_mutexIo);
+    return TransferAt(m_pRep->m_hWrite, nOffset, pData, cb, false);
+}
+
 int64_t COutputFile::Seek(int64_t nOffset, int nWhence) {
     if (!m_pRep || m_pRep->m_hWrite == INVALID_HANDLE_VALUE) {
         return -EBADF;
     }
+    std::lock_guard<std::mutex> lock(m_pRep->m_mutexIo);
     const DWORD dwMethod = nWhence == SEEK_SET   ? FILE_BEGIN
                            : nWhence == SEEK_CUR ? FILE_CURRENT
                            : nWhence == SEEK_END ? FILE_END
