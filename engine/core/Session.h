@@ -73,6 +73,11 @@ private:
     // Hands what the pacer decided to the encoder; bWait: never dropped for
     // a busy encoder.
     void Submit(const CPace& pace, bool bWait);
+    // With a constant rate: a picture for slot nSlot in which every
+    // macroblock is skipped (the picture before it again, for tens of bytes
+    // and no per-macroblock work), when the encoder has room for it.
+    void SubmitFiller(int64_t nSlot);
+    HRESULT FillSlots(const AVFrame* pNext, int64_t nFromSlot);
     void VideoThread();
     void EncodeThread();
     void AudioThread();
@@ -83,6 +88,9 @@ private:
     CSnapshot m_snap;
     bool m_bVideo = false;
     bool m_bAudio = false;
+    // DESKVID_TIMING=constant: a picture in every slot of the frame rate,
+    // for editors that handle a variable rate poorly.
+    bool m_bConstantRate = false;
     CVideoParams m_video;
     std::unique_ptr<IScreenSource> m_pScreen;
     std::unique_ptr<IAudioSource> m_pAudio;

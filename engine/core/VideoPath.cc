@@ -85,6 +85,45 @@ void CSession::TakeSlot(int64_t nSlot, const CScreenFrame& frame, bool bChanged)
         pace = m_pPacer->Slot(nSlot, nChanged);
     }
     Submit(pace, false);
+    if (pace.eAction != CPace::kEncode && m_bConstantRate) {
+        SubmitFiller(nSlot);
+    }
+}
+
+void CSession::SubmitFiller(int64_t nSlot) {
+    CVideoJob job;
+    job.pace.nSlot = nSlot;  // not the pacer's: it neither decided nor hears of it
+    job.pFrame = m_converter.Picture(nSlot);
+    if (job.pFrame == nullptr) {
+        return;
+    }
+    job.pFrame->pict_type = AV_PICTURE_TYPE_NONE;
+    // Skipped all over, whatever changed since the last picture encoded
+    // (that still goes out with the next one).
+    if (!AttachSkipMap(job.pFrame, {}) || !m_qFrames.TryPush(job)) {
+        av_frame_free(&job.pFrame);
+    }
+}
+
+// With a constant rate, the slots from nFromSlot up to pNext's that got no
+// picture (the encoder was busy) get one in which every macroblock is
+// skipped.
+HRESULT CSession::FillSlots(const AVFrame* pNext, int64_t nFromSlot) {
+    for (int64_t nSlot = nFromSlot; nSlot < pNext->pts; ++nSlot) {
+        AVFrame* pFiller = av_frame_clone(pNext);
+        if (pFiller == nullptr || !AttachSkipMap(pFiller, {})) {
+            av_frame_free(&pFiller);
+            return E_OUTOFMEMORY;
+        }
+        pFiller->pts = nSlot;
+        pFiller->pict_type = AV_PICTURE_TYPE_NONE;
+        const HRESULT hr = m_pOutput->EncodeVideo(pFiller);
+        av_frame_free(&pFiller);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    return S_OK;
 }
 
 void CSession::CloseTrack(int64_t nFileUs) {
@@ -197,9 +236,20 @@ void CSession::VideoThread() {
 
 void CSession::EncodeThread() {
     CVideoJob job;
+    int64_t nNextSlot = 1;  // after the first picture, encoded at the start
     while (m_qFrames.Pop(&job)) {
         int64_t nBytes = 0;
-        const HRESULT hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+        HRESULT hr = S_OK;
+        if (m_bConstantRate) {
+            // A pause or stop frame may come for a slot a filler took: it
+            // goes in the next one.
+            job.pFrame->pts = std::max(job.pFrame->pts, nNextSlot);
+            hr = FillSlots(job.pFrame, nNextSlot);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+        }
+        nNextSlot = std::max(nNextSlot, job.pFrame->pts + 1);
         av_frame_free(&job.pFrame);
         std::lock_guard<std::mutex> lock(m_mutexPacer);
         if (FAILED(hr)) {
