@@ -77,7 +77,9 @@ private:
     // macroblock is skipped (the picture before it again, for tens of bytes
     // and no per-macroblock work), when the encoder has room for it.
     void SubmitFiller(int64_t nSlot);
-    HRESULT FillSlots(const AVFrame* pNext, int64_t nFromSlot);
+    // Encodes such pictures for the slots from m_nNextSlot up to pNext's.
+    // With m_mutexEncode held.
+    HRESULT FillSlots(const AVFrame* pNext);
     void VideoThread();
     void EncodeThread();
     void AudioThread();
@@ -110,6 +112,10 @@ private:
     bool m_bFinished = false;
 
     CBoundedQueue<CVideoJob> m_qFrames{1};
+    // The video encoder's use; with a constant rate the video thread
+    // encodes a filler itself when the encoder is idle (no thread to wake).
+    std::mutex m_mutexEncode;
+    int64_t m_nNextSlot = 1;  // after the last picture encoded (the first: at the start)
     std::thread m_thVideo;
     std::thread m_thEncode;
     std::thread m_thAudio;

@@ -100,16 +100,32 @@ void CSession::SubmitFiller(int64_t nSlot) {
     job.pFrame->pict_type = AV_PICTURE_TYPE_NONE;
     // Skipped all over, whatever changed since the last picture encoded
     // (that still goes out with the next one).
-    if (!AttachSkipMap(job.pFrame, {}) || !m_qFrames.TryPush(job)) {
+    if (!AttachSkipMap(job.pFrame, {})) {
+        av_frame_free(&job.pFrame);
+        return;
+    }
+    // An idle encoder: encoded here, for less than waking its thread costs.
+    std::unique_lock<std::mutex> lock(m_mutexEncode, std::try_to_lock);
+    if (lock.owns_lock() && m_qFrames.Size() == 0 && nSlot >= m_nNextSlot) {
+        const HRESULT hr = FillSlots(job.pFrame);
+        job.pFrame->pts = nSlot;
+        if (SUCCEEDED(hr) && SUCCEEDED(m_pOutput->EncodeVideo(job.pFrame))) {
+            m_nNextSlot = nSlot + 1;
+        }
+        av_frame_free(&job.pFrame);
+        return;
+    }
+    lock = {};
+    if (!m_qFrames.TryPush(job)) {
         av_frame_free(&job.pFrame);
     }
 }
 
-// With a constant rate, the slots from nFromSlot up to pNext's that got no
+// With a constant rate, the slots from m_nNextSlot up to pNext's that got no
 // picture (the encoder was busy) get one in which every macroblock is
 // skipped.
-HRESULT CSession::FillSlots(const AVFrame* pNext, int64_t nFromSlot) {
-    for (int64_t nSlot = nFromSlot; nSlot < pNext->pts; ++nSlot) {
+HRESULT CSession::FillSlots(const AVFrame* pNext) {
+    for (int64_t nSlot = m_nNextSlot; nSlot < pNext->pts; ++nSlot) {
         AVFrame* pFiller = av_frame_clone(pNext);
         if (pFiller == nullptr || !AttachSkipMap(pFiller, {})) {
             av_frame_free(&pFiller);
@@ -122,6 +138,7 @@ HRESULT CSession::FillSlots(const AVFrame* pNext, int64_t nFromSlot) {
         if (FAILED(hr)) {
             return hr;
         }
+        m_nNextSlot = nSlot + 1;
     }
     return S_OK;
 }
@@ -236,20 +253,22 @@ void CSession::VideoThread() {
 
 void CSession::EncodeThread() {
     CVideoJob job;
-    int64_t nNextSlot = 1;  // after the first picture, encoded at the start
     while (m_qFrames.Pop(&job)) {
         int64_t nBytes = 0;
         HRESULT hr = S_OK;
-        if (m_bConstantRate) {
-            // A pause or stop frame may come for a slot a filler took: it
-            // goes in the next one.
-            job.pFrame->pts = std::max(job.pFrame->pts, nNextSlot);
-            hr = FillSlots(job.pFrame, nNextSlot);
+        {
+            std::lock_guard<std::mutex> lock(m_mutexEncode);
+            if (m_bConstantRate) {
+                // A pause or stop frame may come for a slot a filler took:
+                // it goes in the next one.
+                job.pFrame->pts = std::max(job.pFrame->pts, m_nNextSlot);
+                hr = FillSlots(job.pFrame);
+            }
+            if (SUCCEEDED(hr)) {
+                hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+            }
+            m_nNextSlot = std::max(m_nNextSlot, job.pFrame->pts + 1);
         }
-        if (SUCCEEDED(hr)) {
-            hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
-        }
-        nNextSlot = std::max(nNextSlot, job.pFrame->pts + 1);
         av_frame_free(&job.pFrame);
         std::lock_guard<std::mutex> lock(m_mutexPacer);
         if (FAILED(hr)) {
@@ -259,6 +278,7 @@ void CSession::EncodeThread() {
             m_pPacer->Encoded(job.pace, nBytes);
         }
     }
+    std::lock_guard<std::mutex> lock(m_mutexEncode);
     const HRESULT hr = m_pOutput->EncodeVideo(nullptr);
     if (FAILED(hr)) {
         m_hrOutput = hr;
