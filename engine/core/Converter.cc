@@ -4,7 +4,6 @@
 #include <cstring>
 
 extern "C" {
-#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 }
 #include <libyuv/convert.h>
@@ -17,39 +16,34 @@ namespace {
 void FillBlack(AVFrame* pFrame) {
     for (int nPlane = 0; nPlane < 3; ++nPlane) {
         const int nRows = nPlane == 0 ? pFrame->height : (pFrame->height + 1) / 2;
-        std::memset(pFrame->data[nPlane], nPlane == 0 ? 16 : 128,
-                    static_cast<size_t>(pFrame->linesize[nPlane]) * nRows);
+        const int nCols = nPlane == 0 ? pFrame->width : (pFrame->width + 1) / 2;
+        for (int y = 0; y < nRows; ++y) {
+            std::memset(pFrame->data[nPlane] + static_cast<size_t>(y) * pFrame->linesize[nPlane],
+                        nPlane == 0 ? 16 : 128, static_cast<size_t>(nCols));
+        }
     }
 }
 
 }  // namespace
 
-CConverter::~CConverter() {
-    av_frame_free(&m_pPicture);
-    // Buffers still out return to nothing and are freed then.
-    av_buffer_pool_uninit(&m_pPool);
-}
+CConverter::~CConverter() = default;
 
 HRESULT CConverter::Open(int nWidth, int nHeight) {
-    m_pPicture = av_frame_alloc();
+    const int nW = nWidth & ~1;
+    const int nH = nHeight & ~1;
+    if (nW < 2 || nH < 2) {
+        return E_OUTOFMEMORY;
+    }
+    const HRESULT hr = m_ring.Open(CPictureLayout::Plain(nW, nH));
+    if (FAILED(hr)) {
+        return hr;
+    }
+    m_pPicture = m_ring.Writable();
     if (m_pPicture == nullptr) {
         return E_OUTOFMEMORY;
     }
-    m_pPicture->format = 0;  // AV_PIX_FMT_YUV420P
-    m_pPicture->width = nWidth & ~1;
-    m_pPicture->height = nHeight & ~1;
-    if (m_pPicture->width < 2 || m_pPicture->height < 2 || av_frame_get_buffer(m_pPicture, 0) < 0) {
-        return E_OUTOFMEMORY;
-    }
-    FillBlack(m_pPicture);
-    m_target = CRect{0, 0, m_pPicture->width, m_pPicture->height};
-    for (int nPlane = 0; nPlane < 3; ++nPlane) {
-        const int nRows = nPlane == 0 ? m_pPicture->height : m_pPicture->height / 2;
-        m_rgcbPlane[nPlane] = static_cast<size_t>(m_pPicture->linesize[nPlane]) * nRows;
-    }
-    m_pPool =
-        av_buffer_pool_init(m_rgcbPlane[0] + m_rgcbPlane[1] + m_rgcbPlane[2] + 64, av_buffer_alloc);
-    return m_pPool != nullptr ? S_OK : E_OUTOFMEMORY;
+    m_target = CRect{0, 0, nW, nH};
+    return S_OK;
 }
 
 // Where a screen of this size goes in the picture: all of it when the sizes
@@ -86,9 +80,14 @@ HRESULT CConverter::Update(const CScreenFrame& frame, std::vector<CRect>* pvChan
     if (!bResized && frame.vChanged.empty()) {
         return S_OK;
     }
+    m_pPicture = m_ring.Writable();
+    if (m_pPicture == nullptr) {
+        return E_OUTOFMEMORY;
+    }
     if (bResized) {
         Fit(frame.nWidth, frame.nHeight);
         FillBlack(m_pPicture);
+        m_ring.WrittenAll();
     }
     if (!m_vScaled.empty()) {
         ConvertScaled(frame);
@@ -123,6 +122,7 @@ void CConverter::ConvertRect(const CScreenFrame& frame, CRect r) {
         p->data[1] + static_cast<size_t>(nTop / 2) * p->linesize[1] + nLeft / 2, p->linesize[1],
         p->data[2] + static_cast<size_t>(nTop / 2) * p->linesize[2] + nLeft / 2, p->linesize[2],
         nRight - nLeft, nBottom - nTop);
+    m_ring.Written(CRect{nLeft, nTop, nRight - nLeft, nBottom - nTop});
 }
 
 // The whole screen scaled into the target rectangle.
@@ -136,28 +136,7 @@ void CConverter::ConvertScaled(const CScreenFrame& frame) {
         p->linesize[0], p->data[1] + static_cast<size_t>(t.y / 2) * p->linesize[1] + t.x / 2,
         p->linesize[1], p->data[2] + static_cast<size_t>(t.y / 2) * p->linesize[2] + t.x / 2,
         p->linesize[2], t.w, t.h);
-}
-
-AVFrame* CConverter::Picture(int64_t nPts) {
-    AVFrame* pFrame = av_frame_alloc();
-    AVBufferRef* pBuffer = pFrame != nullptr ? av_buffer_pool_get(m_pPool) : nullptr;
-    if (pBuffer == nullptr) {
-        av_frame_free(&pFrame);
-        return nullptr;
-    }
-    pFrame->buf[0] = pBuffer;
-    pFrame->format = m_pPicture->format;
-    pFrame->width = m_pPicture->width;
-    pFrame->height = m_pPicture->height;
-    pFrame->pts = nPts;
-    uint8_t* p = pBuffer->data;
-    for (int nPlane = 0; nPlane < 3; ++nPlane) {
-        pFrame->data[nPlane] = p;
-        pFrame->linesize[nPlane] = m_pPicture->linesize[nPlane];
-        std::memcpy(p, m_pPicture->data[nPlane], m_rgcbPlane[nPlane]);
-        p += m_rgcbPlane[nPlane];
-    }
-    return pFrame;
+    m_ring.Written(t);
 }
 
 }  // namespace dvengine

@@ -5,19 +5,19 @@
 // size in a picture one larger (the encoder's sizes are even) is not scaled
 // but padded, its last column and row black.
 //
-// The encoder may hold on to a picture it was given (and frees it on its own
-// thread): Picture() hands out a copy in a buffer from a small pool, so the
-// picture kept here is never shared and a buffer handed out is never touched
-// again; the pool's lock orders its reuse.
+// The picture lives in a ring of buffers (PictureRing.h): Picture() hands
+// the encoder the latest one without copying it, and changes go into a
+// buffer the encoder does not hold, which catches up on the rectangles that
+// changed since it was last written.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "engine/core/PictureRing.h"
 #include "engine/core/ScreenSource.h"
 
-struct AVBufferPool;
 struct AVFrame;
 
 namespace dvengine {
@@ -31,13 +31,17 @@ public:
 
     // A black picture of the recording's size (even width and height).
     HRESULT Open(int nWidth, int nHeight);
+    // The encoder's own layout (CPictureLayout::Of), for a picture of the
+    // same size: the picture moves into it, and the encoder takes it as it
+    // is from then on.
+    HRESULT UseLayout(const CPictureLayout& layout) { return m_ring.Open(layout); }
     // Brings the picture up to date with the frame and appends what changed
     // in it to *pvChanged (picture coordinates): the frame's rectangles, or
     // the whole picture when the screen is scaled in or changed size.
     HRESULT Update(const CScreenFrame& frame, std::vector<CRect>* pvChanged);
-    // A copy of the picture for the encoder, stamped nPts; null when out of
-    // memory.
-    AVFrame* Picture(int64_t nPts);
+    // The picture for the encoder, stamped nPts (it is never written while
+    // the encoder holds it); null when out of memory.
+    AVFrame* Picture(int64_t nPts) { return m_ring.Hand(nPts); }
     // Where the screen lands in the picture (all of it unless scaled).
     CRect Target() const { return m_target; }
 
@@ -46,9 +50,8 @@ private:
     void ConvertRect(const CScreenFrame& frame, CRect r);
     void ConvertScaled(const CScreenFrame& frame);
 
-    AVFrame* m_pPicture = nullptr;
-    AVBufferPool* m_pPool = nullptr;
-    size_t m_rgcbPlane[3] = {};
+    CPictureRing m_ring;
+    AVFrame* m_pPicture = nullptr;  // the ring's writable picture
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;
     CRect m_target;

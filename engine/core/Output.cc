@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
 #include <libavutil/time.h>
 }
 
@@ -186,10 +187,15 @@ HRESULT COutput::OpenVideo(const CVideoParams& video) {
     if ((m_pMux->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
         pEnc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
+    // Our pictures extend to whole macroblocks (PictureRing.h): laid out as
+    // the encoder's own, they are encoded without a copy. (An FFmpeg without
+    // the option copies them.)
+    av_opt_set_int(pEnc->priv_data, "padded_input", 1, 0);
     int nErr = avcodec_open2(pEnc, pCodec, nullptr);
     if (nErr < 0) {
         return DV_E_ENCODER;
     }
+    m_inputLayout = CPictureLayout::Of(pEnc);
     m_video.pStream = avformat_new_stream(m_pMux, nullptr);
     if (m_video.pStream == nullptr ||
         avcodec_parameters_from_context(m_video.pStream->codecpar, pEnc) < 0) {

@@ -17,8 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "engine/core/Settings.h"
 #include "engine/core/OutputFile.h"
+#include "engine/core/PictureRing.h"
+#include "engine/core/Settings.h"
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -50,6 +51,10 @@ public:
     // The recording replaces the name: once it has started. From then on the
     // file is synced.
     HRESULT Commit();
+
+    // The layout in which the video encoder takes a picture without copying
+    // it.
+    const CPictureLayout& InputLayout() const { return m_inputLayout; }
 
     // One picture at its pts (frames of the frame rate), with its quality
     // and type set; null drains. *pnBytes, if given, grows by the size of
@@ -89,6 +94,7 @@ private:
     AVFormatContext* m_pMux = nullptr;
     COutputStream m_video;
     COutputStream m_audio;
+    CPictureLayout m_inputLayout;
     AVFrame* m_pAudioFrame = nullptr;  // filling up to the encoder's frame size
     int m_nAudioFill = 0;
     int64_t m_nAudioPts = 0;

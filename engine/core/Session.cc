@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -44,6 +45,8 @@ int64_t FramesToUs(int64_t nFrames) {
 CSession::CSession(const CSnapshot& snap) : m_snap(snap) {
     m_bVideo = (snap.profile.lContentType & kContentVideo) != 0;
     m_bAudio = (snap.profile.lContentType & kContentAudio) != 0;
+    const char* pszTiming = std::getenv("DESKVID_TIMING");
+    m_bConstantRate = pszTiming != nullptr && std::strcmp(pszTiming, "constant") == 0;
 }
 
 HRESULT CSession::Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSession) {
@@ -60,6 +63,9 @@ HRESULT CSession::Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSessi
         if (SUCCEEDED(hr)) {
             hr = COutput::Open(snap, pSession->m_bVideo ? &pSession->m_video : nullptr,
                                pSession->m_bAudio, &pSession->m_pOutput);
+        }
+        if (SUCCEEDED(hr) && pSession->m_bVideo) {
+            hr = pSession->m_converter.UseLayout(pSession->m_pOutput->InputLayout());
         }
         if (SUCCEEDED(hr)) {
             *ppSession = std::move(pSession);

@@ -85,6 +85,13 @@ private:
     // Runs a thread's body: what it throws (an allocation that failed) ends
     // the thread with a status, never the host.
     void Guarded(void (CSession::*pfnBody)()) noexcept;
+    // With a constant rate: a picture for slot nSlot in which every
+    // macroblock is skipped (the picture before it again, for tens of bytes
+    // and no per-macroblock work), when the encoder has room for it.
+    void SubmitFiller(int64_t nSlot);
+    // Encodes such pictures for the slots from m_nNextSlot up to pNext's.
+    // With m_mutexEncode held.
+    HRESULT FillSlots(const AVFrame* pNext);
     void VideoThread();
     void EncodeThread();
     void AudioThread();
@@ -98,6 +105,9 @@ private:
     CSnapshot m_snap;
     bool m_bVideo = false;
     bool m_bAudio = false;
+    // DESKVID_TIMING=constant: a picture in every slot of the frame rate,
+    // for editors that handle a variable rate poorly.
+    bool m_bConstantRate = false;
     CVideoParams m_video;
     std::unique_ptr<IScreenSource> m_pScreen;
     std::vector<std::unique_ptr<IAudioSource>> m_vAudio;  // mixed into one track
@@ -120,6 +130,10 @@ private:
     bool m_bFinished = false;
 
     CBoundedQueue<CVideoJob> m_qFrames{1};
+    // The video encoder's use; with a constant rate the video thread
+    // encodes a filler itself when the encoder is idle (no thread to wake).
+    std::mutex m_mutexEncode;
+    int64_t m_nNextSlot = 1;  // after the last picture encoded (the first: at the start)
     std::thread m_thVideo;
     std::thread m_thEncode;
     std::thread m_thAudio;

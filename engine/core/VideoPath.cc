@@ -107,6 +107,62 @@ void CSession::TakeSlot(int64_t nSlot, const std::vector<CRect>& vChanged) {
         pace = m_pPacer->Slot(nSlot, nChanged);
     }
     Submit(pace, false);
+    if (pace.eAction != CPace::kEncode && m_bConstantRate) {
+        SubmitFiller(nSlot);
+    }
+}
+
+void CSession::SubmitFiller(int64_t nSlot) {
+    CVideoJob job;
+    job.pace.nSlot = nSlot;  // not the pacer's: it neither decided nor hears of it
+    job.pFrame = m_converter.Picture(nSlot);
+    if (job.pFrame == nullptr) {
+        return;
+    }
+    job.pFrame->pict_type = AV_PICTURE_TYPE_NONE;
+    // Skipped all over, whatever changed since the last picture encoded
+    // (that still goes out with the next one).
+    if (!AttachSkipMap(job.pFrame, {})) {
+        av_frame_free(&job.pFrame);
+        return;
+    }
+    // An idle encoder: encoded here, for less than waking its thread costs.
+    std::unique_lock<std::mutex> lock(m_mutexEncode, std::try_to_lock);
+    if (lock.owns_lock() && m_qFrames.Size() == 0 && nSlot >= m_nNextSlot) {
+        const HRESULT hr = FillSlots(job.pFrame);
+        job.pFrame->pts = nSlot;
+        if (SUCCEEDED(hr) && SUCCEEDED(m_pOutput->EncodeVideo(job.pFrame))) {
+            m_nNextSlot = nSlot + 1;
+        }
+        av_frame_free(&job.pFrame);
+        return;
+    }
+    lock = {};
+    if (!m_qFrames.TryPush(job)) {
+        av_frame_free(&job.pFrame);
+    }
+}
+
+// With a constant rate, the slots from m_nNextSlot up to pNext's that got no
+// picture (the encoder was busy) get one in which every macroblock is
+// skipped.
+HRESULT CSession::FillSlots(const AVFrame* pNext) {
+    for (int64_t nSlot = m_nNextSlot; nSlot < pNext->pts; ++nSlot) {
+        AVFrame* pFiller = av_frame_clone(pNext);
+        if (pFiller == nullptr || !AttachSkipMap(pFiller, {})) {
+            av_frame_free(&pFiller);
+            return E_OUTOFMEMORY;
+        }
+        pFiller->pts = nSlot;
+        pFiller->pict_type = AV_PICTURE_TYPE_NONE;
+        const HRESULT hr = m_pOutput->EncodeVideo(pFiller);
+        av_frame_free(&pFiller);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        m_nNextSlot = nSlot + 1;
+    }
+    return S_OK;
 }
 
 void CSession::CloseTrack(int64_t nFileUs) {
@@ -231,7 +287,20 @@ void CSession::EncodeThread() {
     CVideoJob job;
     while (m_qFrames.Pop(&job)) {
         int64_t nBytes = 0;
-        const HRESULT hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+        HRESULT hr = S_OK;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexEncode);
+            if (m_bConstantRate) {
+                // A pause or stop frame may come for a slot a filler took:
+                // it goes in the next one.
+                job.pFrame->pts = std::max(job.pFrame->pts, m_nNextSlot);
+                hr = FillSlots(job.pFrame);
+            }
+            if (SUCCEEDED(hr)) {
+                hr = m_pOutput->EncodeVideo(job.pFrame, &nBytes);
+            }
+            m_nNextSlot = std::max(m_nNextSlot, job.pFrame->pts + 1);
+        }
         av_frame_free(&job.pFrame);
         std::lock_guard<std::mutex> lock(m_mutexPacer);
         if (FAILED(hr)) {
@@ -241,6 +310,7 @@ void CSession::EncodeThread() {
             m_pPacer->Encoded(job.pace, nBytes);
         }
     }
+    std::lock_guard<std::mutex> lock(m_mutexEncode);
     const HRESULT hr = m_pOutput->EncodeVideo(nullptr);
     if (FAILED(hr)) {
         m_hrOutput = hr;

@@ -40,6 +40,7 @@ TEST(OptionsTest, NothingGivenSelectsNothing) {
     EXPECT_TRUE(parsed.options.strLibrary.empty());
     EXPECT_EQ(parsed.options.dDurationSeconds, 0);
     EXPECT_FALSE(parsed.options.fRaw);
+    EXPECT_FALSE(parsed.options.fConstantRate);
 
     // A file name is always passed, and only the file's bit is set.
     const char16_t wszFile[] = u"x.wmv";
@@ -49,11 +50,12 @@ TEST(OptionsTest, NothingGivenSelectsNothing) {
 }
 
 TEST(OptionsTest, EachSettingSetsItsFieldAndItsBitOnly) {
-    const SParsed parsed =
-        Parse({"-o", "out.wmv", "--bitrate", "900", "--fps=25", "--size", "640x360", "--sharpness",
-               "0", "--duration", "2.5", "--library", "/x/libdeskvid.so", "--audio=both"});
+    const SParsed parsed = Parse({"-o", "out.wmv", "--bitrate", "900", "--fps=25", "--size",
+                                  "640x360", "--sharpness", "0", "--duration", "2.5", "--library",
+                                  "/x/libdeskvid.so", "--audio=both", "--constant-rate"});
     ASSERT_EQ(parsed.result, ParseResult::kRun) << parsed.strError;
     const COptions& o = parsed.options;
+    EXPECT_TRUE(o.fConstantRate);
     EXPECT_EQ(o.strOutput, "out.wmv");
     EXPECT_EQ(o.strLibrary, "/x/libdeskvid.so");
     EXPECT_EQ(o.dDurationSeconds, 2.5);
@@ -108,9 +110,9 @@ TEST(OptionsTest, HelpWinsOverTheRest) {
 
 TEST(OptionsTest, UsageNamesEveryOption) {
     const std::string strUsage = UsageText();
-    for (const char* psz :
-         {"--output", "--bitrate", "--fps", "--size", "--sharpness", "--duration", "--audio",
-          "--library", "--raw", "--help", "SIGUSR1", "SIGTERM", ".partial", "EXIT STATUS"}) {
+    for (const char* psz : {"--output", "--bitrate", "--fps", "--size", "--sharpness", "--duration",
+                            "--audio", "--library", "--raw", "--constant-rate", "--help", "SIGUSR1",
+                            "SIGTERM", ".partial", "EXIT STATUS"}) {
         EXPECT_NE(strUsage.find(psz), std::string::npos) << psz;
     }
 }
@@ -144,6 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SBadCase{{"--duration"}, "--duration needs a value"},
                     SBadCase{{"--audio", "synthetic"}, "--audio takes input, output or both"},
                     SBadCase{{"--raw=1"}, "--raw takes no value"},
+                    SBadCase{{"--constant-rate=1"}, "--constant-rate takes no value"},
                     SBadCase{{"--help=yes"}, "--help takes no value"},
                     // not numbers, trailing garbage, blanks, signs
                     SBadCase{{"--fps", "ten"}, "'ten' is not a whole number"},

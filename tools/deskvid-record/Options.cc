@@ -67,6 +67,11 @@ const char g_szUsage[] =
     "    --size WxH\n"
     "        Output size in pixels, each side 1 to 16384; 0x0 is the screen's own\n"
     "        size, which is also the plug-in default.\n"
+    "    --constant-rate\n"
+    "        A picture in every frame slot, also where nothing changed (a few bytes\n"
+    "        each), for video editors that handle a variable frame rate poorly.\n"
+    "        Sets DESKVID_TIMING=constant for the plug-in. Default: pictures only\n"
+    "        where the screen changed, and at least one a second.\n"
     "    --sharpness N\n"
     "        Image sharpness, 0 to 100 (higher is sharper). Plug-in default: " DESKVID_TEXT(DESKVID_DEFAULT_SHARPNESS) ".\n"
     "    --audio input|output|both\n"
@@ -271,6 +276,9 @@ ParseResult CParser::Run() {
             fOk = !fInline || Fail(strName + " takes no value");
         } else if (strName == "-y" || strName == "--overwrite") {
             m_pOptions->fOverwrite = true;
+            fOk = !fInline || Fail(strName + " takes no value");
+        } else if (strName == "--constant-rate") {
+            m_pOptions->fConstantRate = true;
             fOk = !fInline || Fail(strName + " takes no value");
         } else if (strName == "-o" || strName == "--output") {
             fOk = TakeValue(strName, pstrInline, &m_pOptions->strOutput);

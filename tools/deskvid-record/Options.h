@@ -26,6 +26,7 @@ struct COptions {
     double dDurationSeconds = 0;  // 0: until stopped
     bool fRaw = false;            // pass out-of-range values through
     bool fOverwrite = false;      // replace an existing output
+    bool fConstantRate = false;   // a picture in every frame slot
     bool fHelp = false;
 };
 

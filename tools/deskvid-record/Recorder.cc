@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -186,6 +187,10 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
         return 2;
     }
     const bool fExisted = FileExists(strFile);
+    if (options.fConstantRate) {
+        // The plug-in reads it when a recording opens.
+        setenv("DESKVID_TIMING", "constant", 1);
+    }
     const CAPTURE_PARAMS params = MakeCaptureParams(options, wstrFile.c_str());
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     if (hrStart < 0) {

@@ -1,11 +1,14 @@
 // Encodes the codec tests' picture sequence with WMV2 into an ASF file and
 // prints one line per packet: step, size and MD5 of its bytes.
 //
-//   deskvid_codec_encode FILE [--map] [--bitrate=BITS]
+//   deskvid_codec_encode FILE [--map] [--direct] [--bitrate=BITS]
 //
 // Built twice from this file: against our FFmpeg, where --map hands each
 // step's macroblock map to the encoder, and against the system's FFmpeg,
 // which has no maps: without --map both must write the same packets.
+// --direct (ours) feeds the encoder as the engine does, from a picture ring
+// in the encoder's own layout that it takes without a copy, so that its
+// reconstruction skips what it already holds: the packets must not change.
 // Without --bitrate the quantiser is fixed and fine, so that a decoded
 // picture can be held to its source.
 #include <cstdio>
@@ -21,6 +24,11 @@ extern "C" {
 
 #include "tests/core/codec/Scenario.h"
 #ifdef DESKVID_OWN_FFMPEG
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "engine/core/PictureRing.h"
 #include "engine/core/SkipMap.h"
 #endif
 
@@ -81,6 +89,27 @@ bool SetMap(AVFrame* pFrame, const CStep& step) {
 #endif
 }
 
+#ifdef DESKVID_OWN_FFMPEG
+// The step's changed rectangles, from the source picture into the ring.
+void CopyChanged(const CPicture& picture, const CStep& step, dvengine::CPictureRing* pRing,
+                 AVFrame* pTo) {
+    for (dvengine::CRect rc : step.vChanged) {
+        rc.w = std::min(rc.x + rc.w, kWidth) - rc.x;
+        rc.h = std::min(rc.y + rc.h, kHeight) - rc.y;
+        for (int p = 0; p < 3; ++p) {
+            const int s = p == 0 ? 0 : 1;
+            const int x0 = rc.x >> s, x1 = (rc.x + rc.w + s) >> s;
+            for (int y = rc.y >> s; y < (rc.y + rc.h + s) >> s; ++y) {
+                std::memcpy(pTo->data[p] + y * pTo->linesize[p] + x0,
+                            picture.vPlane[p].data() + size_t(y) * CPicture::Width(p) + x0,
+                            size_t(x1 - x0));
+            }
+        }
+        pRing->Written(rc);
+    }
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,10 +118,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     bool bMap = false;
+    bool bDirect = false;
     int64_t nBitrate = 0;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--map") == 0) {
             bMap = true;
+        } else if (std::strcmp(argv[i], "--direct") == 0) {
+            bDirect = true;
         } else if (std::strncmp(argv[i], "--bitrate=", 10) == 0) {
             nBitrate = std::atoll(argv[i] + 10);
         } else {
@@ -100,8 +132,8 @@ int main(int argc, char** argv) {
         }
     }
 #ifndef DESKVID_OWN_FFMPEG
-    if (bMap) {
-        return Fail("the system's FFmpeg takes no macroblock map");
+    if (bMap || bDirect) {
+        return Fail("the system's FFmpeg takes no macroblock map and copies its input");
     }
 #endif
 
@@ -140,6 +172,11 @@ int main(int argc, char** argv) {
         pEnc->flags |= AV_CODEC_FLAG_QSCALE;
         pEnc->global_quality = 2 * FF_QP2LAMBDA;
     }
+#ifdef DESKVID_OWN_FFMPEG
+    if (bDirect && av_opt_set_int(pEnc->priv_data, "padded_input", 1, 0) < 0) {
+        return Fail("no padded input option");
+    }
+#endif
     if ((nErr = avcodec_open2(pEnc, pCodec, nullptr)) < 0 ||
         (nErr = avcodec_parameters_from_context(pStream->codecpar, pEnc)) < 0) {
         return Fail("cannot open the encoder", nErr);
@@ -155,16 +192,35 @@ int main(int argc, char** argv) {
     if ((nErr = av_frame_get_buffer(pFrame, 0)) < 0) {
         return Fail("no picture", nErr);
     }
+#ifdef DESKVID_OWN_FFMPEG
+    dvengine::CPictureRing ring;
+    if (bDirect && FAILED(ring.Open(dvengine::CPictureLayout::Of(pEnc)))) {
+        return Fail("no picture ring");
+    }
+#endif
     const std::vector<CStep> vSteps = codectest::Steps();
     CPicture picture;
     for (size_t n = 0; n <= vSteps.size(); ++n) {
         if (n < vSteps.size()) {
             const CStep& step = vSteps[n];
             codectest::Paint(&picture, step, int(n));
-            if ((nErr = av_frame_make_writable(pFrame)) < 0) {
+#ifdef DESKVID_OWN_FFMPEG
+            if (bDirect) {
+                AVFrame* pWritable = ring.Writable();
+                if (pWritable == nullptr) {
+                    return Fail("no writable picture");
+                }
+                CopyChanged(picture, step, &ring, pWritable);
+                av_frame_free(&pFrame);
+                if ((pFrame = ring.Hand(int64_t(n))) == nullptr) {
+                    return Fail("no picture handed out");
+                }
+            }
+#endif
+            if (!bDirect && (nErr = av_frame_make_writable(pFrame)) < 0) {
                 return Fail("no picture", nErr);
             }
-            for (int p = 0; p < 3; ++p) {
+            for (int p = 0; p < 3 && !bDirect; ++p) {
                 for (int y = 0; y < CPicture::Height(p); ++y) {
                     std::memcpy(pFrame->data[p] + y * pFrame->linesize[p],
                                 picture.vPlane[p].data() + size_t(y) * CPicture::Width(p),

@@ -1,7 +1,7 @@
-// The Linux engine's parts below the session: the converter (only what
+// Our own engine's parts below the session: the converter (only what
 // changed, never a picture the encoder holds, a new screen size scaled in, an
-// odd one padded),
-// the output file (the name replaced only once committed, locked for as long
+// odd one padded), its picture ring (buffers that catch up on what changed,
+// padding), the output file (the name replaced only once committed, locked for as long
 // as it is written) and the synthetic screen's script.
 #include <algorithm>
 #include <chrono>
@@ -21,6 +21,7 @@ extern "C" {
 #include "deskvid/deskvid_status.h"
 #include "engine/core/Converter.h"
 #include "engine/core/OutputFile.h"
+#include "engine/core/PictureRing.h"
 #include "engine/core/SyntheticSource.h"
 
 namespace {
@@ -84,6 +85,57 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     EXPECT_TRUE(vChanged.empty());
     av_frame_free(&pHeld);
     av_frame_free(&pNew);
+}
+
+// A ring whose pictures are 36x20 (padded to 48x32): each buffer handed out
+// stays as it was while held, a buffer taking over catches up on what was
+// written while it was out, and the padding repeats the last column and row.
+TEST(PictureRingTest, BuffersCatchUpOnWhatChangedAndPaddingRepeatsTheEdges) {
+    dvengine::CPictureRing ring;
+    const dvengine::CPictureLayout layout = dvengine::CPictureLayout::Plain(36, 20);
+    ASSERT_EQ(48, layout.nPaddedWidth);
+    ASSERT_EQ(32, layout.nPaddedHeight);
+    ASSERT_EQ(S_OK, ring.Open(layout));
+    auto Paint = [&](CRect r, uint8_t byLuma) {
+        AVFrame* p = ring.Writable();
+        ASSERT_NE(nullptr, p);
+        for (int y = r.y; y < r.y + r.h; ++y) {
+            std::fill_n(p->data[0] + y * p->linesize[0] + r.x, r.w, byLuma);
+        }
+        ring.Written(r);
+    };
+    Paint({0, 0, 36, 20}, 50);
+    AVFrame* pFirst = ring.Hand(1);
+    Paint({30, 14, 6, 6}, 90);  // the corner: padding to the right and below
+    AVFrame* pSecond = ring.Hand(2);
+    Paint({2, 2, 4, 4}, 120);
+    AVFrame* pThird = ring.Hand(3);
+    ASSERT_TRUE(pFirst && pSecond && pThird);
+    EXPECT_NE(pFirst->data[0], pSecond->data[0]);
+    EXPECT_NE(pSecond->data[0], pThird->data[0]);
+    EXPECT_EQ(50, Luma(pFirst, 35, 19)) << "a held picture was written";
+    EXPECT_EQ(50, Luma(pSecond, 3, 3));
+    EXPECT_EQ(90, Luma(pThird, 35, 19)) << "the third did not catch up on the second's change";
+    EXPECT_EQ(120, Luma(pThird, 3, 3));
+    for (AVFrame* p : {pSecond, pThird}) {
+        EXPECT_EQ(90, Luma(p, 47, 19)) << "right padding";
+        EXPECT_EQ(90, Luma(p, 47, 31)) << "bottom padding";
+        EXPECT_EQ(50, Luma(p, 10, 31)) << "bottom padding";
+        EXPECT_EQ(128, p->data[1][15 * p->linesize[1] + 23]) << "chroma padding";
+    }
+    // Released, the buffers serve again: no more than one beyond those held.
+    av_frame_free(&pFirst);
+    av_frame_free(&pSecond);
+    for (uint8_t by = 1; by < 20; ++by) {
+        Paint({by, 0, 1, 1}, by);
+        AVFrame* p = ring.Hand(by);
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(120, Luma(p, 3, 3));
+        EXPECT_EQ(by - 1 > 0 ? by - 1 : 50, Luma(p, by - 1, 0));
+        av_frame_free(&p);
+    }
+    EXPECT_LE(ring.Buffers(), 4u);
+    av_frame_free(&pThird);
 }
 
 TEST(ConverterTest, AnotherScreenSizeIsScaledInWithBlackBarsAnOddOnePadded) {
