@@ -38,8 +38,8 @@ enum class EAudioDevice {
     kOutput,  // what the default output plays
 };
 
-// The platform's source for one device. Never null: one that cannot be made
-// fails its Start().
+// The platform's source for one device; null when it cannot be made (the
+// recording then has no such input: DV_E_NO_AUDIO at the start).
 std::unique_ptr<IAudioSource> CreateAudioSource(EAudioDevice device);
 
 // The sources a DESKVID_AUDIO choice names, to be mixed into the one sound

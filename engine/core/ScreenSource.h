@@ -82,10 +82,18 @@ public:
     virtual void Stop() = 0;
 };
 
-// The screen source for the session. Chosen by DESKVID_SCREEN ("x11",
-// "portal", "synthetic[:options]"), else by the session type: the portal on
-// Wayland (WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland), X11 otherwise.
-// Never null.
+// The screen source for the session, as DESKVID_SCREEN chooses:
+// "synthetic[:options]" for tests, anything else the platform's choice (see
+// CreatePlatformScreenSource). Never null: a source that cannot be made is
+// one whose Start() answers DV_E_NO_DISPLAY.
 std::unique_ptr<IScreenSource> CreateScreenSource(const CScreenOptions& options);
+
+// The platform's source for a DESKVID_SCREEN choice (empty: the platform's
+// default); null for a choice it does not know, which is no screen rather
+// than some other one. Linux: "x11", "portal", by default the portal on
+// Wayland (WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland), X11 otherwise.
+// Windows: "gdi", by default DXGI Desktop Duplication falling back to GDI.
+std::unique_ptr<IScreenSource> CreatePlatformScreenSource(const std::string& strChoice,
+                                                          const CScreenOptions& options);
 
 }  // namespace dvengine

@@ -169,29 +169,6 @@ bool LoadAt(hostlib::CDeskVidLibrary* pLibrary, const std::string& strPath,
     return pLibrary->Load(strPath, pstrError);
 }
 
-bool LoadFirstLibrary(hostlib::CDeskVidLibrary* pLibrary,
-                      const std::vector<std::string>& rgstrCandidates, std::string* pstrError) {
-    std::string strTried;
-    for (const std::string& strPath : rgstrCandidates) {
-        const bool fBareName = strPath.find_first_of("/\\") == std::string::npos;
-        if (!fBareName && !FileExists(strPath)) {
-            strTried += (strTried.empty() ? "" : ", ") + strPath;
-            continue;
-        }
-        std::string strWhy;
-        if (LoadAt(pLibrary, strPath, &strWhy)) {
-            return true;
-        }
-        if (!fBareName) {
-            *pstrError = strWhy;
-            return false;
-        }
-        strTried += (strTried.empty() ? "" : ", ") + strPath;
-    }
-    *pstrError = "deskvid.dll not found (tried " + strTried + "); use --library PATH";
-    return false;
-}
-
 std::vector<std::string> DefaultLibraryCandidates(const std::string& strExeDir) {
     std::vector<std::string> rgstr;
     if (!strExeDir.empty()) {

@@ -1,10 +1,13 @@
 #include "Library.h"
 
+#include "Console.h"
+
+#ifndef _WIN32
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
+#endif
 
 #ifndef DESKVID_INSTALL_LIBDIR
 #define DESKVID_INSTALL_LIBDIR "lib"
@@ -29,18 +32,24 @@
 #endif
 
 namespace record {
+namespace {
 
-bool LoadAt(hostlib::CDeskVidLibrary* pLibrary, const std::string& strPath,
-            std::string* pstrError) {
-    return pLibrary->Load(strPath, pstrError, DESKVID_RTLD_EXTRA);
-}
+#ifdef _WIN32
+constexpr char kSeparators[] = "/\\";
+constexpr char kLibraryName[] = "deskvid.dll";
+#else
+constexpr char kSeparators[] = "/";
+constexpr char kLibraryName[] = "libdeskvid.so";
+#endif
+
+}  // namespace
 
 bool LoadFirstLibrary(hostlib::CDeskVidLibrary* pLibrary,
                       const std::vector<std::string>& rgstrCandidates, std::string* pstrError) {
     std::string strTried;
     for (const std::string& strPath : rgstrCandidates) {
-        const bool fBareName = strPath.find('/') == std::string::npos;
-        if (!fBareName && access(strPath.c_str(), F_OK) != 0) {
+        const bool fBareName = strPath.find_first_of(kSeparators) == std::string::npos;
+        if (!fBareName && !FileExists(strPath)) {
             strTried += (strTried.empty() ? "" : ", ") + strPath;
             continue;
         }
@@ -55,8 +64,15 @@ bool LoadFirstLibrary(hostlib::CDeskVidLibrary* pLibrary,
         }
         strTried += (strTried.empty() ? "" : ", ") + strPath;
     }
-    *pstrError = "libdeskvid.so not found (tried " + strTried + "); use --library PATH";
+    *pstrError =
+        std::string(kLibraryName) + " not found (tried " + strTried + "); use --library PATH";
     return false;
+}
+
+#ifndef _WIN32
+bool LoadAt(hostlib::CDeskVidLibrary* pLibrary, const std::string& strPath,
+            std::string* pstrError) {
+    return pLibrary->Load(strPath, pstrError, DESKVID_RTLD_EXTRA);
 }
 
 std::vector<std::string> DefaultLibraryCandidates(const std::string& strExeDir) {
@@ -82,5 +98,6 @@ std::string ExecutableDir() {
     const size_t iSlash = str.rfind('/');
     return iSlash == std::string::npos ? "" : (iSlash == 0 ? "/" : str.substr(0, iSlash));
 }
+#endif
 
 }  // namespace record

@@ -66,6 +66,14 @@ bool FinalisedDespite(int32_t hrStop) {
     return hrStop == DV_E_NO_DISPLAY || hrStop == DV_E_NO_AUDIO || hrStop == kOutOfMemory;
 }
 
+void SetEnvironment(const char* pszName, const char* pszValue) {
+#ifdef _WIN32
+    _putenv_s(pszName, pszValue);
+#else
+    setenv(pszName, pszValue, 1);
+#endif
+}
+
 void Say(const char* pszText) {
     std::fprintf(stderr, "deskvid-record: %s\n", pszText);
 }
@@ -187,10 +195,6 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
         return 2;
     }
     const bool fExisted = FileExists(strFile);
-    if (options.fConstantRate) {
-        // The plug-in reads it when a recording opens.
-        setenv("DESKVID_TIMING", "constant", 1);
-    }
     const CAPTURE_PARAMS params = MakeCaptureParams(options, wstrFile.c_str());
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     if (hrStart < 0) {
@@ -258,13 +262,13 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
 int Record(const COptions& options) {
     CUserRequests requests;
 
-    // The plug-in takes the sound to record from its process's environment.
+    // The plug-in takes the sound to record, and whether every slot gets a
+    // picture, from its process's environment when a recording opens.
     if (!options.strAudio.empty()) {
-#ifdef _WIN32
-        _putenv_s("DESKVID_AUDIO", options.strAudio.c_str());
-#else
-        setenv("DESKVID_AUDIO", options.strAudio.c_str(), 1);
-#endif
+        SetEnvironment("DESKVID_AUDIO", options.strAudio.c_str());
+    }
+    if (options.fConstantRate) {
+        SetEnvironment("DESKVID_TIMING", "constant");
     }
 
     hostlib::CDeskVidLibrary library;
