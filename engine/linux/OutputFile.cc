@@ -245,6 +245,8 @@ HRESULT COutputFile::Open(const std::string& strPath) {
     return m_pRep ? m_pRep->Open(strPath) : E_OUTOFMEMORY;
 }
 
+// At the current offset: the same writes as in place, then the offset moved
+// past them.
 int COutputFile::Write(const uint8_t* pData, size_t cb) {
     if (!m_pRep || m_pRep->m_fdWrite < 0) {
         return EBADF;
@@ -254,22 +256,11 @@ int COutputFile::Write(const uint8_t* pData, size_t cb) {
     if (nOffset < 0) {
         return errno;
     }
-    size_t cbDone = 0;
-    while (cbDone < cb) {
-        const size_t cbNow = Writable(nOffset + static_cast<off_t>(cbDone), cb - cbDone);
-        if (cbNow == 0) {
-            return EFBIG;
-        }
-        const ssize_t n = write(fd, pData + cbDone, cbNow);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        cbDone += static_cast<size_t>(n);
+    const int nError = WriteAt(nOffset, pData, cb);
+    if (nError == 0 && lseek(fd, nOffset + static_cast<off_t>(cb), SEEK_SET) < 0) {
+        return errno;
     }
-    return 0;
+    return nError;
 }
 
 int COutputFile::WriteAt(int64_t nOffset, const uint8_t* pData, size_t cb) {
