@@ -119,7 +119,7 @@ HRESULT CSession::OpenScreen() {
     m_pPacer.reset(new CVideoPacer(pacing));
     hr = m_converter.Open(m_video.nWidth, m_video.nHeight);
     std::vector<CRect> vChanged;
-    return SUCCEEDED(hr) && frame.pPixels != nullptr ? Convert(&frame, &vChanged) : hr;
+    return SUCCEEDED(hr) && frame.pPixels != nullptr ? m_converter.Update(frame, &vChanged) : hr;
 }
 
 HRESULT CSession::OpenAudio() {
@@ -180,7 +180,7 @@ HRESULT CSession::Start() {
         const HRESULT hr = m_pScreen->Grab(nStartUs + kGrabUs, &frame);
         if (FAILED(hr)) {
             m_hrScreen = hr;
-        } else if (hr == S_OK && FAILED(Convert(&frame, &vChanged))) {
+        } else if (hr == S_OK && FAILED(m_converter.Update(frame, &vChanged))) {
             return E_OUTOFMEMORY;
         }
         m_nLastSlot = 0;

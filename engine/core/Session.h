@@ -23,7 +23,6 @@
 #include "engine/core/AudioMixer.h"
 #include "engine/core/AudioSource.h"
 #include "engine/core/ScreenSource.h"
-#include "engine/core/TileDiff.h"
 
 namespace dvengine {
 
@@ -68,10 +67,6 @@ private:
     };
 
     bool Map(int64_t nTimeUs, int64_t* pnFileUs);
-    // Brings the picture up to date with a grab, checking a band of its
-    // rows for changes the source did not report; appends what changed in
-    // the picture to *pvChanged.
-    HRESULT Convert(CScreenFrame* pFrame, std::vector<CRect>* pvChanged);
     // A grab's change for slot nSlot (-1: a grab no slot takes, past a pause
     // or stop point).
     void TakeSlot(int64_t nSlot, const std::vector<CRect>& vChanged);
@@ -112,8 +107,6 @@ private:
     std::unique_ptr<IScreenSource> m_pScreen;
     std::vector<std::unique_ptr<IAudioSource>> m_vAudio;  // mixed into one track
     CConverter m_converter;
-    CTileDiff m_check;  // the screen as the recording took it
-    int m_nCheckRow = 0;
     std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
     std::vector<CRect> m_vUnencoded;

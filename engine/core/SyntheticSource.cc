@@ -86,9 +86,6 @@ public:
             pFrame->vChanged.push_back(old);
             pFrame->vChanged.push_back(now);
         }
-        if (m_options.nUnreportedFrom >= 0 && nFrame >= m_options.nUnreportedFrom) {
-            pFrame->vChanged.clear();  // a damage report gone missing
-        }
         pFrame->pPixels = m_vPixels.data();
         pFrame->nStride = m_nWidth * 4;
         pFrame->nWidth = m_nWidth;
@@ -198,8 +195,6 @@ bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreen
             pOptions->nStallMs = b;
         } else if (strKey == "freeze-at" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
             pOptions->nFreezeAtFrame = a;
-        } else if (strKey == "unreported-from" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
-            pOptions->nUnreportedFrom = a;
         } else if (strKey == "resize-at" &&
                    std::sscanf(strValue.c_str(), "%d:%dx%d", &a, &b, &c) == 3 && b > 0 && c > 0 &&
                    b <= 16384 && c <= 16384) {

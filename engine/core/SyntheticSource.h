@@ -30,13 +30,12 @@ struct CSyntheticScreenOptions {
     int nNoPictureFrames = 0;   // the first grabs answer S_FALSE
     int nStallAtFrame = -1;     // that grab blocks for nStallMs, once
     int nStallMs = 0;
-    int nFreezeAtFrame = -1;   // from that grab on: waits to its deadline, then lost
-    int nUnreportedFrom = -1;  // from that grab on: changes drawn but never reported
+    int nFreezeAtFrame = -1;  // from that grab on: waits to its deadline, then lost
     std::vector<CResize> vResizes;
 };
 
 // "size=640x360,mode=box|full|idle,moves=N,fail-start,silent,no-picture=N,
-// stall-at=N:MS,freeze-at=N,unreported-from=N,resize-at=N:WxH" (resize-at
+// stall-at=N:MS,freeze-at=N,resize-at=N:WxH" (resize-at
 // may repeat). False on an option it does not know, *pOptions then
 // unspecified.
 bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreenOptions* pOptions);

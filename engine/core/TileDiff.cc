@@ -78,24 +78,49 @@ void CTileDiff::Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeigh
     m_bValid = m_bValid || bWhole;
 }
 
-void CTileDiff::Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight,
-                     const std::vector<CRect>& vRects) {
-    if (pPixels == nullptr || nWidth <= 0 || nHeight <= 0) {
-        return;
-    }
-    if (!m_bValid || nWidth != m_nWidth || nHeight != m_nHeight) {
-        Take(pPixels, nStride, nWidth, nHeight, 0, nHeight);
-        return;
-    }
+void CompareTiles(const uint8_t* pNew, int nNewStride, uint8_t* pOld, int nOldStride, int nWidth,
+                  int nTop, int nRows, std::vector<CRect>* pvChanged) {
+    constexpr int kTile = CTileDiff::kTile;
     const size_t cbRow = static_cast<size_t>(nWidth) * 4;
-    for (const CRect& r : vRects) {
-        const int nLeft = std::max(r.x, 0);
-        const int nRight = std::min(r.x + r.w, nWidth);
-        const int nTo = std::min(r.y + r.h, nHeight);
-        for (int y = std::max(r.y, 0); y < nTo && nLeft < nRight; ++y) {
-            std::memcpy(&m_vCopy[y * cbRow + 4 * nLeft],
-                        pPixels + static_cast<ptrdiff_t>(y) * nStride + 4 * nLeft,
-                        static_cast<size_t>(nRight - nLeft) * 4);
+    for (int y0 = 0; y0 < nRows; y0 += kTile) {
+        const int nTileRows = std::min(kTile, nRows - y0);
+        const uint8_t* pNewRow = pNew + static_cast<ptrdiff_t>(y0) * nNewStride;
+        uint8_t* pOldRow = pOld + static_cast<ptrdiff_t>(y0) * nOldStride;
+        // Most rows of a screen are as they were: one comparison a row
+        // before looking at its tiles.
+        bool bRowsDiffer = false;
+        for (int y = 0; y < nTileRows && !bRowsDiffer; ++y) {
+            bRowsDiffer = std::memcmp(pNewRow + static_cast<ptrdiff_t>(y) * nNewStride,
+                                      pOldRow + static_cast<ptrdiff_t>(y) * nOldStride, cbRow) != 0;
+        }
+        if (!bRowsDiffer) {
+            continue;
+        }
+        const size_t iRowStart = pvChanged->size();
+        int xRun = -1;
+        for (int x0 = 0; x0 < nWidth; x0 += kTile) {
+            const int nCols = std::min(kTile, nWidth - x0);
+            bool bChanged = false;
+            for (int y = 0; y < nTileRows && !bChanged; ++y) {
+                bChanged =
+                    PixelsDiffer(pNewRow + static_cast<ptrdiff_t>(y) * nNewStride + 4 * x0,
+                                 pOldRow + static_cast<ptrdiff_t>(y) * nOldStride + 4 * x0, nCols);
+            }
+            if (bChanged) {
+                for (int y = 0; y < nTileRows; ++y) {
+                    std::memcpy(pOldRow + static_cast<ptrdiff_t>(y) * nOldStride + 4 * x0,
+                                pNewRow + static_cast<ptrdiff_t>(y) * nNewStride + 4 * x0,
+                                static_cast<size_t>(nCols) * 4);
+                }
+                if (xRun < 0) {
+                    xRun = x0;
+                }
+            }
+            if ((!bChanged || x0 + kTile >= nWidth) && xRun >= 0) {
+                const int xEnd = bChanged ? nWidth : x0;
+                AppendMerged(CRect{xRun, nTop + y0, xEnd - xRun, nTileRows}, iRowStart, pvChanged);
+                xRun = -1;
+            }
         }
     }
 }
@@ -110,46 +135,13 @@ void CTileDiff::Compare(const uint8_t* pPixels, int nStride, int nWidth, int nHe
         pvChanged->push_back(CRect{0, 0, nWidth, nHeight});
         return;
     }
-    const size_t cbRow = static_cast<size_t>(nWidth) * 4;
+    const int nCopyStride = nWidth * 4;
     const int nFrom = std::max(0, nFromRow) / kTile * kTile;
     const int nTo = std::min(nHeight, nToRow);
-    for (int y0 = nFrom; y0 < nTo; y0 += kTile) {
-        const int nRows = std::min(kTile, nHeight - y0);
-        // Most rows of a screen are as they were: one comparison a row
-        // before looking at its tiles.
-        bool bRowsDiffer = false;
-        for (int y = y0; y < y0 + nRows && !bRowsDiffer; ++y) {
-            bRowsDiffer = std::memcmp(pPixels + static_cast<ptrdiff_t>(y) * nStride,
-                                      &m_vCopy[y * cbRow], cbRow) != 0;
-        }
-        if (!bRowsDiffer) {
-            continue;
-        }
-        const size_t iRowStart = pvChanged->size();
-        int xRun = -1;
-        for (int x0 = 0; x0 < nWidth; x0 += kTile) {
-            const int nCols = std::min(kTile, nWidth - x0);
-            bool bChanged = false;
-            for (int y = y0; y < y0 + nRows && !bChanged; ++y) {
-                bChanged = PixelsDiffer(pPixels + static_cast<ptrdiff_t>(y) * nStride + 4 * x0,
-                                        &m_vCopy[y * cbRow + 4 * x0], nCols);
-            }
-            if (bChanged) {
-                for (int y = y0; y < y0 + nRows; ++y) {
-                    std::memcpy(&m_vCopy[y * cbRow + 4 * x0],
-                                pPixels + static_cast<ptrdiff_t>(y) * nStride + 4 * x0,
-                                static_cast<size_t>(nCols) * 4);
-                }
-                if (xRun < 0) {
-                    xRun = x0;
-                }
-            }
-            if ((!bChanged || x0 + kTile >= nWidth) && xRun >= 0) {
-                const int xEnd = bChanged ? nWidth : x0;
-                AppendMerged(CRect{xRun, y0, xEnd - xRun, nRows}, iRowStart, pvChanged);
-                xRun = -1;
-            }
-        }
+    if (nFrom < nTo) {
+        CompareTiles(pPixels + static_cast<ptrdiff_t>(nFrom) * nStride, nStride,
+                     &m_vCopy[static_cast<size_t>(nFrom) * nCopyStride], nCopyStride, nWidth, nFrom,
+                     nTo - nFrom, pvChanged);
     }
 }
 

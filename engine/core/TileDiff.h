@@ -11,6 +11,14 @@
 
 namespace dvengine {
 
+// Compares the rows [nTop, nTop + nRows) of two pictures of nWidth pixels (4
+// bytes a pixel, the fourth ignored), 16x16 tile by tile: the tiles of pNew
+// that differ are copied into pOld and appended to *pvChanged as rectangles
+// (runs of changed tiles on a row merged, and equal runs on adjacent rows).
+// pNew and pOld point at their row nTop; nTop is a multiple of the tile.
+void CompareTiles(const uint8_t* pNew, int nNewStride, uint8_t* pOld, int nOldStride, int nWidth,
+                  int nTop, int nRows, std::vector<CRect>* pvChanged);
+
 class CTileDiff {
 public:
     static constexpr int kTile = 16;
@@ -36,13 +44,6 @@ public:
     // to stay true for a later check.
     void Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight, int nFromRow,
               int nToRow);
-
-    // Takes the rectangles of the picture into the copy (the damage a
-    // source reported and the recording took), so that a later Compare()
-    // finds only what the reports missed. The first picture, or one of
-    // another size, is taken whole.
-    void Take(const uint8_t* pPixels, int nStride, int nWidth, int nHeight,
-              const std::vector<CRect>& vRects);
 
     // Forgets the copy: the next picture is changed all over.
     void Reset();

@@ -29,35 +29,7 @@ int64_t SlotStartUs(const CVideoParams& v, int64_t nSlot) {
     return (nSlot * v.nFpsDen * 1000000 + v.nFpsNum - 1) / v.nFpsNum;
 }
 
-// How long the check for unreported changes takes to go over the whole
-// screen, a band of rows a grab: a report gone missing costs at most about
-// this much of a stale picture.
-constexpr int64_t kCheckSweepUs = 1000000;
-
 }  // namespace
-
-// Damage is not trusted alone: what the source reported goes into a copy of
-// the screen as the recording took it, and a band of rows of every grab is
-// compared with the copy, the bands sweeping the screen, so that a change
-// the reports missed is found and converted like a reported one.
-HRESULT CSession::Convert(CScreenFrame* pFrame, std::vector<CRect>* pvChanged) {
-    const CScreenFrame& f = *pFrame;
-    if (f.pPixels != nullptr && f.nWidth > 0 && f.nHeight > 0) {
-        const int64_t nIntervalUs = int64_t{1000000} * m_video.nFpsDen / m_video.nFpsNum;
-        const int64_t nRows =
-            (int64_t{f.nHeight} * nIntervalUs + kCheckSweepUs - 1) / kCheckSweepUs;
-        const int nBand = static_cast<int>(std::min<int64_t>(
-            (nRows + CTileDiff::kTile - 1) / CTileDiff::kTile * CTileDiff::kTile, f.nHeight));
-        if (m_nCheckRow >= f.nHeight) {
-            m_nCheckRow = 0;
-        }
-        m_check.Take(f.pPixels, f.nStride, f.nWidth, f.nHeight, f.vChanged);
-        m_check.Compare(f.pPixels, f.nStride, f.nWidth, f.nHeight, m_nCheckRow, m_nCheckRow + nBand,
-                        &pFrame->vChanged);
-        m_nCheckRow += nBand;
-    }
-    return m_converter.Update(f, pvChanged);
-}
 
 // What changed in the picture, added to what changed since the last picture
 // encoded; its area in picture pixels.
@@ -266,7 +238,7 @@ void CSession::VideoThread() {
             continue;
         }
         std::vector<CRect> vChanged;
-        if (FAILED(Convert(&frame, &vChanged))) {
+        if (FAILED(m_converter.Update(frame, &vChanged))) {
             m_hrOutput = E_OUTOFMEMORY;
             break;
         }

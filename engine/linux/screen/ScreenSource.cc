@@ -20,7 +20,7 @@ std::unique_ptr<IScreenSource> CreatePlatformScreenSource(const std::string& str
                                                           const CScreenOptions& options) {
     const char* pszType = std::getenv("XDG_SESSION_TYPE");
     if (strChoice == "x11") {
-        return CreateX11Source(nullptr);
+        return CreateX11Source(nullptr, options);
     }
     if (strChoice == "portal") {
         return CreatePortalSource(options);
@@ -31,7 +31,7 @@ std::unique_ptr<IScreenSource> CreatePlatformScreenSource(const std::string& str
     if (IsSet("WAYLAND_DISPLAY") || (pszType != nullptr && std::strcmp(pszType, "wayland") == 0)) {
         return CreatePortalSource(options);
     }
-    return CreateX11Source(nullptr);
+    return CreateX11Source(nullptr, options);
 }
 
 }  // namespace dvengine

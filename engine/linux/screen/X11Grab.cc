@@ -61,6 +61,10 @@ HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
         }
         m_eStep = EStep::kIdle;
         if (!bRefused) {
+            m_vMissed.clear();
+            m_image.Check(&m_vMissed);
+            m_nCheckRow += m_image.CheckRows();
+            m_nCheckRow = m_nCheckRow < m_nHeight ? m_nCheckRow : 0;
             Deliver(m_bGrabWhole, pFrame);
             m_bWhole = false;
             return S_OK;
@@ -148,8 +152,9 @@ HRESULT CX11Source::AwaitReplies(int64_t nDeadlineUs) {
             }
         }
     }
-    if (m_bGrabWhole || !m_vDamage.empty()) {
-        m_image.Request(&m_vDamage, m_bGrabWhole);
+    // Some rows are fetched on every grab: the check sweeps the screen.
+    if (m_bGrabWhole || !m_vDamage.empty() || m_image.CheckRows() > 0) {
+        m_image.Request(&m_vDamage, m_bGrabWhole, m_nCheckRow);
         m_wait.Sent();
         m_eStep = EStep::kPixels;
     } else {
@@ -167,6 +172,7 @@ void CX11Source::Deliver(bool bWhole, CScreenFrame* pFrame) {
     for (const xcb_rectangle_t& rc : m_vDamage) {
         pFrame->vChanged.push_back({rc.x, rc.y, rc.width, rc.height});
     }
+    pFrame->vChanged.insert(pFrame->vChanged.end(), m_vMissed.begin(), m_vMissed.end());
     m_nPointerX = m_pPointer ? m_pPointer->root_x : -1;
     m_nPointerY = m_pPointer ? m_pPointer->root_y : -1;
     m_cursor.Draw(pPixels, nStride, m_nWidth, m_nHeight, m_nPointerX, m_nPointerY,

@@ -7,6 +7,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,12 @@ namespace dvengine {
 // The picture handed out is the source's own full-screen buffer (the shared
 // segment, or memory of ours without it). A grab asks the server only for the
 // rows that changed: the damage is moved into a region and its rectangles
-// fetched in one step, so nothing drawn in between is lost; an idle screen
-// costs one round trip for the pointer's position and no pixels.
+// fetched in one step, so nothing drawn in between is lost. Damage is not
+// trusted alone (it goes missing with some drivers and compositors): each
+// grab also fetches a band of rows afresh and compares it with the picture,
+// the bands sweeping the whole screen in about a second, so a change no
+// report told of is stale for at most that long. An idle screen costs a
+// round trip for the pointer's position and one for the band.
 //
 // A grab is a few steps of requests and their replies. A reply that has not
 // come by the grab's deadline ends that grab with no picture (S_FALSE) and
@@ -36,8 +41,10 @@ namespace dvengine {
 // middle of a reply too, through the watchdog armed around every call.
 class CX11Source final : public IScreenSource {
 public:
-    explicit CX11Source(const char* pszDisplay)
-        : m_bDefault(!pszDisplay), m_strDisplay(pszDisplay ? pszDisplay : "") {}
+    CX11Source(const char* pszDisplay, const CScreenOptions& options)
+        : m_bDefault(!pszDisplay),
+          m_strDisplay(pszDisplay ? pszDisplay : ""),
+          m_nFpsTimes1000(std::max(options.nFpsTimes1000, 1)) {}
     ~CX11Source() override { Stop(); }
 
     HRESULT Start(int64_t nDeadlineUs) override;
@@ -70,6 +77,7 @@ private:
 
     const bool m_bDefault;
     const std::string m_strDisplay;
+    const int m_nFpsTimes1000;
     HRESULT m_hr = S_OK;
     bool m_bStopped = false;
     xcb_connection_t* m_pConn = nullptr;
@@ -108,6 +116,8 @@ private:
     int m_nPointerX = -1;
     int m_nPointerY = -1;
     std::vector<xcb_rectangle_t> m_vDamage;
+    std::vector<CRect> m_vMissed;  // what the check found the reports missed
+    int m_nCheckRow = 0;           // where the next grab's check begins
     CX11Cursor m_cursor;
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/core/TileDiff.h"
 #include "engine/linux/screen/X11Screen.h"
 
 namespace dvengine {
@@ -16,6 +17,9 @@ namespace {
 // How often WaitForChange() asks where the pointer is: moving it alone makes
 // no event.
 constexpr int64_t kPointerPollUs = 20000;
+
+// How long the check takes to sweep the whole screen.
+constexpr int64_t kCheckSweepUs = 1000000;
 
 }  // namespace
 
@@ -135,7 +139,13 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
 void CX11Source::Resize(int nWidth, int nHeight) {
     m_nWidth = m_nNewWidth = nWidth;
     m_nHeight = m_nNewHeight = nHeight;
-    m_nAttachSeq = m_image.Allocate(m_pConn, m_root, m_bShmAvailable, nWidth, nHeight);
+    // The rows a grab checks, whole tiles, for a sweep of kCheckSweepUs at
+    // the recording's frame rate.
+    const int64_t nRows = int64_t{nHeight} * 1000000 * 1000 / (kCheckSweepUs * m_nFpsTimes1000) + 1;
+    const int nCheckRows = static_cast<int>(std::min<int64_t>(
+        (nRows + CTileDiff::kTile - 1) / CTileDiff::kTile * CTileDiff::kTile, nHeight));
+    m_nCheckRow = 0;
+    m_nAttachSeq = m_image.Allocate(m_pConn, m_root, m_bShmAvailable, nWidth, nHeight, nCheckRows);
     if (m_nAttachSeq) {
         m_wait.Sent();
         m_eStep = EStep::kAttach;
@@ -230,8 +240,9 @@ void CX11Source::Stop() {
     m_image.Release();
 }
 
-std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay) {
-    return std::unique_ptr<IScreenSource>(new (std::nothrow) CX11Source(pszDisplay));
+std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay,
+                                               const CScreenOptions& options) {
+    return std::unique_ptr<IScreenSource>(new (std::nothrow) CX11Source(pszDisplay, options));
 }
 
 }  // namespace dvengine

@@ -8,6 +8,7 @@
 namespace dvengine {
 
 // pszDisplay null: $DISPLAY.
-std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay);
+std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay,
+                                               const CScreenOptions& options = {});
 
 }  // namespace dvengine

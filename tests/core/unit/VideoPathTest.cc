@@ -321,13 +321,6 @@ TEST_F(VideoPathTest, ChangeGrabbedAsAPauseBeginsReachesThePicture) {
     ExpectFinalBox(Read(m_strPath), 6, 20.0);
 }
 
-TEST_F(VideoPathTest, ChangesLeftUnreportedAreCaughtWithinASecond) {
-    Begin("mode=box,moves=8,unreported-from=4", 468000);
-    Sleep(1.8);
-    ASSERT_EQ(S_OK, m_pSession->Finish());
-    ExpectFinalBox(Read(m_strPath), 8, 30.0);
-}
-
 TEST_F(VideoPathTest, PausesAndResumesCountNoDroppedFrames) {
     // Every grab changes the whole screen, at a rate that affords it; a
     // resume lands in the slot of the pause's frame as often as not.

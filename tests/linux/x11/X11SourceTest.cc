@@ -129,6 +129,23 @@ void CheckWholeScreenFirstThenWhatWasDrawnAndTheCursor(const char* pszOption,
             ASSERT_EQ(0u, Pixel(frame, x, y)) << x << "," << y;
         }
     }
+
+    // A change no damage report told of (the picture left stale, as a
+    // report gone missing leaves it) is found within about a second.
+    const CRect rcStale = {32, 400, 40, 20};
+    for (int y = rcStale.y; y < rcStale.y + rcStale.h; ++y) {
+        memset(const_cast<uint8_t*>(frame.pPixels) + y * frame.nStride + rcStale.x * 4, 0x7f,
+               rcStale.w * 4);
+    }
+    vSeen.clear();
+    for (int i = 0; i < 36 && !Covers(vSeen, rcStale); ++i) {  // grabs at 30 a second
+        std::this_thread::sleep_for(std::chrono::milliseconds(33));
+        ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + kSecond, &frame));
+        vSeen.insert(vSeen.end(), frame.vChanged.begin(), frame.vChanged.end());
+    }
+    EXPECT_TRUE(Covers(vSeen, rcStale));
+    EXPECT_EQ(0u, Pixel(frame, rcStale.x, rcStale.y));
+    EXPECT_EQ(0xff0000u, Pixel(frame, 100, 100));
     pSource->Stop();
     pSource->Stop();
     EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(MonotonicUs() + kSecond, &frame));
