@@ -25,7 +25,7 @@ namespace {
 constexpr uint32_t kRate = 48000;
 constexpr uint8_t kChannels = 2;
 constexpr size_t kFrameBytes = kChannels * sizeof(int16_t);
-constexpr int64_t kFragmentUs = 20000;          // what the server hands over at a time
+constexpr int64_t kFragmentUs = 50000;          // what the server hands over at a time
 constexpr size_t kMaxQueuedFrames = 2 * kRate;  // beyond this the oldest chunks go
 constexpr int64_t kSilentLimitUs = 700000;      // no sign of life this long: frozen
 constexpr int64_t kFirstDataLimitUs = 3000000;  // an idle sink's monitor may take 2 s
