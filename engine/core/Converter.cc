@@ -80,7 +80,13 @@ HRESULT CConverter::Update(const CScreenFrame& frame, std::vector<CRect>* pvChan
     if (!bResized && frame.vChanged.empty()) {
         return S_OK;
     }
-    m_pPicture = m_ring.Writable();
+    m_vCovered.clear();
+    if (!bResized && m_vScaled.empty()) {
+        for (const CRect& r : frame.vChanged) {
+            m_vCovered.push_back(Widened(frame, r));
+        }
+    }
+    m_pPicture = m_ring.Writable(m_vCovered);
     if (m_pPicture == nullptr) {
         return E_OUTOFMEMORY;
     }
@@ -104,15 +110,20 @@ HRESULT CConverter::Update(const CScreenFrame& frame, std::vector<CRect>* pvChan
     return S_OK;
 }
 
-// One rectangle of a screen the picture's size (or one smaller on an odd
-// side), widened to even coordinates (a chroma sample covers 2x2 pixels) but
-// never past the screen's edge.
-void CConverter::ConvertRect(const CScreenFrame& frame, CRect r) {
+CRect CConverter::Widened(const CScreenFrame& frame, const CRect& r) {
     const int nLeft = std::max(r.x, 0) & ~1;
     const int nTop = std::max(r.y, 0) & ~1;
     const int nRight = std::min((r.x + r.w + 1) & ~1, frame.nWidth);
     const int nBottom = std::min((r.y + r.h + 1) & ~1, frame.nHeight);
-    if (nRight <= nLeft || nBottom <= nTop) {
+    return CRect{nLeft, nTop, std::max(nRight - nLeft, 0), std::max(nBottom - nTop, 0)};
+}
+
+// One rectangle of a screen the picture's size (or one smaller on an odd
+// side).
+void CConverter::ConvertRect(const CScreenFrame& frame, CRect r) {
+    const CRect w = Widened(frame, r);
+    const int nLeft = w.x, nTop = w.y, nRight = w.x + w.w, nBottom = w.y + w.h;
+    if (w.w <= 0 || w.h <= 0) {
         return;
     }
     AVFrame* p = m_pPicture;

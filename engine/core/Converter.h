@@ -47,6 +47,9 @@ public:
 
 private:
     void Fit(int nScreenWidth, int nScreenHeight);
+    // A rectangle of the screen as converted: widened to even coordinates (a
+    // chroma sample covers 2x2 pixels) but never past the screen's edge.
+    static CRect Widened(const CScreenFrame& frame, const CRect& r);
     void ConvertRect(const CScreenFrame& frame, CRect r);
     void ConvertScaled(const CScreenFrame& frame);
 
@@ -55,6 +58,7 @@ private:
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;
     CRect m_target;
+    std::vector<CRect> m_vCovered;   // what an update writes over whole
     std::vector<uint8_t> m_vScaled;  // the scaled screen, BGRx
 };
 

@@ -165,7 +165,7 @@ void CPictureRing::View(const CSlot& slot, AVFrame* pFrame) const {
     }
 }
 
-AVFrame* CPictureRing::Writable() {
+AVFrame* CPictureRing::Writable(const std::vector<CRect>& vCovered) {
     if (m_nLatest < 0) {
         return nullptr;
     }
@@ -186,19 +186,29 @@ AVFrame* CPictureRing::Writable() {
             m_vSlots.push_back(std::move(slot));
             nFree = static_cast<int>(m_vSlots.size()) - 1;
         }
-        CatchUp(&m_vSlots[nFree], m_vSlots[m_nLatest]);
+        CatchUp(&m_vSlots[nFree], m_vSlots[m_nLatest], vCovered);
         m_nLatest = nFree;
     }
     View(m_vSlots[m_nLatest], m_pView);
     return m_pView;
 }
 
-void CPictureRing::CatchUp(CSlot* pSlot, const CSlot& latest) const {
+void CPictureRing::CatchUp(CSlot* pSlot, const CSlot& latest,
+                           const std::vector<CRect>& vCovered) const {
+    // A window playing video changes the same rectangle in every picture:
+    // what the next write covers need not be copied first.
+    auto Covered = [&vCovered](const CRect& r) {
+        return std::any_of(vCovered.begin(), vCovered.end(), [&r](const CRect& c) {
+            return r.x >= c.x && r.y >= c.y && r.x + r.w <= c.x + c.w && r.y + r.h <= c.y + c.h;
+        });
+    };
     if (pSlot->bAllStale) {
         std::memcpy(pSlot->rgpPlane[0], latest.rgpPlane[0], m_layout.Size());
     } else {
         for (const CRect& r : pSlot->vStale) {
-            CopyRect(latest, *pSlot, r);
+            if (!Covered(r)) {
+                CopyRect(latest, *pSlot, r);
+            }
         }
     }
     pSlot->vStale.clear();

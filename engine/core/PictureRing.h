@@ -3,9 +3,8 @@
 // FFmpeg encodes them without copying them again.
 //
 // The encoder holds on to the pictures it is given for a while (one waiting
-// in the queue, the one it encodes, the one before it), and frees them on
-// its own thread. So there are a few buffers: changes are written into one
-// the encoder does not hold, which first catches up, from the latest
+// in the queue, the one it encodes), and frees them on its own thread. So there are a few buffers:
+// changes are written into one the encoder does not hold, which first catches up, from the latest
 // picture, on the rectangles written since it was last written; a buffer
 // handed out is never written while anyone else holds it.
 #pragma once
@@ -56,10 +55,11 @@ public:
     HRESULT Open(const CPictureLayout& layout);
     const CPictureLayout& Layout() const { return m_layout; }
 
-    // The picture to write into: a buffer nobody else holds, up to date.
-    // Owned by the ring (no buffer of its own); valid until the next call.
-    // Null when out of memory.
-    AVFrame* Writable();
+    // The picture to write into: a buffer nobody else holds, up to date but
+    // where the caller is about to write over it whole (vCovered: it does not
+    // catch up on what lies inside one of them). Owned by the ring (no buffer
+    // of its own); valid until the next call. Null when out of memory.
+    AVFrame* Writable(const std::vector<CRect>& vCovered = {});
     // What was written into the writable picture: its macroblock padding is
     // brought up to date, and the other buffers will catch up on it.
     void Written(const CRect& r);
@@ -81,7 +81,7 @@ private:
     };
     bool Allocate(CSlot* pSlot) const;
     void View(const CSlot& slot, AVFrame* pFrame) const;
-    void CatchUp(CSlot* pSlot, const CSlot& latest) const;
+    void CatchUp(CSlot* pSlot, const CSlot& latest, const std::vector<CRect>& vCovered) const;
     void CopyRect(const CSlot& from, const CSlot& to, CRect r) const;
     void Pad(const CSlot& slot, const CRect& r) const;
     void Release();

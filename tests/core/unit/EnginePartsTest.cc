@@ -83,6 +83,30 @@ TEST(ConverterTest, ConvertsOnlyWhatChangedAndNeverAPictureHandedOut) {
     vChanged.clear();
     ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
     EXPECT_TRUE(vChanged.empty());
+
+    // A window repainting the same rectangle while the encoder holds each
+    // picture: every picture has the window's latest pixels and whatever
+    // changed elsewhere in between.
+    std::vector<AVFrame*> vHeld;
+    for (uint8_t byGrey : {60, 90, 120}) {
+        for (int y = 9; y < 20; ++y) {
+            std::fill_n(&screen.vPixels[(y * 64 + 21) * 4], 30 * 4, byGrey);
+        }
+        std::fill_n(&screen.vPixels[(30 * 64 + byGrey / 10) * 4], 4, byGrey);
+        screen.frame.vChanged = {CRect{21, 9, 30, 11}, CRect{byGrey / 10, 30, 1, 1}};
+        ASSERT_EQ(S_OK, converter.Update(screen.frame, &vChanged));
+        vHeld.push_back(converter.Picture(byGrey));
+        ASSERT_NE(nullptr, vHeld.back());
+    }
+    const AVFrame* pLast = vHeld.back();
+    EXPECT_EQ(Luma(vHeld[0], 22, 10), Luma(vHeld[0], 6, 30));
+    EXPECT_EQ(Luma(pLast, 22, 10), Luma(pLast, 12, 30));
+    EXPECT_EQ(Luma(vHeld[1], 50, 19), Luma(pLast, 9, 30)) << "a change between was not caught up";
+    EXPECT_EQ(Luma(vHeld[0], 50, 19), Luma(pLast, 6, 30));
+    EXPECT_NE(Luma(vHeld[1], 22, 10), Luma(pLast, 22, 10));
+    for (AVFrame* p : vHeld) {
+        av_frame_free(&p);
+    }
     av_frame_free(&pHeld);
     av_frame_free(&pNew);
 }
