@@ -96,7 +96,7 @@ void CX11Source::Ask() {
     m_nCursorSeq = m_bCursorChanged ? xcb_xfixes_get_cursor_image(m_pConn).sequence : 0;
     m_nRegionSeq = 0;
     m_bGrabWhole = m_bWhole;
-    if (m_bGrabWhole) {
+    if (m_bGrabWhole || (m_bDamaged && m_bDropDamage)) {
         xcb_damage_subtract(m_pConn, m_damage, XCB_NONE, XCB_NONE);
     } else if (m_bDamaged) {
         xcb_damage_subtract(m_pConn, m_damage, XCB_NONE, m_region);

@@ -52,6 +52,10 @@ public:
     bool WaitForChange(int64_t nDeadlineUs) override;
     void Stop() override;
 
+    // For tests: from now on damage is dropped unread, as by a driver that
+    // loses its reports.
+    void DropDamageReports() { m_bDropDamage = true; }
+
 private:
     // Where a grab stands: what it awaits.
     enum class EStep { kIdle, kAttach, kReplies, kPixels };
@@ -110,6 +114,7 @@ private:
 
     bool m_bWhole = true;  // the next picture is fetched and reported whole
     bool m_bDamaged = false;
+    bool m_bDropDamage = false;
     bool m_bCursorChanged = true;
     bool m_bPointerMoved = false;
     unsigned m_nPointerSeq = 0;  // a position query of WaitForChange() in flight
