@@ -30,13 +30,13 @@ void CAudioMixer::Add(int iSource, const int16_t* pSamples, int64_t nFrames, dou
         return;
     }
     const auto nNeed = static_cast<size_t>(nTo - m_nTaken) * 2;
-    if (m_qMix.size() < nNeed) {
-        m_qMix.resize(nNeed, 0.0f);
+    if (m_vMix.size() < nNeed) {
+        m_vMix.resize(nNeed, 0.0f);
     }
-    auto itMix = m_qMix.begin() + (nFrom - m_nTaken) * 2;
-    auto itIn = m_vResampled.begin() + (nFrom - nFirst) * 2;
-    for (int64_t n = (nTo - nFrom) * 2; n > 0; --n) {
-        *itMix++ += *itIn++;
+    float* pMix = m_vMix.data() + (nFrom - m_nTaken) * 2;
+    const float* pIn = m_vResampled.data() + (nFrom - nFirst) * 2;
+    for (int64_t i = 0; i < (nTo - nFrom) * 2; ++i) {
+        pMix[i] += pIn[i];
     }
 }
 
@@ -69,15 +69,15 @@ void CAudioMixer::Take(int64_t nUntil, std::vector<int16_t>* pvOut) {
     }
     const auto nValues = static_cast<size_t>(nUntil - m_nTaken) * 2;
     pvOut->resize(nValues, 0);
-    const size_t nHeld = std::min(nValues, m_qMix.size());
+    const size_t nHeld = std::min(nValues, m_vMix.size());
     const bool bLimit = m_vSource.size() > 1;
     for (size_t i = 0; i < nHeld; ++i) {
-        const float f = m_qMix[i];
+        const float f = m_vMix[i];
         (*pvOut)[i] =
             bLimit ? SoftLimit(f)
                    : static_cast<int16_t>(std::clamp<long>(std::lrint(f * 32768), -32768, 32767));
     }
-    m_qMix.erase(m_qMix.begin(), m_qMix.begin() + static_cast<std::ptrdiff_t>(nHeld));
+    m_vMix.erase(m_vMix.begin(), m_vMix.begin() + static_cast<std::ptrdiff_t>(nHeld));
     m_nTaken = nUntil;
 }
 

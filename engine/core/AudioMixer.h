@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "engine/core/AudioClock.h"
@@ -46,7 +45,9 @@ private:
         bool bLive = true;
     };
     std::vector<CSource> m_vSource;
-    std::deque<float> m_qMix;  // interleaved, from m_nTaken on
+    // Interleaved, from m_nTaken on: what is taken is a little at the front
+    // (a vector's contiguous loops cost less than a deque's there).
+    std::vector<float> m_vMix;
     int64_t m_nTaken = 0;
     std::vector<float> m_vResampled;
 };

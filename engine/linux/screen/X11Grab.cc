@@ -94,6 +94,7 @@ void CX11Source::Ask() {
     m_nGrabStartUs = MonotonicUs();
     m_nGrabPointerSeq = xcb_query_pointer(m_pConn, m_root).sequence;
     m_nCursorSeq = m_bCursorChanged ? xcb_xfixes_get_cursor_image(m_pConn).sequence : 0;
+    m_image.RequestCheck(m_bWhole ? -1 : m_nCheckRow);
     m_nRegionSeq = 0;
     m_bGrabWhole = m_bWhole;
     if (m_bGrabWhole || (m_bDamaged && m_bDropDamage)) {
@@ -152,10 +153,11 @@ HRESULT CX11Source::AwaitReplies(int64_t nDeadlineUs) {
             }
         }
     }
-    // Some rows are fetched on every grab: the check sweeps the screen.
-    if (m_bGrabWhole || !m_vDamage.empty() || m_image.CheckRows() > 0) {
-        m_image.Request(&m_vDamage, m_bGrabWhole, m_nCheckRow);
+    if (m_bGrabWhole || !m_vDamage.empty()) {
+        m_image.Request(&m_vDamage, m_bGrabWhole);
         m_wait.Sent();
+    }
+    if (m_image.Requested()) {
         m_eStep = EStep::kPixels;
     } else {
         m_eStep = EStep::kIdle;

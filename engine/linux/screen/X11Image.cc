@@ -156,49 +156,49 @@ void CX11Image::Attached() {
     }
 }
 
-void CX11Image::Request(std::vector<xcb_rectangle_t>* pvRects, bool bWhole, int nCheckFrom) {
-    PlanBands(pvRects, bWhole, m_nWidth, m_nHeight, m_seg != 0, &m_vBands);
-    // Full-width rows land in the picture at their own place, so the server
-    // writes them straight into the shared segment; the check's below it.
-    const size_t nStride = static_cast<size_t>(Stride());
+void CX11Image::RequestCheck(int nCheckFrom) {
     m_vFetches.clear();
-    for (const auto& band : m_vBands) {
-        m_vFetches.push_back({band.first, band.second, band.first * nStride, 0});
-        std::fill(m_vRowHash.begin() + band.first, m_vRowHash.begin() + band.second, kUnknown);
-    }
-    int nRows = 0;  // the bands never overlap
-    for (const auto& band : m_vBands) {
-        nRows += band.second - band.first;
-    }
-    const bool bEveryRow = nRows >= m_nHeight;
-    m_nCheckFrom = -1;
-    if (!bEveryRow && m_nCheckRows > 0 && nCheckFrom >= 0 && nCheckFrom < m_nHeight) {
-        m_nCheckFrom = nCheckFrom;
-        CBands vCheck(1, {nCheckFrom, std::min(nCheckFrom + m_nCheckRows, m_nHeight)});
-        if (!m_seg) {
-            SplitBands(m_nWidth, &vCheck);
-        }
-        for (const auto& band : vCheck) {
-            m_vFetches.push_back(
-                {band.first, band.second, (m_nHeight + band.first - nCheckFrom) * nStride, 0});
-        }
-    }
-    // Every band is asked for before the first answer is awaited.
-    const uint16_t nWidth = static_cast<uint16_t>(m_nWidth);
-    for (CFetch& fetch : m_vFetches) {
-        int16_t y = static_cast<int16_t>(fetch.nFirst);
-        uint16_t h = static_cast<uint16_t>(fetch.nEnd - fetch.nFirst);
-        fetch.nSeq =
-            m_seg ? xcb_shm_get_image(m_pConn, m_root, 0, y, nWidth, h, ~0u,
-                                      XCB_IMAGE_FORMAT_Z_PIXMAP, m_seg,
-                                      static_cast<uint32_t>(fetch.nOffset))
-                        .sequence
-                  : xcb_get_image(m_pConn, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, 0, y, nWidth, h, ~0u)
-                        .sequence;
-    }
-    xcb_flush(m_pConn);
+    m_vBands.clear();
     m_nCollected = 0;
     m_bRefused = false;
+    m_nCheckFrom = -1;
+    if (m_nCheckRows <= 0 || nCheckFrom < 0 || nCheckFrom >= m_nHeight) {
+        return;
+    }
+    m_nCheckFrom = nCheckFrom;
+    CBands vCheck(1, {nCheckFrom, std::min(nCheckFrom + m_nCheckRows, m_nHeight)});
+    if (!m_seg) {
+        SplitBands(m_nWidth, &vCheck);
+    }
+    const size_t nStride = static_cast<size_t>(Stride());
+    for (const auto& band : vCheck) {
+        Send({band.first, band.second, (m_nHeight + band.first - nCheckFrom) * nStride, 0});
+    }
+}
+
+void CX11Image::Request(std::vector<xcb_rectangle_t>* pvRects, bool bWhole) {
+    PlanBands(pvRects, bWhole, m_nWidth, m_nHeight, m_seg != 0, &m_vBands);
+    // Full-width rows land in the picture at their own place, so the server
+    // writes them straight into the shared segment. Every band is asked for
+    // before the first answer is awaited.
+    const size_t nStride = static_cast<size_t>(Stride());
+    for (const auto& band : m_vBands) {
+        Send({band.first, band.second, band.first * nStride, 0});
+        std::fill(m_vRowHash.begin() + band.first, m_vRowHash.begin() + band.second, kUnknown);
+    }
+    xcb_flush(m_pConn);
+}
+
+void CX11Image::Send(CFetch fetch) {
+    const int16_t y = static_cast<int16_t>(fetch.nFirst);
+    const uint16_t h = static_cast<uint16_t>(fetch.nEnd - fetch.nFirst);
+    const uint16_t w = static_cast<uint16_t>(m_nWidth);
+    fetch.nSeq =
+        m_seg ? xcb_shm_get_image(m_pConn, m_root, 0, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                  m_seg, static_cast<uint32_t>(fetch.nOffset))
+                    .sequence
+              : xcb_get_image(m_pConn, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, 0, y, w, h, ~0u).sequence;
+    m_vFetches.push_back(fetch);
 }
 
 HRESULT CX11Image::Collect(CReplyWait* pWait, int64_t nDeadlineUs, bool* pbRefused) {
@@ -235,9 +235,15 @@ void CX11Image::Check(std::vector<CRect>* pvMissed) {
     const uint8_t* pBand = m_pPixels + static_cast<ptrdiff_t>(m_nHeight) * nStride;
     // A tile row whose rows hash as the picture's did when it was last
     // checked is as it was, and the picture is not read (most of it is out of
-    // every cache by the time the sweep comes back to it).
+    // every cache by the time the sweep comes back to it). Rows the grab
+    // fetched after the check's are newer than it: left to the next sweep.
     for (int y0 = m_nCheckFrom; y0 < nEnd; y0 += CTileDiff::kTile) {
         const int nRows = std::min(CTileDiff::kTile, nEnd - y0);
+        if (std::any_of(m_vBands.begin(), m_vBands.end(), [&](const std::pair<int, int>& band) {
+                return band.first < y0 + nRows && y0 < band.second;
+            })) {
+            continue;
+        }
         uint64_t rgHash[CTileDiff::kTile];
         bool bSame = true;
         for (int i = 0; i < nRows; ++i) {

@@ -48,10 +48,14 @@ public:
     // it, memory of ours otherwise.
     void Attached();
 
+    // Begins a grab: asks for the check's rows from nCheckFrom on into the
+    // spare band (none with -1), sent with the grab's first requests so that
+    // an idle screen costs one round trip.
+    void RequestCheck(int nCheckFrom);
     // Asks for the rows that the rectangles touch (reordered), or every row
-    // with bWhole; and unless every row is fetched, the check's rows from
-    // nCheckFrom on into the spare band. Collect() brings them in.
-    void Request(std::vector<xcb_rectangle_t>* pvRects, bool bWhole, int nCheckFrom);
+    // with bWhole. Collect() brings them in, and the check's.
+    void Request(std::vector<xcb_rectangle_t>* pvRects, bool bWhole);
+    bool Requested() const { return !m_vFetches.empty(); }
     // S_OK when every row asked for has come, *pbRefused when the server
     // refused some (the screen shrank under the fetch); S_FALSE when some
     // have not come by nDeadlineUs (the next call goes on where this one
@@ -93,7 +97,9 @@ private:
         size_t nOffset;
         unsigned nSeq;
     };
-    CBands m_vBands;
+    void Send(CFetch fetch);
+
+    CBands m_vBands;  // the rows the grab fetches into the picture
     std::vector<CFetch> m_vFetches;
     int m_nCheckFrom = -1;  // the check's first row this grab; -1: no check
     // Each row's hash as the check last saw it; rows fetched since, unknown.
