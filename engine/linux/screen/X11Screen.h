@@ -30,8 +30,8 @@ namespace dvengine {
 // trusted alone (it goes missing with some drivers and compositors): each
 // grab also fetches a band of rows afresh and compares it with the picture,
 // the bands sweeping the whole screen in about a second, so a change no
-// report told of is stale for at most that long. An idle screen costs a
-// round trip for the pointer's position and one for the band.
+// report told of is stale for at most that long. An idle screen costs one
+// round trip a grab: the pointer's position and the band, asked together.
 //
 // A grab is a few steps of requests and their replies. A reply that has not
 // come by the grab's deadline ends that grab with no picture (S_FALSE) and
