@@ -246,7 +246,8 @@ HRESULT CSession::Finish() {
     int64_t nEndUs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_timeline.Stop(MonotonicUs());
+        m_nStopUs = MonotonicUs();
+        m_timeline.Stop(m_nStopUs);
         nEndUs = m_timeline.FileEndUs();
         m_bStopping = true;
     }
@@ -303,6 +304,9 @@ void CSession::AudioThread() {
     const auto nSources = static_cast<int>(m_vAudio.size());
     CAudioMixer mixer(nSources);
     std::vector<bool> vLive(m_vAudio.size(), true);
+    // Where each source's samples reach, on the capture clock.
+    std::vector<int64_t> vReachUs(m_vAudio.size(), INT64_MIN);
+    int64_t nStopUs = INT64_MAX;
     int nLive = nSources;
     int64_t nDrainUntil = 0;
     int64_t nEndSamples = INT64_MAX;
@@ -327,13 +331,22 @@ void CSession::AudioThread() {
                 // waits a moment for those from before it.
                 nDrainUntil = nNow + kAudioDrainUs;
                 nEndSamples = ToSamples(m_timeline.FileEndUs());
+                nStopUs = m_nStopUs;
             }
             int64_t nFileUs = 0;
             if (nSources > 1 && m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
                 nFloor = std::max(nFloor, ToSamples(nFileUs));
             }
         }
-        if (nDrainUntil != 0 && (nNow >= nDrainUntil || mixer.Ready(0) >= nEndSamples)) {
+        // Every live source has its samples up to the stop once its stamps
+        // reach past it (the last of them are cut at the stop, and the
+        // resampler keeps a couple back, so the mix may end a little short:
+        // silence makes up the rest).
+        bool bAllIn = true;
+        for (int i = 0; i < nSources; ++i) {
+            bAllIn = bAllIn && (!vLive[i] || vReachUs[i] >= nStopUs);
+        }
+        if (nDrainUntil != 0 && (nNow >= nDrainUntil || bAllIn || mixer.Ready(0) >= nEndSamples)) {
             break;
         }
         bool bFirst = true;
@@ -360,6 +373,8 @@ void CSession::AudioThread() {
                 mixer.Drop(i);
                 --nLive;
             } else if (hrRead == S_OK) {
+                const auto nFrames = static_cast<int64_t>(block.vSamples.size() / kAudioChannels);
+                vReachUs[i] = std::max(vReachUs[i], block.nTimeUs + FramesToUs(nFrames));
                 PlaceAudio(&mixer, i, block, MonotonicUs());
             }
         }

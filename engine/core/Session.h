@@ -116,6 +116,7 @@ private:
     std::condition_variable m_cvStop;
     CTimeline m_timeline;
     bool m_bStopping = false;
+    int64_t m_nStopUs = 0;       // when the stop came, on MonotonicUs()'s clock
     bool m_bPauseFrame = false;  // a pause the video thread has to close the track for
     int64_t m_nPauseFileUs = 0;
     bool m_bStarted = false;
