@@ -98,10 +98,10 @@ HRESULT CConverter::Update(const CScreenFrame& frame, std::vector<CRect>* pvChan
     if (!m_vScaled.empty()) {
         ConvertScaled(frame);
     } else if (bResized) {
-        ConvertRect(frame, CRect{0, 0, frame.nWidth, frame.nHeight});
+        ConvertRect(frame, Widened(frame, CRect{0, 0, frame.nWidth, frame.nHeight}));
     } else {
-        for (const CRect& r : frame.vChanged) {
-            ConvertRect(frame, r);
+        for (const CRect& w : m_vCovered) {
+            ConvertRect(frame, w);
         }
         pvChanged->insert(pvChanged->end(), frame.vChanged.begin(), frame.vChanged.end());
         return S_OK;
@@ -118,10 +118,9 @@ CRect CConverter::Widened(const CScreenFrame& frame, const CRect& r) {
     return CRect{nLeft, nTop, std::max(nRight - nLeft, 0), std::max(nBottom - nTop, 0)};
 }
 
-// One rectangle of a screen the picture's size (or one smaller on an odd
-// side).
-void CConverter::ConvertRect(const CScreenFrame& frame, CRect r) {
-    const CRect w = Widened(frame, r);
+// One rectangle, as Widened() gives it, of a screen the picture's size (or
+// one smaller on an odd side).
+void CConverter::ConvertRect(const CScreenFrame& frame, const CRect& w) {
     const int nLeft = w.x, nTop = w.y, nRight = w.x + w.w, nBottom = w.y + w.h;
     if (w.w <= 0 || w.h <= 0) {
         return;

@@ -50,7 +50,7 @@ private:
     // A rectangle of the screen as converted: widened to even coordinates (a
     // chroma sample covers 2x2 pixels) but never past the screen's edge.
     static CRect Widened(const CScreenFrame& frame, const CRect& r);
-    void ConvertRect(const CScreenFrame& frame, CRect r);
+    void ConvertRect(const CScreenFrame& frame, const CRect& w);
     void ConvertScaled(const CScreenFrame& frame);
 
     CPictureRing m_ring;
