@@ -213,7 +213,9 @@ HRESULT COutput::OpenAudio() {
     m_audio.pEnc = pEnc;
     m_audio.pPacket = av_packet_alloc();
     m_pAudioFrame = av_frame_alloc();
-    if (pEnc == nullptr || m_audio.pPacket == nullptr || m_pAudioFrame == nullptr) {
+    m_pSilentPacket = av_packet_alloc();
+    if (pEnc == nullptr || m_audio.pPacket == nullptr || m_pAudioFrame == nullptr ||
+        m_pSilentPacket == nullptr) {
         return DV_E_ENCODER;
     }
     pEnc->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -402,6 +404,7 @@ COutput::~COutput() {
     CloseIo();
     avformat_free_context(m_pMux);
     av_frame_free(&m_pAudioFrame);
+    av_packet_free(&m_pSilentPacket);
     m_file.Close();
 }
 
@@ -413,8 +416,10 @@ HRESULT COutput::Fail(HRESULT hr) {
 }
 
 // Sends one frame (null: drain) and writes every packet the encoder has
-// ready.
-HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes) {
+// ready. pKeep, if given, gets a reference to the last of them as the encoder
+// made it.
+HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes,
+                        AVPacket* pKeep) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (FAILED(m_hrFailed)) {
@@ -431,33 +436,47 @@ HRESULT COutput::Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnByte
         if (nErr == AVERROR(EAGAIN) || nErr == AVERROR_EOF) {
             return S_OK;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
         if (nErr < 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
             return Fail(DV_E_ENCODER);
         }
-        if (FAILED(m_hrFailed)) {
-            av_packet_unref(pStream->pPacket);
-            return m_hrFailed;
+        if (pKeep != nullptr) {
+            av_packet_unref(pKeep);
+            if (av_packet_ref(pKeep, pStream->pPacket) < 0) {
+                av_packet_unref(pStream->pPacket);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                return Fail(E_OUTOFMEMORY);
+            }
         }
-        if (pnBytes != nullptr) {
-            *pnBytes += pStream->pPacket->size;
-        }
-        pStream->pPacket->stream_index = pStream->pStream->index;
-        av_packet_rescale_ts(pStream->pPacket, pStream->pEnc->time_base,
-                             pStream->pStream->time_base);
-        nErr = av_interleaved_write_frame(m_pMux, pStream->pPacket);
-        const int64_t nNow = av_gettime_relative();
-        if (nErr >= 0 && nNow - m_nLastFlushUs >= kFlushIntervalUs) {
-            m_nLastFlushUs = nNow;
-            avio_flush(m_pMux->pb);
-        }
-        if (nErr >= 0 && m_pMux->pb->error < 0) {
-            nErr = m_pMux->pb->error;
-        }
-        if (nErr < 0) {
-            return Fail(DV_E_WRITE);
+        const HRESULT hr = WritePacket(pStream, pnBytes);
+        if (FAILED(hr)) {
+            return hr;
         }
     }
+}
+
+// Writes the stream's packet (in its encoder's time base) to the file.
+HRESULT COutput::WritePacket(COutputStream* pStream, int64_t* pnBytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (FAILED(m_hrFailed)) {
+        av_packet_unref(pStream->pPacket);
+        return m_hrFailed;
+    }
+    if (pnBytes != nullptr) {
+        *pnBytes += pStream->pPacket->size;
+    }
+    pStream->pPacket->stream_index = pStream->pStream->index;
+    av_packet_rescale_ts(pStream->pPacket, pStream->pEnc->time_base, pStream->pStream->time_base);
+    int nErr = av_interleaved_write_frame(m_pMux, pStream->pPacket);
+    const int64_t nNow = av_gettime_relative();
+    if (nErr >= 0 && nNow - m_nLastFlushUs >= kFlushIntervalUs) {
+        m_nLastFlushUs = nNow;
+        avio_flush(m_pMux->pb);
+    }
+    if (nErr >= 0 && m_pMux->pb->error < 0) {
+        nErr = m_pMux->pb->error;
+    }
+    return nErr < 0 ? Fail(DV_E_WRITE) : S_OK;
 }
 
 HRESULT COutput::EncodeVideo(AVFrame* pFrame, int64_t* pnBytes) {
@@ -473,12 +492,18 @@ HRESULT COutput::WriteAudio(const int16_t* pSamples, int64_t nFrames) {
         const int n = static_cast<int>(std::min<int64_t>(nFrames, nFrameSize - m_nAudioFill));
         auto* pLeft = reinterpret_cast<float*>(m_pAudioFrame->data[0]) + m_nAudioFill;
         auto* pRight = reinterpret_cast<float*>(m_pAudioFrame->data[1]) + m_nAudioFill;
-        for (int i = 0; i < n; ++i) {
-            pLeft[i] = pSamples != nullptr ? pSamples[2 * i] / 32768.0f : 0.0f;
-            pRight[i] = pSamples != nullptr ? pSamples[2 * i + 1] / 32768.0f : 0.0f;
-        }
         if (pSamples != nullptr) {
+            int nAny = 0;
+            for (int i = 0; i < n; ++i) {
+                nAny |= pSamples[2 * i] | pSamples[2 * i + 1];
+                pLeft[i] = pSamples[2 * i] / 32768.0f;
+                pRight[i] = pSamples[2 * i + 1] / 32768.0f;
+            }
+            m_bFillSilent = m_bFillSilent && nAny == 0;
             pSamples += 2 * n;
+        } else {
+            std::fill(pLeft, pLeft + n, 0.0f);
+            std::fill(pRight, pRight + n, 0.0f);
         }
         nFrames -= n;
         m_nAudioFill += n;
@@ -496,11 +521,39 @@ HRESULT COutput::WriteSilence(int64_t nFrames) {
     return WriteAudio(nullptr, nFrames);
 }
 
+// A silent frame after a silent frame leaves the encoder nothing to code but
+// silence (its window overlaps the frame before only), and it codes to the
+// same packet each time: that packet is kept and written again at the new
+// time instead of running the encoder, so a muted microphone or an output
+// with nothing playing costs no coding. The encoder, not run, keeps the
+// silent window it would have had.
 HRESULT COutput::EncodeAudioFrame() {
-    m_pAudioFrame->pts = m_nAudioPts;
+    const int64_t nPts = m_nAudioPts;
+    const bool bSilent = m_bFillSilent;
+    const bool bAfterSilence = m_bLastSilent;
+    m_pAudioFrame->pts = nPts;
     m_nAudioPts += m_pAudioFrame->nb_samples;
     m_nAudioFill = 0;
-    return Encode(&m_audio, m_pAudioFrame);
+    m_bFillSilent = true;
+    m_bLastSilent = bSilent;
+    if (!bSilent || !bAfterSilence) {
+        return Encode(&m_audio, m_pAudioFrame);
+    }
+    if (m_nSilentPts == INT64_MIN) {
+        const HRESULT hr = Encode(&m_audio, m_pAudioFrame, nullptr, m_pSilentPacket);
+        if (SUCCEEDED(hr) && m_pSilentPacket->data != nullptr) {
+            m_nSilentPts = nPts;
+        }
+        return hr;
+    }
+    AVPacket* pPacket = m_audio.pPacket;
+    if (av_packet_ref(pPacket, m_pSilentPacket) < 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return Fail(E_OUTOFMEMORY);
+    }
+    pPacket->pts += nPts - m_nSilentPts;
+    pPacket->dts += nPts - m_nSilentPts;
+    return WritePacket(&m_audio, nullptr);
 }
 
 HRESULT COutput::FinishAudio() {

@@ -80,7 +80,9 @@ private:
     HRESULT OpenVideo(const CVideoParams& video);
     HRESULT OpenAudio();
     HRESULT OpenFile(const std::string& strPath);
-    HRESULT Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes = nullptr);
+    HRESULT Encode(COutputStream* pStream, AVFrame* pFrame, int64_t* pnBytes = nullptr,
+                   AVPacket* pKeep = nullptr);
+    HRESULT WritePacket(COutputStream* pStream, int64_t* pnBytes);
     HRESULT EncodeAudioFrame();
     HRESULT Fail(HRESULT hr);
     void CloseIo();
@@ -98,6 +100,12 @@ private:
     AVFrame* m_pAudioFrame = nullptr;  // filling up to the encoder's frame size
     int m_nAudioFill = 0;
     int64_t m_nAudioPts = 0;
+    bool m_bFillSilent = true;   // the frame filling up holds only zeros so far
+    bool m_bLastSilent = false;  // so did the frame before it
+    // A silent frame's packet once the encoder's window held only silence,
+    // and the pts of the frame it was coded from (none yet: INT64_MIN).
+    AVPacket* m_pSilentPacket = nullptr;
+    int64_t m_nSilentPts = INT64_MIN;
     COutputFile m_file;
     bool m_bHeader = false;
     bool m_bFinished = false;
