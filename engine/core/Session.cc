@@ -4,6 +4,7 @@
 #include "engine/core/Session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -24,6 +25,7 @@ constexpr int64_t kPictureUs = 1500000;      // its first picture, once connecte
 constexpr int64_t kAudioStartUs = 1500000;   // connecting to the audio server
 constexpr int64_t kReadUs = 100000;          // one wait for audio
 constexpr int64_t kPollUs = 10000;           // one wait when several sources are mixed
+constexpr int64_t kBatchUs = 100000;         // the sound taken at a time until the stop
 constexpr int64_t kAudioDrainUs = 250000;    // a stop's wait for audio captured before it
 // When several sources are mixed, one silent this long is silence in the mix
 // rather than waited for.
@@ -311,11 +313,22 @@ void CSession::AudioThread() {
     CAudioBlock block;
     std::vector<int16_t> vMix;
     HRESULT hr = S_OK;
+    bool bTook = false;  // the last pass took sound: more may be waiting
     while (nLive > 0 && SUCCEEDED(hr)) {
-        const int64_t nNow = MonotonicUs();
+        int64_t nNow = 0;
         int64_t nFloor = mixer.Position();
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (nDrainUntil == 0 && !bTook) {
+                // Until the stop, the sound is taken in batches: one wake-up
+                // a batch rather than one for each of the server's fragments.
+                // The sources hand their fragments over one at a time, each
+                // with its own stamp.
+                const auto tBatch =
+                    std::chrono::steady_clock::now() + std::chrono::microseconds(kBatchUs);
+                m_cvStop.wait_until(lock, tBatch, [this] { return m_bStopping; });
+            }
+            nNow = MonotonicUs();
             if (m_bStopping && nDrainUntil == 0) {
                 // Samples arrive a little after they were captured: a stop
                 // waits a moment for those from before it.
@@ -340,15 +353,20 @@ void CSession::AudioThread() {
             break;
         }
         bool bFirst = true;
+        bTook = false;
         for (int i = 0; i < nSources; ++i) {
             if (!vLive[i]) {
                 continue;
             }
-            // One source waits for its samples; with several, the first
-            // waits briefly and the others hand over what they have.
-            int64_t nDeadline = nSources == 1 ? nNow + kReadUs : bFirst ? nNow + kPollUs : nNow;
+            // Each source hands over what it has; while a stop drains, one
+            // source waits for its samples, and with several the first waits
+            // briefly.
+            int64_t nDeadline = nNow;
             if (nDrainUntil != 0) {
-                nDeadline = std::min(nDeadline, nDrainUntil);
+                nDeadline = std::min(nSources == 1 ? nNow + kReadUs
+                                     : bFirst      ? nNow + kPollUs
+                                                   : nNow,
+                                     nDrainUntil);
             }
             bFirst = false;
             const HRESULT hrRead = m_vAudio[i]->Read(nDeadline, &block);
@@ -359,6 +377,7 @@ void CSession::AudioThread() {
                 mixer.Drop(i);
                 --nLive;
             } else if (hrRead == S_OK) {
+                bTook = true;
                 const auto nFrames = static_cast<int64_t>(block.vSamples.size() / kAudioChannels);
                 vReachUs[i] = std::max(vReachUs[i], block.nTimeUs + FramesToUs(nFrames));
                 PlaceAudio(&mixer, i, block, MonotonicUs());

@@ -29,7 +29,8 @@ constexpr int64_t kFragmentUs = 50000;          // what the server hands over at
 constexpr size_t kMaxQueuedFrames = 2 * kRate;  // beyond this the oldest chunks go
 constexpr int64_t kSilentLimitUs = 700000;      // no sign of life this long: frozen
 constexpr int64_t kFirstDataLimitUs = 3000000;  // an idle sink's monitor may take 2 s
-constexpr int64_t kTickUs = 100000;             // the loop's watchdog period
+constexpr int64_t kTickUs = 100000;             // the loop's watchdog period, pinging
+constexpr int64_t kFlowTickUs = 250000;         // and while the samples flow
 constexpr int64_t kLateTickUs = 200000;         // a tick this late: our process was stalled
 constexpr int64_t kJumpUs = 100000;             // a chunk this much later than due: a gap
 constexpr int64_t kSmoothing = 16;              // each chunk corrects 1/16 of the stamp error
@@ -48,7 +49,6 @@ int64_t FramesToUs(int64_t nFrames) {
 struct CChunk {
     std::vector<int16_t> vSamples;
     int64_t nTimeUs = 0;
-    bool bGap = false;  // not continuous with the chunk before it
 };
 
 class CPulseSource final : public IAudioSource {
@@ -87,7 +87,6 @@ private:
     // The loop thread's running capture clock: the stamp of the last chunk
     // and its length, so the next chunk is due at their sum.
     bool m_bClock = false;
-    bool m_bHole = false;  // samples went missing since the last chunk
     int64_t m_nClockUs = 0;
     int64_t m_nClockFrames = 0;
     int64_t m_nTickDueUs = 0;
@@ -112,7 +111,7 @@ HRESULT CPulseSource::Start(int64_t nDeadlineUs) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bLost = m_bSuspended = m_bData = false;
     }
-    m_bClock = m_bHole = m_bPingPending = false;
+    m_bClock = m_bPingPending = false;
 
     m_pLoop = pa_threaded_mainloop_new();
     m_pContext =
@@ -160,25 +159,12 @@ HRESULT CPulseSource::Read(int64_t nDeadlineUs, CAudioBlock* pBlock) {
         }
         m_cv.wait_for(lock, std::chrono::microseconds(nDeadlineUs - nNow));
     }
-    // Everything queued up to the first gap: one stamp then covers it all.
-    // The first chunk's buffer is handed over as it is, the rest appended.
+    // One fragment at a time, each with its own stamp: the capture clock
+    // follows the server's by them.
     pBlock->nTimeUs = m_queue.front().nTimeUs;
     pBlock->vSamples.swap(m_queue.front().vSamples);
     m_nQueuedFrames -= pBlock->vSamples.size() / kChannels;
     m_queue.pop_front();
-    try {
-        while (!m_queue.empty() && !m_queue.front().bGap) {
-            const std::vector<int16_t>& vChunk = m_queue.front().vSamples;
-            pBlock->vSamples.insert(pBlock->vSamples.end(), vChunk.begin(), vChunk.end());
-            m_nQueuedFrames -= vChunk.size() / kChannels;
-            m_queue.pop_front();
-        }
-    } catch (const std::bad_alloc&) {
-        // What did fit is a whole block; the rest waits for the next call.
-        if (!m_queue.empty()) {
-            m_queue.front().bGap = true;
-        }
-    }
     return S_OK;
 }
 
@@ -324,7 +310,6 @@ void CPulseSource::OnStreamRead(pa_stream* pStream, size_t, void* pv) {
         }
         if (!bPushed) {
             // Samples the server lost (or we had no room for): time runs on.
-            pThis->m_bHole = true;
             pThis->m_nClockFrames += int64_t(nFrames);
         }
         nMeasuredUs += FramesToUs(int64_t(nFrames));
@@ -348,8 +333,7 @@ void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nMeasur
         const int64_t nSlewUs = FramesToUs(m_nClockFrames) / kMaxSlew;
         nTimeUs = nDueUs + std::clamp(nErrorUs / kSmoothing, -nSlewUs, nSlewUs);
     }
-    CChunk chunk{std::vector<int16_t>(pSamples, pSamples + nFrames * kChannels), nTimeUs,
-                 bJump || m_bHole};
+    CChunk chunk{std::vector<int16_t>(pSamples, pSamples + nFrames * kChannels), nTimeUs};
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(std::move(chunk));
@@ -357,16 +341,14 @@ void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nMeasur
         m_nAliveUs = NowUs();
         m_bData = true;
         // Full: the oldest go; each chunk keeps its own stamp, so the rest
-        // stay right. The first left is marked so no block spans the cut.
+        // stay right.
         while (m_nQueuedFrames > kMaxQueuedFrames && m_queue.size() > 1) {
             m_nQueuedFrames -= m_queue.front().vSamples.size() / kChannels;
             m_queue.pop_front();
-            m_queue.front().bGap = true;
         }
     }
     m_cv.notify_all();
     m_bClock = true;
-    m_bHole = false;
     m_nClockUs = nTimeUs;
     m_nClockFrames = int64_t(nFrames);
 }
@@ -412,8 +394,11 @@ void CPulseSource::OnTick(pa_mainloop_api*, pa_time_event* pEvent, const timeval
             pa_operation_unref(pOp);
         }
     }
-    pThis->m_nTickDueUs = nNow + kTickUs;
-    pa_context_rttime_restart(pThis->m_pContext, pEvent, pa_rtclock_now() + kTickUs);
+    // While the samples flow, each of them says the server is alive: the
+    // watchdog need not wake often.
+    const int64_t nTickUs = bPing ? kTickUs : kFlowTickUs;
+    pThis->m_nTickDueUs = nNow + nTickUs;
+    pa_context_rttime_restart(pThis->m_pContext, pEvent, pa_rtclock_now() + nTickUs);
 }
 
 void CPulseSource::OnPong(pa_stream*, int bSuccess, void* pv) {

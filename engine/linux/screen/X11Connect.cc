@@ -242,7 +242,12 @@ void CX11Watchdog::Arm(int fd, int64_t nDeadlineUs) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_fd = fd;
     m_nDeadlineUs = nDeadlineUs;
-    m_cv.notify_one();
+    // A thread waiting for an earlier deadline wakes then and waits on for
+    // this one: a grab every slot wakes it about once a deadline, not twice
+    // a grab.
+    if (nDeadlineUs < m_nWaitingUntilUs) {
+        m_cv.notify_one();
+    }
 }
 
 void CX11Watchdog::Disarm() {
@@ -268,8 +273,10 @@ void CX11Watchdog::Run() {
         while (!m_bQuit) {
             const int64_t nLeft = m_nDeadlineUs - MonotonicUs();
             if (m_fd < 0) {
+                m_nWaitingUntilUs = INT64_MAX;
                 m_cv.wait(guard);
             } else if (nLeft > 0) {
+                m_nWaitingUntilUs = m_nDeadlineUs;
                 m_cv.wait_for(guard, std::chrono::microseconds(nLeft));
             } else {
                 shutdown(m_fd, SHUT_RDWR);

@@ -90,6 +90,7 @@ private:
     std::thread m_thread;
     int m_fd = -1;  // armed: the socket to shut down
     int64_t m_nDeadlineUs = 0;
+    int64_t m_nWaitingUntilUs = INT64_MAX;  // the thread's wake-up (none: INT64_MAX)
     bool m_bQuit = false;
 };
 
