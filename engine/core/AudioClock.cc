@@ -103,20 +103,30 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos, boo
                    [](float f) { return f * (1.0f / 32768); });
     const auto nIn = static_cast<int64_t>(m_vIn.size() / 2);
     const double dStep = 1 / m_dRatio;
-    pvOut->reserve(static_cast<size_t>((static_cast<double>(nIn) - m_dIn) * m_dRatio + 2) * 2);
+    // Silence in and held is silence out: the positions advance as ever,
+    // with nothing to interpolate (a muted input costs next to nothing).
+    const bool bSilent = std::all_of(m_vIn.begin(), m_vIn.end(), [](float f) { return f == 0; });
+    if (!bSilent) {
+        pvOut->reserve(static_cast<size_t>((static_cast<double>(nIn) - m_dIn) * m_dRatio + 2) * 2);
+    }
     for (;;) {
         const auto i = static_cast<int64_t>(std::floor(m_dIn));
         if (i + 2 >= nIn) {
             break;
         }
-        const auto t = static_cast<float>(m_dIn - static_cast<double>(i));
-        const float* p = &m_vIn[static_cast<size_t>(i) * 2];
-        const float* pm1 = i > 0 ? p - 2 : p;
-        for (int c = 0; c < 2; ++c) {
-            pvOut->push_back(Cubic(pm1[c], p[c], p[2 + c], p[4 + c], t));
+        if (!bSilent) {
+            const auto t = static_cast<float>(m_dIn - static_cast<double>(i));
+            const float* p = &m_vIn[static_cast<size_t>(i) * 2];
+            const float* pm1 = i > 0 ? p - 2 : p;
+            for (int c = 0; c < 2; ++c) {
+                pvOut->push_back(Cubic(pm1[c], p[c], p[2 + c], p[4 + c], t));
+            }
         }
         m_dIn += dStep;
         ++m_nOut;
+    }
+    if (bSilent) {
+        pvOut->assign(static_cast<size_t>(m_nOut - *pnFirst) * 2, 0.0f);
     }
     // Keep the frame before the next one: the interpolation looks back one.
     const int64_t nDrop = std::max<int64_t>(static_cast<int64_t>(std::floor(m_dIn)) - 1, 0);
