@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/core/Converter.h"
+#include "engine/core/SkipMap.h"
 #include "engine/core/Settings.h"
 #include "engine/core/Timeline.h"
 #include "engine/core/BoundedQueue.h"
@@ -107,7 +108,8 @@ private:
     std::unique_ptr<IScreenSource> m_pScreen;
     std::vector<std::unique_ptr<IAudioSource>> m_vAudio;  // mixed into one track
     CConverter m_converter;
-    std::mutex m_mutexPacer;  // the video thread decides, the encoder reports
+    CAllSkippedMap m_allSkipped;  // the map of every filler picture
+    std::mutex m_mutexPacer;      // the video thread decides, the encoder reports
     std::unique_ptr<CVideoPacer> m_pPacer;
     std::vector<CRect> m_vUnencoded;
     std::unique_ptr<COutput> m_pOutput;

@@ -62,6 +62,12 @@ bool AttachSkipMap(AVFrame*, const std::vector<CRect>&, int) {
 }
 
 void DetachSkipMap(AVFrame*) {}
+
+CAllSkippedMap::~CAllSkippedMap() = default;
+
+bool CAllSkippedMap::Attach(AVFrame*) {
+    return false;
+}
 #else
 bool AttachSkipMap(AVFrame* pFrame, const std::vector<CRect>& vChanged, int nGrowPx) {
     DetachSkipMap(pFrame);
@@ -80,6 +86,39 @@ bool AttachSkipMap(AVFrame* pFrame, const std::vector<CRect>& vChanged, int nGro
 
 void DetachSkipMap(AVFrame* pFrame) {
     av_frame_remove_side_data(pFrame, AV_FRAME_DATA_MB_SKIP_MAP);
+}
+
+CAllSkippedMap::~CAllSkippedMap() {
+    av_buffer_unref(&m_pMap);
+}
+
+bool CAllSkippedMap::Attach(AVFrame* pFrame) {
+    DetachSkipMap(pFrame);
+    const int64_t nSize = MbWidth(pFrame->width) * MbHeight(pFrame->height);
+    if (nSize == 0) {
+        return true;
+    }
+    AVBufferRef* pRef = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pMap == nullptr || m_pMap->size != static_cast<size_t>(nSize)) {
+            av_buffer_unref(&m_pMap);
+            m_pMap = av_buffer_alloc(static_cast<size_t>(nSize));
+            if (m_pMap == nullptr) {
+                return false;
+            }
+            FillSkipMap({}, pFrame->width, pFrame->height, 0, m_pMap->data);
+        }
+        pRef = av_buffer_ref(m_pMap);
+    }
+    if (pRef == nullptr) {
+        return false;
+    }
+    if (av_frame_new_side_data_from_buf(pFrame, AV_FRAME_DATA_MB_SKIP_MAP, pRef) == nullptr) {
+        av_buffer_unref(&pRef);
+        return false;
+    }
+    return true;
 }
 #endif
 

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "engine/core/ScreenSource.h"
 
+struct AVBufferRef;
 struct AVFrame;
 
 namespace dvengine {
@@ -36,5 +38,23 @@ bool AttachSkipMap(AVFrame* pFrame, const std::vector<CRect>& vChanged, int nGro
 // Removes the frame's map: every macroblock of the picture is coded (the
 // frame after a size change, or a refinement of the whole picture).
 void DetachSkipMap(AVFrame* pFrame);
+
+// The map of a picture in which nothing changed, one buffer shared by every
+// frame it is attached to (the encoder only reads it): a picture that fills
+// an empty slot allocates no map of its own. From any thread.
+class CAllSkippedMap {
+public:
+    CAllSkippedMap() = default;
+    ~CAllSkippedMap();
+    CAllSkippedMap(const CAllSkippedMap&) = delete;
+    CAllSkippedMap& operator=(const CAllSkippedMap&) = delete;
+
+    // What AttachSkipMap(pFrame, {}) does.
+    bool Attach(AVFrame* pFrame);
+
+private:
+    std::mutex m_mutex;
+    AVBufferRef* m_pMap = nullptr;  // for the last size attached
+};
 
 }  // namespace dvengine

@@ -94,7 +94,7 @@ void CSession::SubmitFiller(int64_t nSlot) {
     job.pFrame->pict_type = AV_PICTURE_TYPE_NONE;
     // Skipped all over, whatever changed since the last picture encoded
     // (that still goes out with the next one).
-    if (!AttachSkipMap(job.pFrame, {})) {
+    if (!m_allSkipped.Attach(job.pFrame)) {
         av_frame_free(&job.pFrame);
         return;
     }
@@ -121,7 +121,7 @@ void CSession::SubmitFiller(int64_t nSlot) {
 HRESULT CSession::FillSlots(const AVFrame* pNext) {
     for (int64_t nSlot = m_nNextSlot; nSlot < pNext->pts; ++nSlot) {
         AVFrame* pFiller = av_frame_clone(pNext);
-        if (pFiller == nullptr || !AttachSkipMap(pFiller, {})) {
+        if (pFiller == nullptr || !m_allSkipped.Attach(pFiller)) {
             av_frame_free(&pFiller);
             return E_OUTOFMEMORY;
         }

@@ -4,6 +4,7 @@
 #include "engine/core/SkipMap.h"
 
 #include <climits>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,30 @@ TEST(SkipMapTest, AFrameCarriesOneMapOfItsSize) {
     DetachSkipMap(pFrame);
     EXPECT_EQ(nullptr, av_frame_get_side_data(pFrame, AV_FRAME_DATA_MB_SKIP_MAP));
     av_frame_free(&pFrame);
+}
+
+TEST(SkipMapTest, FillersShareOneAllSkippedMapOfTheirSize) {
+    CAllSkippedMap shared;
+    AVFrame* rgFrame[3] = {av_frame_alloc(), av_frame_alloc(), av_frame_alloc()};
+    const int rgHeight[3] = {1080, 1080, 720};
+    const AVFrameSideData* rgData[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(nullptr, rgFrame[i]);
+        rgFrame[i]->width = 1280;
+        rgFrame[i]->height = rgHeight[i];
+        ASSERT_TRUE(AttachSkipMap(rgFrame[i], {{0, 0, 1, 1}}));
+        ASSERT_TRUE(shared.Attach(rgFrame[i]));
+        EXPECT_EQ(1, rgFrame[i]->nb_side_data);
+        rgData[i] = av_frame_get_side_data(rgFrame[i], AV_FRAME_DATA_MB_SKIP_MAP);
+        ASSERT_NE(nullptr, rgData[i]);
+        ASSERT_EQ(size_t{80} * ((rgHeight[i] + 15) / 16), rgData[i]->size);
+        EXPECT_EQ(std::string(rgData[i]->size, '\1'),
+                  std::string(reinterpret_cast<const char*>(rgData[i]->data), rgData[i]->size));
+    }
+    EXPECT_EQ(rgData[0]->data, rgData[1]->data);
+    for (AVFrame*& pFrame : rgFrame) {
+        av_frame_free(&pFrame);
+    }
 }
 
 }  // namespace
