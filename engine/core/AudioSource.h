@@ -26,8 +26,9 @@ public:
     // Samples captured since the last Read(), waiting for some until
     // nDeadlineUs: all of them, or the oldest of the device's fragments, each
     // with its own stamp (the next call hands over the next). S_OK with at
-    // least one sample; S_FALSE when none came by the deadline; DV_E_NO_AUDIO when the server is
-    // lost or frozen, after which every later call fails the same way.
+    // least one sample; S_FALSE when none came by the deadline; DV_E_NO_AUDIO
+    // when the server is lost or frozen, after which every later call fails
+    // the same way.
     virtual HRESULT Read(int64_t nDeadlineUs, CAudioBlock* pBlock) = 0;
 
     // Disconnects; idempotent, never blocks past a short bound of its own.
