@@ -1,12 +1,8 @@
 // The output's sound track, read back with FFmpeg's tools: silence after
 // silence is written again from the packet the encoder made for it, and the
 // track is, packet for packet, the one the encoder makes of the same samples.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -16,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/Output.h"
-#include "tools/hostlib/ChildProcess.h"
+#include "tests/common/HostTest.h"
 
 namespace dvengine {
 namespace {
@@ -26,7 +22,7 @@ std::vector<std::string> Packets(const std::vector<std::string>& vInput) {
     std::vector<std::string> vArgs = {"ffmpeg", "-nostdin", "-v", "error"};
     vArgs.insert(vArgs.end(), vInput.begin(), vInput.end());
     vArgs.insert(vArgs.end(), {"-c:a", "copy", "-f", "framecrc", "-"});
-    const auto run = hostlib::RunToEnd(vArgs);
+    const auto run = testproc::RunToEnd(vArgs);
     EXPECT_EQ(0, run.nExit) << run.strErr;
     std::vector<std::string> v;
     std::istringstream in(run.strOut);
@@ -39,10 +35,8 @@ std::vector<std::string> Packets(const std::vector<std::string>& vInput) {
 }
 
 TEST(OutputTest, SilenceIsWrittenAsTheEncoderCodesIt) {
-    const std::string strDir =
-        (std::filesystem::temp_directory_path() / ("deskvid-output-" + std::to_string(getpid())))
-            .string();
-    std::filesystem::create_directories(strDir);
+    const testproc::CTempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
     // Silence, sound, silence, a short sound, and silence ending in a part
     // frame: the runs of silence cover several of the encoder's frames.
     std::vector<int16_t> vSamples;
@@ -59,12 +53,12 @@ TEST(OutputTest, SilenceIsWrittenAsTheEncoderCodesIt) {
     Add(0.6, 0);
     Add(0.02, 1000);
     Add(0.47, 0);
-    std::ofstream(strDir + "/in.raw", std::ios::binary)
+    std::ofstream(dir.File("in.raw"), std::ios::binary)
         .write(reinterpret_cast<const char*>(vSamples.data()),
                static_cast<std::streamsize>(vSamples.size() * sizeof(int16_t)));
 
     CSnapshot snap;
-    snap.strFile = strDir + "/out.wmv";
+    snap.strFile = dir.File("out.wmv");
     std::unique_ptr<COutput> pOut;
     ASSERT_EQ(S_OK, COutput::Open(snap, nullptr, true, &pOut));
     const int64_t nFrames = static_cast<int64_t>(vSamples.size()) / kAudioChannels;
@@ -79,16 +73,15 @@ TEST(OutputTest, SilenceIsWrittenAsTheEncoderCodesIt) {
 
     // The encoder's own track of the samples, in the same kind of file.
     const auto encoded =
-        hostlib::RunToEnd({"ffmpeg", "-nostdin", "-v", "error", "-f", "s16le", "-ar",
-                           std::to_string(kAudioSampleRate), "-ac", std::to_string(kAudioChannels),
-                           "-i", "file:" + strDir + "/in.raw", "-c:a", "wmav2", "-b:a",
-                           std::to_string(kAudioBitrate), "file:" + strDir + "/ref.wmv"});
+        testproc::RunToEnd({"ffmpeg", "-nostdin", "-v", "error", "-f", "s16le", "-ar",
+                            std::to_string(kAudioSampleRate), "-ac", std::to_string(kAudioChannels),
+                            "-i", "file:" + dir.File("in.raw"), "-c:a", "wmav2", "-b:a",
+                            std::to_string(kAudioBitrate), "file:" + dir.File("ref.wmv")});
     ASSERT_EQ(0, encoded.nExit) << encoded.strErr;
     const auto vOurs = Packets({"-i", "file:" + snap.strFile});
-    const auto vEncoder = Packets({"-i", "file:" + strDir + "/ref.wmv"});
+    const auto vEncoder = Packets({"-i", "file:" + dir.File("ref.wmv")});
     EXPECT_GT(vOurs.size(), 40u);
     EXPECT_EQ(vEncoder, vOurs);
-    std::filesystem::remove_all(strDir);
 }
 
 }  // namespace
