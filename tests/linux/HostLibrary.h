@@ -9,6 +9,15 @@
 
 #include "tools/hostlib/HostLibrary.h"
 
+// Built with a sanitizer (GCC says so by a macro, Clang by a feature).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DESKVID_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DESKVID_TEST_SANITIZED 1
+#endif
+#endif
+
 struct CHostLibrary : hostlib::CDeskVidLibrary {
     // True when the library loaded, offers all five exports and initialised.
     bool Load() {

@@ -74,8 +74,16 @@ double Peak(const std::vector<float>& v, int nHz, double dFrom, double dTo,
 // after the first 2 s (a server's stamps may still settle) none moved
 // against the one before (a piece cut or silence put in). A device's gap may
 // begin or end within a beep: a beep beside a gap that lacks part of its
-// sound has its centre moved by the cut, so it is left out.
+// sound has its centre moved by the cut, so it is left out. A sanitizer's
+// build runs several times slower, the test's own feeding threads with it,
+// and its first seconds' stamps settle further: there the bounds are twice
+// as wide (the uninstrumented suite holds the precision).
 void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
+#ifdef DESKVID_TEST_SANITIZED
+    constexpr double kPlace = 0.040, kStep = 0.016;
+#else
+    constexpr double kPlace = 0.020, kStep = 0.008;
+#endif
     std::vector<double> vFound;
     std::vector<double> vEnergy;
     Peak(vSound, 3000, 0, 1e9, &vFound, &vEnergy);
@@ -103,9 +111,9 @@ void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
         strOffsets += std::to_string(std::lround((d - dMedian) * 1000)) + " ";
     }
     for (size_t i = 0; i < vBeep.size(); ++i) {
-        EXPECT_NEAR(dMedian, vOffset[i], 0.020) << "beep at " << vBeep[i] << ": " << strOffsets;
+        EXPECT_NEAR(dMedian, vOffset[i], kPlace) << "beep at " << vBeep[i] << ": " << strOffsets;
         if (i > 0 && vBeep[i - 1] > 2 && vBeep[i] - vBeep[i - 1] < 1.5) {
-            EXPECT_NEAR(vOffset[i - 1], vOffset[i], 0.008) << "beep at " << vBeep[i];
+            EXPECT_NEAR(vOffset[i - 1], vOffset[i], kStep) << "beep at " << vBeep[i];
         }
     }
 }

@@ -34,15 +34,6 @@
 
 #include <gtest/gtest.h>
 
-// Built with a sanitizer (GCC says so by a macro, Clang by a feature).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define DESKVID_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define DESKVID_TEST_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;
