@@ -70,6 +70,14 @@ double Peak(const std::vector<float>& v, int nHz, double dFrom, double dTo,
     return dPeak;
 }
 
+double Median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
 // Every beep a whole number of seconds from the others within 20 ms, and
 // after the first 2 s (a server's stamps may still settle) none moved
 // against the one before (a piece cut or silence put in). A device's gap may
@@ -87,9 +95,7 @@ void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
     std::vector<double> vFound;
     std::vector<double> vEnergy;
     Peak(vSound, 3000, 0, 1e9, &vFound, &vEnergy);
-    std::vector<double> vSortedEnergy = vEnergy;
-    std::sort(vSortedEnergy.begin(), vSortedEnergy.end());
-    const double dWhole = vSortedEnergy.empty() ? 0 : vSortedEnergy[vSortedEnergy.size() / 2];
+    const double dWhole = Median(vEnergy);
     std::vector<double> vBeep;
     for (size_t i = 0; i < vFound.size(); ++i) {
         const bool bBesideGap = i == 0 || i + 1 == vFound.size() ||
@@ -103,9 +109,7 @@ void ExpectBeepsOnTheClock(const std::vector<float>& vSound, size_t nAtLeast) {
     for (double d : vBeep) {
         vOffset.push_back(d - std::round(d - vBeep.front()));
     }
-    std::vector<double> vSorted = vOffset;
-    std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
-    const double dMedian = vSorted[vSorted.size() / 2];
+    const double dMedian = Median(vOffset);
     std::string strOffsets;  // in ms, for a failure's message
     for (double d : vOffset) {
         strOffsets += std::to_string(std::lround((d - dMedian) * 1000)) + " ";
