@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the engine's own FFmpeg: Debian's source package of the FFmpeg
 # version the system has, our patches applied, configured with only what the
-# engine uses (the WMV2 and WMA2 encoders and the ASF muxer; the engine writes
+# engine uses (the WMV2 and WMA2 encoders, the ASF muxer, and libswresample
+# for the sound's rate correction; the engine writes
 # through an I/O context of its own, so no protocol),
 # static and position-independent, installed into CACHE/prefix.
 #
@@ -43,7 +44,7 @@ fi
 configure_flags=(
   --disable-everything --disable-autodetect
   --disable-programs --disable-doc --disable-network --disable-debug
-  --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
+  --disable-avdevice --disable-avfilter --disable-swscale
   --disable-postproc
   --enable-static --disable-shared --enable-pic
   --enable-encoder=wmv2,wmav2 --enable-muxer=asf
@@ -71,7 +72,7 @@ prefix=$cache/prefix
 
 up_to_date() {
   [[ -f $cache/key && $(<"$cache/key") == "$key" ]] || return 1
-  for lib in avformat avcodec avutil; do
+  for lib in avformat avcodec avutil swresample; do
     [[ -f $prefix/lib/lib$lib.a ]] || return 1
   done
 }
