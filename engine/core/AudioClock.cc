@@ -1,137 +1,355 @@
 #include "engine/core/AudioClock.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <new>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
 
 namespace dvengine {
 namespace {
 
 constexpr double kRate = 48000;
-// The loop (a second-order one: the phase error steers the ratio directly
-// and through its integral, the estimate of the rate difference), critically
-// damped, so the stamps' jitter barely moves the pitch. Its integral starts
-// from a least-squares fit of the first seconds' stamps, so a device 0.5% off
-// is caught within a few milliseconds and a first stamp off by some
-// milliseconds (a server's latency estimate settling) is not integrated
-// into a wrong rate.
-constexpr double kOmega = 0.5;  // natural frequency, rad/s
-constexpr double kDamping = 1.0;
-// The rate difference is first fitted over this much sound.
-constexpr double kFitFrames = 3 * kRate;
+// Each point of the rate's line averages this much sound; the line spans
+// the last kFitPoints of them (a minute).
+constexpr double kPointFrames = kRate / 2;
+constexpr size_t kFitPoints = 120;
+// A point this far off the line (frames, 5 ms) shows the stamps jumped.
+constexpr double kBreakFrames = 240;
+// Once the line spans this much, its slope is the rate error; before, only
+// a slope well beyond its own uncertainty is (a device far off our clock
+// is caught within seconds, one on it is left alone).
+constexpr double kSettleFrames = 10 * kRate;
+constexpr double kSignificance = 4;
+constexpr double kMinSignificant = 200e-6;
+// How fast the ratio may move towards the estimate, per second of sound:
+// quickly until the estimate has settled once, then slowly enough that no
+// one hears the pitch move.
+constexpr double kFastSlew = 0.01;
+constexpr double kSlowSlew = 100e-6;
+// The offset is averaged over the blocks of about half a second, and over
+// at least this many, before it is stepped out.
+constexpr int kMinErrBlocks = 3;
+constexpr int64_t kErrWindow = 24000;
+// A step's crossfade; a step of up to kMaxRepeat frames repeats the sound
+// before the seam, a longer one (or one in a short block) is silence.
+constexpr int64_t kFade = 240;
+constexpr int64_t kMaxRepeat = 960;
+// A trailing run of zeros this long leaves nothing but silence in the
+// resampler's filter, so further silence need not go through it.
+constexpr int64_t kQuietTail = 64;
+// The resampler's rate correction is given per this many output frames.
+constexpr int kCompensationFrames = 1 << 20;
 
-// Catmull-Rom interpolation between x0 and x1 at t in [0, 1).
-float Cubic(float xm1, float x0, float x1, float x2, float t) {
-    const float a = -0.5f * xm1 + 1.5f * x0 - 1.5f * x1 + 0.5f * x2;
-    const float b = xm1 - 2.5f * x0 + 2 * x1 - 0.5f * x2;
-    const float c = -0.5f * xm1 + 0.5f * x1;
-    return ((a * t + b) * t + c) * t + x0;
+float Weight(int64_t j) {
+    return (static_cast<float>(j) + 0.5f) / static_cast<float>(kFade);
+}
+
+int16_t Mix(int16_t a, int16_t b, float w) {
+    return static_cast<int16_t>(
+        std::lrint((1 - w) * static_cast<float>(a) + w * static_cast<float>(b)));
+}
+
+SwrContext* NewResampler() {
+    AVChannelLayout layout;
+    av_channel_layout_default(&layout, 2);
+    SwrContext* pSwr = nullptr;
+    // The band-limited resampler from the start, with its filter bank for
+    // fine rate corrections built while nothing is in it.
+    if (swr_alloc_set_opts2(&pSwr, &layout, AV_SAMPLE_FMT_FLT, int(kRate), &layout,
+                            AV_SAMPLE_FMT_S16, int(kRate), 0, nullptr) < 0 ||
+        swr_init(pSwr) < 0 || swr_set_compensation(pSwr, 1, int(kRate)) < 0 ||
+        swr_set_compensation(pSwr, 0, 0) < 0) {
+        swr_free(&pSwr);
+        throw std::bad_alloc();
+    }
+    return pSwr;
 }
 
 }  // namespace
 
-void CAudioClock::CFit::Add(double x, double y) {
-    if (dN == 0) {
-        dY0 = y;  // kept small, for precision
-    }
-    y -= dY0;
-    dN += 1;
-    dSx += x;
-    dSy += y;
-    dSxx += x * x;
-    dSxy += x * y;
+void CAudioClock::CRateFit::Clear() {
+    *this = CRateFit();
 }
 
-double CAudioClock::CFit::Slope() const {
-    const double dDen = dN * dSxx - dSx * dSx;
-    return dDen > 0 ? (dN * dSxy - dSx * dSy) / dDen : 0;
+void CAudioClock::CRateFit::Add(double dX, double dY) {
+    if (m_dCount == 0) {
+        m_dFirstX = dX;
+    }
+    m_dSumX += dX;
+    m_dSumY += dY;
+    m_dCount += 1;
+    if (dX - m_dFirstX >= kPointFrames) {
+        const CPoint point = {m_dSumX / m_dCount, m_dSumY / m_dCount};
+        m_dSumX = m_dSumY = m_dCount = 0;
+        double dSlope = 0, dError = 0;
+        if (Slope(&dSlope, &dError)) {
+            // Off the line by more than the stamps' jitter: the stamps
+            // jumped (an offset, stepped out), the line starts afresh.
+            const CPoint& last = m_points.back();
+            if (std::fabs(point.dY - last.dY - dSlope * (point.dX - last.dX)) > kBreakFrames) {
+                m_points.clear();
+                return;
+            }
+        }
+        m_points.push_back(point);
+        if (m_points.size() > kFitPoints) {
+            m_points.pop_front();
+        }
+    }
+}
+
+double CAudioClock::CRateFit::Span() const {
+    return m_points.size() < 2 ? 0 : m_points.back().dX - m_points.front().dX;
+}
+
+bool CAudioClock::CRateFit::Slope(double* pdSlope, double* pdError) const {
+    const size_t n = m_points.size();
+    if (n < 3) {
+        return false;
+    }
+    // About the first point, for precision.
+    const CPoint origin = m_points.front();
+    double dSx = 0, dSy = 0;
+    for (const CPoint& p : m_points) {
+        dSx += p.dX - origin.dX;
+        dSy += p.dY - origin.dY;
+    }
+    const double dMx = dSx / double(n), dMy = dSy / double(n);
+    double dSxx = 0, dSxy = 0;
+    for (const CPoint& p : m_points) {
+        const double dx = p.dX - origin.dX - dMx;
+        dSxx += dx * dx;
+        dSxy += dx * (p.dY - origin.dY - dMy);
+    }
+    if (dSxx <= 0) {
+        return false;
+    }
+    const double dSlope = dSxy / dSxx;
+    double dResidual = 0;
+    for (const CPoint& p : m_points) {
+        const double dr = p.dY - origin.dY - dMy - dSlope * (p.dX - origin.dX - dMx);
+        dResidual += dr * dr;
+    }
+    *pdSlope = dSlope;
+    *pdError = std::sqrt(dResidual / double(n - 2) / dSxx);
+    return true;
+}
+
+CAudioClock::~CAudioClock() {
+    swr_free(&m_pSwr);
+}
+
+double CAudioClock::Next() const {
+    double dHeld = 0;
+    if (m_pSwr != nullptr) {
+        dHeld = double(swr_get_delay(m_pSwr, int64_t(kRate) * 1000)) / 1000;
+    }
+    return double(m_nOut) + dHeld * m_dRatio + double(m_nPad - m_nDrop);
 }
 
 void CAudioClock::Anchor(double dPos) {
-    if (m_fit.dX < kFitFrames) {
-        m_fit = CFit();  // a gap while fitting: start afresh
-    }
-    m_vIn.clear();
+    // What the resampler still held belongs to the stream before: left out.
+    swr_free(&m_pSwr);
     m_nOut = static_cast<int64_t>(std::ceil(dPos));
-    m_dIn = (static_cast<double>(m_nOut) - dPos) / m_dRatio;
     m_bAnchored = true;
+    m_nPad = m_nDrop = 0;
+    m_dSilentFrac = 0;
+    m_nZeroTail = 0;
+    m_dErrSum = 0;
+    m_nErrFrames = 0;
+    m_nErrBlocks = 0;
+    m_fit.Clear();
+    m_dFitX = 0;
 }
 
 void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos, bool bTrusted,
-                      std::vector<float>* pvOut, int64_t* pnFirst) {
+                      std::vector<float>* pvOut, int64_t* pnFirst, int64_t* pnOut) {
     pvOut->clear();
-    if (!m_bAnchored || (bTrusted && !m_bTrusted)) {
-        Anchor(dPos);
-        m_bTrusted = bTrusted;
-    } else {
-        const auto nHeld = static_cast<double>(m_vIn.size() / 2);
-        const double dErr = dPos - (static_cast<double>(m_nOut) + (nHeld - m_dIn) * m_dRatio);
-        if (dErr > kJump) {
+    *pnOut = 0;
+    try {
+        if (!m_bAnchored) {
             Anchor(dPos);
-        } else if (dErr < -kJump) {
-            const int64_t nSkip = std::min(nFrames, static_cast<int64_t>(-dErr));
-            pSamples += nSkip * 2;
-            nFrames -= nSkip;
-        } else if (bTrusted) {
-            const double dt = static_cast<double>(nFrames) / kRate;
-            const double dErrS = dErr / kRate;
-            if (m_fit.dX < kFitFrames) {
-                // At first the rate difference is the slope of the stamps
-                // against the sample count; once that is known well the
-                // loop's integral refines it.
-                m_fit.Add(m_fit.dX, dPos - m_fit.dX);
-                m_fit.dX += static_cast<double>(nFrames);
-                if (m_fit.dX >= kRate / 2) {
-                    m_dDrift = std::clamp(m_fit.Slope(), -kMaxDeviation, kMaxDeviation);
+            m_bTrusted = bTrusted;
+        } else {
+            const double dErr = dPos - Next();
+            if (dErr > kJump) {
+                m_nGapFrames += static_cast<int64_t>(dErr);
+                Anchor(dPos);
+                m_bTrusted = bTrusted;
+            } else if (dErr < -kJump || (bTrusted && !m_bTrusted)) {
+                // Far earlier than the stream (what overlaps goes), or the
+                // first trusted stamp after a backlog's bounds: stepped at once.
+                const int64_t nNet = m_nPad - m_nDrop + std::llround(dErr);
+                m_nPad = std::max<int64_t>(nNet, 0);
+                m_nDrop = std::max<int64_t>(-nNet, 0);
+                ++m_nSteps;
+                m_dErrSum = 0;
+                m_nErrFrames = 0;
+                m_nErrBlocks = 0;
+                if (bTrusted && !m_bTrusted) {
+                    m_fit.Clear();
+                    m_dFitX = 0;
+                    m_bTrusted = true;
                 }
-            } else {
-                m_dDrift = std::clamp(m_dDrift + kOmega * kOmega * dErrS * dt, -kMaxDeviation,
-                                      kMaxDeviation);
+            } else if (bTrusted) {
+                Steer(dErr, nFrames);
             }
-            // Never more than half the error corrected within one block, so
-            // a long block (after a stall) cannot overshoot.
-            const double dGain = std::min(2 * kDamping * kOmega, dt > 0 ? 0.5 / dt : 0.0);
-            m_dRatio =
-                std::clamp(1 + m_dDrift + dGain * dErrS, 1 - kMaxDeviation, 1 + kMaxDeviation);
         }
+        if (bTrusted) {
+            m_fit.Add(m_dFitX, dPos - m_dFitX);
+        }
+        m_dFitX += double(nFrames);
+        *pnFirst = m_nOut;
+        const int16_t* pIn = Splice(pSamples, &nFrames);
+        if (nFrames > 0) {
+            Resample(pIn, nFrames, pvOut, pnOut);
+        }
+    } catch (const std::bad_alloc&) {
+        // The next block starts afresh where it belongs.
+        pvOut->clear();
+        *pnOut = 0;
+        m_bAnchored = false;
+        throw;
     }
-    *pnFirst = m_nOut;
-    if (nFrames <= 0) {
+}
+
+void CAudioClock::Steer(double dErr, int64_t nFrames) {
+    // The rate: the line's slope once it is known well enough.
+    double dSlope = 0, dError = 0;
+    if (m_fit.Slope(&dSlope, &dError)) {
+        if (m_fit.Span() >= kSettleFrames) {
+            m_bSettled = true;
+            m_dTarget = dSlope;
+        } else if (!m_bSettled && std::fabs(dSlope) > kSignificance * dError + kMinSignificant) {
+            m_dTarget = dSlope;
+        }
+        m_dTarget = std::clamp(m_dTarget, -kMaxDeviation, kMaxDeviation);
+    }
+    const double dMove = (m_bSettled ? kSlowSlew : kFastSlew) * double(nFrames) / kRate;
+    m_dRatio += std::clamp(1 + m_dTarget - m_dRatio, -dMove, dMove);
+
+    // The offset: averaged over the last blocks, stepped out past the bound.
+    m_dErrSum += dErr;
+    m_nErrFrames += nFrames;
+    ++m_nErrBlocks;
+    const double dMean = m_dErrSum / m_nErrBlocks;
+    if (m_nErrBlocks >= kMinErrBlocks && std::fabs(dMean) > kStepBound) {
+        const int64_t nNet = m_nPad - m_nDrop + std::llround(dMean);
+        m_nPad = std::max<int64_t>(nNet, 0);
+        m_nDrop = std::max<int64_t>(-nNet, 0);
+        ++m_nSteps;
+    } else if (m_nErrFrames < kErrWindow || m_nErrBlocks < kMinErrBlocks) {
         return;
     }
-    m_vIn.insert(m_vIn.end(), pSamples, pSamples + nFrames * 2);
-    std::transform(m_vIn.end() - nFrames * 2, m_vIn.end(), m_vIn.end() - nFrames * 2,
-                   [](float f) { return f * (1.0f / 32768); });
-    const auto nIn = static_cast<int64_t>(m_vIn.size() / 2);
-    const double dStep = 1 / m_dRatio;
-    // Silence in and held is silence out: the positions advance as ever,
-    // with nothing to interpolate (a muted input costs next to nothing).
-    const bool bSilent = std::all_of(m_vIn.begin(), m_vIn.end(), [](float f) { return f == 0; });
-    if (!bSilent) {
-        pvOut->reserve(static_cast<size_t>((static_cast<double>(nIn) - m_dIn) * m_dRatio + 2) * 2);
+    m_dErrSum = 0;
+    m_nErrFrames = 0;
+    m_nErrBlocks = 0;
+}
+
+const int16_t* CAudioClock::Splice(const int16_t* pSamples, int64_t* pnFrames) {
+    const int64_t n = *pnFrames;
+    if ((m_nPad == 0 && m_nDrop == 0) || n == 0) {
+        return pSamples;
     }
-    for (;;) {
-        const auto i = static_cast<int64_t>(std::floor(m_dIn));
-        if (i + 2 >= nIn) {
-            break;
+    m_vSpliced.clear();
+    if (m_nDrop > 0) {
+        const int64_t nDrop = m_nDrop;
+        if (n <= nDrop) {  // the whole block, and more to come
+            m_nDrop -= n;
+            *pnFrames = 0;
+            return pSamples;
         }
-        if (!bSilent) {
-            const auto t = static_cast<float>(m_dIn - static_cast<double>(i));
-            const float* p = &m_vIn[static_cast<size_t>(i) * 2];
-            const float* pm1 = i > 0 ? p - 2 : p;
+        m_nDrop = 0;
+        *pnFrames = n - nDrop;
+        m_vSpliced.reserve(size_t(n - nDrop) * 2);
+        for (int64_t j = 0; j < n - nDrop; ++j) {
             for (int c = 0; c < 2; ++c) {
-                pvOut->push_back(Cubic(pm1[c], p[c], p[2 + c], p[4 + c], t));
+                const int16_t s = pSamples[(nDrop + j) * 2 + c];
+                // Crossfaded from the sound the seam cuts off, or faded in
+                // when the block is too short for that.
+                if (j >= kFade) {
+                    m_vSpliced.push_back(s);
+                } else if (n >= nDrop + kFade) {
+                    m_vSpliced.push_back(Mix(pSamples[j * 2 + c], s, Weight(j)));
+                } else {
+                    m_vSpliced.push_back(Mix(0, s, Weight(j)));
+                }
             }
         }
-        m_dIn += dStep;
-        ++m_nOut;
+        return m_vSpliced.data();
     }
-    if (bSilent) {
-        pvOut->assign(static_cast<size_t>(m_nOut - *pnFirst) * 2, 0.0f);
+    const int64_t nPad = m_nPad;
+    m_nPad = 0;
+    *pnFrames = n + nPad;
+    m_vSpliced.reserve(size_t(n + nPad) * 2);
+    if (nPad <= kMaxRepeat && n >= nPad + kFade) {
+        // The block's first nPad frames twice, the seam crossfaded.
+        m_vSpliced.insert(m_vSpliced.end(), pSamples, pSamples + nPad * 2);
+        for (int64_t j = 0; j < kFade; ++j) {
+            for (int c = 0; c < 2; ++c) {
+                m_vSpliced.push_back(
+                    Mix(pSamples[(nPad + j) * 2 + c], pSamples[j * 2 + c], Weight(j)));
+            }
+        }
+        m_vSpliced.insert(m_vSpliced.end(), pSamples + kFade * 2, pSamples + n * 2);
+    } else {
+        m_vSpliced.assign(size_t(nPad) * 2, 0);
+        for (int64_t j = 0; j < n; ++j) {
+            for (int c = 0; c < 2; ++c) {
+                const int16_t s = pSamples[j * 2 + c];
+                m_vSpliced.push_back(j < kFade ? Mix(0, s, Weight(j)) : s);
+            }
+        }
     }
-    // Keep the frame before the next one: the interpolation looks back one.
-    const int64_t nDrop = std::max<int64_t>(static_cast<int64_t>(std::floor(m_dIn)) - 1, 0);
-    m_vIn.erase(m_vIn.begin(), m_vIn.begin() + std::min(nDrop, nIn) * 2);
-    m_dIn -= static_cast<double>(std::min(nDrop, nIn));
+    return m_vSpliced.data();
+}
+
+void CAudioClock::Resample(const int16_t* pSamples, int64_t nFrames, std::vector<float>* pvOut,
+                           int64_t* pnOut) {
+    int64_t nZeros = 0;  // trailing
+    while (nZeros < nFrames && pSamples[(nFrames - nZeros) * 2 - 1] == 0 &&
+           pSamples[(nFrames - nZeros) * 2 - 2] == 0) {
+        ++nZeros;
+    }
+    if (nZeros == nFrames && m_nZeroTail >= kQuietTail) {
+        // Silence in and held is silence out, at the ratio, for nothing.
+        const double dOut = double(nFrames) * m_dRatio + m_dSilentFrac;
+        *pnOut = static_cast<int64_t>(std::floor(dOut));
+        m_dSilentFrac = dOut - double(*pnOut);
+        m_nOut += *pnOut;
+        m_nZeroTail += nFrames;
+        return;
+    }
+    m_nZeroTail = nZeros == nFrames ? m_nZeroTail + nFrames : nZeros;
+    if (m_pSwr == nullptr) {
+        m_pSwr = NewResampler();
+    }
+    const int nDelta = static_cast<int>(std::lrint((1 - 1 / m_dRatio) * kCompensationFrames));
+    swr_set_compensation(m_pSwr, nDelta, kCompensationFrames);
+    for (int64_t nDone = 0; nDone < nFrames;) {
+        const int nIn = static_cast<int>(std::min<int64_t>(nFrames - nDone, INT_MAX / 4));
+        const int nMax = swr_get_out_samples(m_pSwr, nIn);
+        if (nMax < 0) {
+            throw std::bad_alloc();
+        }
+        const size_t nHad = pvOut->size();
+        pvOut->resize(nHad + size_t(nMax) * 2);
+        auto* pOut = reinterpret_cast<uint8_t*>(pvOut->data() + nHad);
+        const auto* pIn = reinterpret_cast<const uint8_t*>(pSamples + nDone * 2);
+        const int nGot = swr_convert(m_pSwr, &pOut, nMax, &pIn, nIn);
+        if (nGot < 0) {
+            throw std::bad_alloc();
+        }
+        pvOut->resize(nHad + size_t(nGot) * 2);
+        nDone += nIn;
+    }
+    *pnOut = static_cast<int64_t>(pvOut->size() / 2);
+    m_nOut += *pnOut;
 }
 
 }  // namespace dvengine

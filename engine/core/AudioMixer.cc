@@ -4,16 +4,38 @@
 #include <cmath>
 
 namespace dvengine {
+namespace {
 
-int16_t SoftLimit(float f) {
-    constexpr float kKnee = 0.75f;
-    const float fMag = std::fabs(f);
-    float fOut = fMag;
-    if (fMag > kKnee) {
-        fOut = kKnee + (1 - kKnee) * std::tanh((fMag - kKnee) / (1 - kKnee));
+constexpr int64_t kHoldFrames = 960;            // 20 ms: longer than a period of any tone heard
+const float kRelease = std::exp(-1.0f / 4800);  // per frame: a tenth of a second
+
+}  // namespace
+
+void CLimiter::Apply(const float* pIn, int64_t nFrames, int16_t* pOut) {
+    for (int64_t i = 0; i < nFrames; ++i) {
+        const float l = pIn[i * 2];
+        const float r = pIn[i * 2 + 1];
+        const float fPeak = std::max(std::fabs(l), std::fabs(r));
+        if (fPeak >= m_fPeak) {
+            m_fPeak = fPeak;
+            m_nHold = kHoldFrames;
+        } else if (m_nHold > 0) {
+            --m_nHold;
+        } else {
+            m_fPeak = std::max(fPeak, m_fPeak * kRelease);
+        }
+        // The peak is never below this frame's, so the gain keeps it under
+        // the ceiling.
+        const float fGain = m_fPeak > kCeiling ? kCeiling / m_fPeak : 1.0f;
+        pOut[i * 2] = static_cast<int16_t>(std::lrint(l * fGain * 32767));
+        pOut[i * 2 + 1] = static_cast<int16_t>(std::lrint(r * fGain * 32767));
     }
-    const auto n = static_cast<int32_t>(std::lrint(std::copysign(fOut, f) * 32768));
-    return static_cast<int16_t>(std::clamp<int32_t>(n, -32768, 32767));
+}
+
+void CLimiter::Skip(int64_t nFrames) {
+    const int64_t nHeld = std::min(m_nHold, nFrames);
+    m_nHold -= nHeld;
+    m_fPeak *= std::pow(kRelease, static_cast<float>(nFrames - nHeld));
 }
 
 CAudioMixer::CAudioMixer(int nSources) : m_vSource(static_cast<size_t>(std::max(nSources, 1))) {}
@@ -21,27 +43,25 @@ CAudioMixer::CAudioMixer(int nSources) : m_vSource(static_cast<size_t>(std::max(
 void CAudioMixer::Add(int iSource, const int16_t* pSamples, int64_t nFrames, double dPos,
                       bool bTrusted) {
     CSource& source = m_vSource.at(static_cast<size_t>(iSource));
-    int64_t nFirst = 0;
-    source.clock.Add(pSamples, nFrames, dPos, bTrusted, &m_vResampled, &nFirst);
-    const auto nOut = static_cast<int64_t>(m_vResampled.size() / 2);
-    const int64_t nFrom = std::max(nFirst, m_nTaken);
-    const int64_t nTo = std::min(nFirst + nOut, m_nTaken + kMaxHeld);
-    if (nFrom >= nTo) {
-        return;
+    CSegment seg;
+    int64_t nOut = 0;
+    source.clock.Add(pSamples, nFrames, dPos, bTrusted, &seg.v, &seg.nPos, &nOut);
+    if (seg.v.empty() || seg.nPos + nOut <= m_nTaken) {
+        return;  // silence, or too late
     }
-    const auto nNeed = static_cast<size_t>(nTo - m_nTaken) * 2;
-    if (m_vMix.size() < nNeed) {
-        m_vMix.resize(nNeed, 0.0f);
+    if (seg.nPos < m_nTaken) {
+        seg.nFrom = static_cast<size_t>(m_nTaken - seg.nPos);
     }
-    float* pMix = m_vMix.data() + (nFrom - m_nTaken) * 2;
-    const float* pIn = m_vResampled.data() + (nFrom - nFirst) * 2;
-    for (int64_t i = 0; i < (nTo - nFrom) * 2; ++i) {
-        pMix[i] += pIn[i];
+    source.segments.push_back(std::move(seg));
+    source.nHeld += nOut;
+    while (source.nHeld > kMaxHeld && source.segments.size() > 1) {
+        source.nHeld -= static_cast<int64_t>(source.segments.front().v.size() / 2);
+        source.segments.pop_front();
     }
 }
 
-void CAudioMixer::Drop(int iSource) {
-    m_vSource.at(static_cast<size_t>(iSource)).bLive = false;
+void CAudioMixer::SetLive(int iSource, bool bLive) {
+    m_vSource.at(static_cast<size_t>(iSource)).bLive = bLive;
 }
 
 int64_t CAudioMixer::Ready(int64_t nFloor) const {
@@ -62,23 +82,64 @@ int64_t CAudioMixer::End() const {
     return nEnd;
 }
 
-void CAudioMixer::Take(int64_t nUntil, std::vector<int16_t>* pvOut) {
+int64_t CAudioMixer::End(int iSource) const {
+    return m_vSource.at(static_cast<size_t>(iSource)).clock.End();
+}
+
+int64_t CAudioMixer::GapFrames(int iSource) const {
+    return m_vSource.at(static_cast<size_t>(iSource)).clock.GapFrames();
+}
+
+int CAudioMixer::Steps() const {
+    int nSteps = 0;
+    for (const CSource& source : m_vSource) {
+        nSteps += source.clock.Steps();
+    }
+    return nSteps;
+}
+
+bool CAudioMixer::Take(int64_t nUntil, std::vector<int16_t>* pvOut) {
     pvOut->clear();
     if (nUntil <= m_nTaken) {
-        return;
+        return false;
     }
-    const auto nValues = static_cast<size_t>(nUntil - m_nTaken) * 2;
-    pvOut->resize(nValues, 0);
-    const size_t nHeld = std::min(nValues, m_vMix.size());
-    const bool bLimit = m_vSource.size() > 1;
-    for (size_t i = 0; i < nHeld; ++i) {
-        const float f = m_vMix[i];
-        (*pvOut)[i] =
-            bLimit ? SoftLimit(f)
-                   : static_cast<int16_t>(std::clamp<long>(std::lrint(f * 32768), -32768, 32767));
+    const int64_t nFrames = nUntil - m_nTaken;
+    bool bSound = false;
+    for (CSource& source : m_vSource) {
+        while (!source.segments.empty()) {
+            CSegment& seg = source.segments.front();
+            const auto nLen = static_cast<int64_t>(seg.v.size() / 2);
+            const int64_t nFrom =
+                std::max<int64_t>(seg.nPos + static_cast<int64_t>(seg.nFrom), m_nTaken);
+            const int64_t nTo = std::min(seg.nPos + nLen, nUntil);
+            if (nFrom >= nUntil) {
+                break;  // later
+            }
+            if (!bSound) {
+                m_vSum.assign(static_cast<size_t>(nFrames) * 2, 0.0f);
+                bSound = true;
+            }
+            const float* pIn = seg.v.data() + (nFrom - seg.nPos) * 2;
+            float* pSum = m_vSum.data() + (nFrom - m_nTaken) * 2;
+            for (int64_t i = 0; i < (nTo - nFrom) * 2; ++i) {
+                pSum[i] += pIn[i];
+            }
+            if (nTo < seg.nPos + nLen) {
+                seg.nFrom = static_cast<size_t>(nTo - seg.nPos);
+                break;
+            }
+            source.nHeld -= nLen;
+            source.segments.pop_front();
+        }
     }
-    m_vMix.erase(m_vMix.begin(), m_vMix.begin() + static_cast<std::ptrdiff_t>(nHeld));
     m_nTaken = nUntil;
+    if (!bSound) {
+        m_limiter.Skip(nFrames);
+        return false;
+    }
+    pvOut->resize(static_cast<size_t>(nFrames) * 2);
+    m_limiter.Apply(m_vSum.data(), nFrames, pvOut->data());
+    return true;
 }
 
 }  // namespace dvengine

@@ -27,6 +27,7 @@ constexpr int kIoBufferSize = 64 * 1024;
 // How often the file is synced and its header brought up to date.
 constexpr auto kSyncInterval = std::chrono::seconds(2);
 constexpr char kDroppedTag[] = "deskvid_dropped_frames";
+constexpr char kAudioGapTag[] = "deskvid_audio_gap_ms";
 
 // Fixed width: the trailer rewrites the header in place with the final count.
 std::string DroppedText(int64_t nDropped) {
@@ -144,6 +145,10 @@ HRESULT COutput::Open(const CSnapshot& snap, const CVideoParams* pVideo, bool bA
         // Frames lost, for whoever checks a recording (hosts see nothing
         // else of the engine).
         SetTag(kDroppedTag, DroppedText(0));
+    }
+    if (bAudio) {
+        // And the sound's devices' gaps, in milliseconds of silence.
+        SetTag(kAudioGapTag, DroppedText(0));
     }
     // Interleave within a flush interval, so that buffered material reaches
     // the file soon even when one stream lags.
@@ -564,7 +569,7 @@ HRESULT COutput::FinishAudio() {
     return SUCCEEDED(hr) ? Encode(&m_audio, nullptr) : hr;
 }
 
-HRESULT COutput::Finish(int64_t nDropped) {
+HRESULT COutput::Finish(int64_t nDropped, int64_t nAudioGapMs) {
     if (m_bFinished) {
         return m_hrFailed;
     }
@@ -574,6 +579,9 @@ HRESULT COutput::Finish(int64_t nDropped) {
     if (m_bHeader && SUCCEEDED(m_hrFailed)) {
         if (m_video.pEnc != nullptr) {
             av_dict_set(&m_pMux->metadata, kDroppedTag, DroppedText(nDropped).c_str(), 0);
+        }
+        if (m_audio.pEnc != nullptr) {
+            av_dict_set(&m_pMux->metadata, kAudioGapTag, DroppedText(nAudioGapMs).c_str(), 0);
         }
         const int nErr = av_write_trailer(m_pMux);
         if (nErr < 0) {

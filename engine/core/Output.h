@@ -71,9 +71,9 @@ public:
     // Pads the last audio frame with silence and drains the encoder.
     HRESULT FinishAudio();
 
-    // Writes the trailer (with the count of dropped frames) and closes the
-    // file: S_OK, or the first failure met since Open().
-    HRESULT Finish(int64_t nDropped);
+    // Writes the trailer (with the count of dropped frames and the sound's
+    // gaps) and closes the file: S_OK, or the first failure met since Open().
+    HRESULT Finish(int64_t nDropped, int64_t nAudioGapMs = 0);
 
 private:
     COutput() = default;

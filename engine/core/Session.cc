@@ -261,7 +261,7 @@ HRESULT CSession::Finish() {
     }
     StopThreads();
     StopSources();
-    const HRESULT hrOutput = m_pOutput->Finish(m_nDropped);
+    const HRESULT hrOutput = m_pOutput->Finish(m_nDropped, m_nAudioGapMs);
     if (FAILED(hrOutput)) {
         return hrOutput;
     }
@@ -298,23 +298,25 @@ void CSession::StopThreads() {
 }
 
 // Reads every source, mixes them on the file's timeline and writes the mix
-// as far as every source has delivered. A source lost leaves the others
-// recording; the first loss is reported at the stop.
+// as far as every source has delivered. A source that fails (its device
+// lost, for now) no longer holds the mix back and is read again, since it
+// may come back; only one still failing at the stop is reported. The track
+// never waits for a source silent longer than kMixLagUs: its place is
+// silence, written in bounded pieces, so a gap of any length costs no memory.
 void CSession::AudioThread() {
     const auto nSources = static_cast<int>(m_vAudio.size());
     CAudioMixer mixer(nSources);
-    std::vector<bool> vLive(m_vAudio.size(), true);
+    std::vector<HRESULT> vLast(m_vAudio.size(), S_OK);  // each source's last read
     // Where each source's samples reach, on the capture clock.
     std::vector<int64_t> vReachUs(m_vAudio.size(), INT64_MIN);
     int64_t nStopUs = INT64_MAX;
-    int nLive = nSources;
     int64_t nDrainUntil = 0;
     int64_t nEndSamples = INT64_MAX;
     CAudioBlock block;
-    std::vector<int16_t> vMix;
     HRESULT hr = S_OK;
-    bool bTook = false;  // the last pass took sound: more may be waiting
-    while (nLive > 0 && SUCCEEDED(hr)) {
+    bool bLostBlock = false;  // memory ran out for a block
+    bool bTook = false;       // the last pass took sound: more may be waiting
+    while (SUCCEEDED(hr)) {
         int64_t nNow = 0;
         int64_t nFloor = mixer.Position();
         {
@@ -337,17 +339,17 @@ void CSession::AudioThread() {
                 nStopUs = m_nStopUs;
             }
             int64_t nFileUs = 0;
-            if (nSources > 1 && m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
+            if (m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
                 nFloor = std::max(nFloor, ToSamples(nFileUs));
             }
         }
-        // Every live source has its samples up to the stop once its stamps
-        // reach past it (the last of them are cut at the stop, and the
-        // resampler keeps a couple back, so the mix may end a little short:
+        // Every delivering source has its samples up to the stop once its
+        // stamps reach past it (the last of them are cut at the stop, and
+        // the resampler keeps a few back, so the mix may end a little short:
         // silence makes up the rest).
         bool bAllIn = true;
         for (int i = 0; i < nSources; ++i) {
-            bAllIn = bAllIn && (!vLive[i] || vReachUs[i] >= nStopUs);
+            bAllIn = bAllIn && (FAILED(vLast[i]) || vReachUs[i] >= nStopUs);
         }
         if (nDrainUntil != 0 && (nNow >= nDrainUntil || bAllIn || mixer.Ready(0) >= nEndSamples)) {
             break;
@@ -355,40 +357,40 @@ void CSession::AudioThread() {
         bool bFirst = true;
         bTook = false;
         for (int i = 0; i < nSources; ++i) {
-            if (!vLive[i]) {
-                continue;
-            }
             // Each source hands over what it has; while a stop drains, one
             // source waits for its samples, and with several the first waits
             // briefly.
             int64_t nDeadline = nNow;
-            if (nDrainUntil != 0) {
+            if (nDrainUntil != 0 && SUCCEEDED(vLast[i])) {
                 nDeadline = std::min(nSources == 1 ? nNow + kReadUs
                                      : bFirst      ? nNow + kPollUs
                                                    : nNow,
                                      nDrainUntil);
+                bFirst = false;
             }
-            bFirst = false;
             const HRESULT hrRead = m_vAudio[i]->Read(nDeadline, &block);
             if (FAILED(hrRead)) {
-                HRESULT hrNone = S_OK;
-                m_hrAudio.compare_exchange_strong(hrNone, hrRead);
-                vLive[i] = false;
-                mixer.Drop(i);
-                --nLive;
+                vLast[i] = hrRead;
+                mixer.SetLive(i, false);
             } else if (hrRead == S_OK) {
+                vLast[i] = S_OK;
+                mixer.SetLive(i, true);
                 bTook = true;
                 const auto nFrames = static_cast<int64_t>(block.vSamples.size() / kAudioChannels);
                 vReachUs[i] = std::max(vReachUs[i], block.nTimeUs + FramesToUs(nFrames));
-                PlaceAudio(&mixer, i, block, MonotonicUs());
+                try {
+                    PlaceAudio(&mixer, i, block, MonotonicUs());
+                } catch (const std::bad_alloc&) {
+                    bLostBlock = true;  // that block alone
+                }
             }
         }
-        hr = WriteMix(&mixer, std::min(mixer.Ready(nFloor), nEndSamples), &vMix);
+        hr = WriteMix(&mixer, std::min(mixer.Ready(nFloor), nEndSamples));
     }
     // What the sources delivered, then silence: the sound track covers the
-    // whole recording unless every source was lost.
+    // whole recording.
     if (SUCCEEDED(hr)) {
-        hr = WriteMix(&mixer, std::min(mixer.End(), nEndSamples), &vMix);
+        hr = WriteMix(&mixer, std::min(mixer.End(), nEndSamples));
     }
     const int64_t nPosition = m_pOutput->AudioPosition();
     if (SUCCEEDED(hr) && nEndSamples != INT64_MAX && nEndSamples > nPosition) {
@@ -397,6 +399,22 @@ void CSession::AudioThread() {
     const HRESULT hrFinish = m_pOutput->FinishAudio();
     if (FAILED(hr) || FAILED(hrFinish)) {
         m_hrOutput = FAILED(hr) ? hr : hrFinish;
+    }
+    // The silence left where a device delivered nothing: its gaps, and the
+    // rest of the recording for one still gone at the stop.
+    int64_t nGap = 0;
+    for (int i = 0; i < nSources; ++i) {
+        nGap += mixer.GapFrames(i);
+        if (FAILED(vLast[i]) && nEndSamples != INT64_MAX) {
+            nGap += std::max<int64_t>(nEndSamples - std::max(mixer.End(i), int64_t(0)), 0);
+        }
+        if (FAILED(vLast[i]) && SUCCEEDED(m_hrAudio)) {
+            m_hrAudio = vLast[i];
+        }
+    }
+    m_nAudioGapMs = FramesToUs(nGap) / 1000;
+    if (bLostBlock && SUCCEEDED(m_hrAudio)) {
+        m_hrAudio = E_OUTOFMEMORY;
     }
 }
 
@@ -433,10 +451,18 @@ void CSession::PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& b
     }
 }
 
-HRESULT CSession::WriteMix(CAudioMixer* pMixer, int64_t nUntil, std::vector<int16_t>* pvMix) {
-    pMixer->Take(nUntil, pvMix);
-    const auto nFrames = static_cast<int64_t>(pvMix->size() / kAudioChannels);
-    return nFrames > 0 ? m_pOutput->WriteAudio(pvMix->data(), nFrames) : S_OK;
+// In pieces of at most a second, whatever the gap: silence costs no memory
+// and no coding beyond the encoder's own.
+HRESULT CSession::WriteMix(CAudioMixer* pMixer, int64_t nUntil) {
+    constexpr int64_t kPiece = kAudioSampleRate;
+    HRESULT hr = S_OK;
+    while (SUCCEEDED(hr) && pMixer->Position() < nUntil) {
+        const int64_t nFrom = pMixer->Position();
+        const int64_t nTo = std::min(nUntil, nFrom + kPiece);
+        hr = pMixer->Take(nTo, &m_vMix) ? m_pOutput->WriteAudio(m_vMix.data(), nTo - nFrom)
+                                        : m_pOutput->WriteSilence(nTo - nFrom);
+    }
+    return hr;
 }
 
 }  // namespace dvengine

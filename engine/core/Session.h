@@ -94,7 +94,7 @@ private:
     // Hands a block to the mixer where the timeline puts each of its
     // samples: cut at a pause or the stop, nothing from before the start.
     void PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& block, int64_t nReadUs);
-    HRESULT WriteMix(CAudioMixer* pMixer, int64_t nUntil, std::vector<int16_t>* pvMix);
+    HRESULT WriteMix(CAudioMixer* pMixer, int64_t nUntil);
     void StopThreads();
     void StopSources();
 
@@ -138,6 +138,8 @@ private:
     std::atomic<int64_t> m_nDropped{0};
     std::atomic<HRESULT> m_hrScreen{S_OK};
     std::atomic<HRESULT> m_hrAudio{S_OK};
+    std::vector<int16_t> m_vMix;            // the audio thread's
+    std::atomic<int64_t> m_nAudioGapMs{0};  // silence where no device delivered
     std::atomic<HRESULT> m_hrOutput{S_OK};
 };
 
