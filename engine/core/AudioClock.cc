@@ -31,14 +31,20 @@ constexpr double kMinSignificant = 200e-6;
 // one hears the pitch move.
 constexpr double kFastSlew = 0.01;
 constexpr double kSlowSlew = 100e-6;
-// The offset is averaged over the blocks of about half a second, and over
-// at least this many, before it is stepped out.
-constexpr int kMinErrBlocks = 3;
-constexpr int64_t kErrWindow = 24000;
+// The offset is the median over the last kErrBlocks blocks, once there are
+// at least kMinErrBlocks, so a stamp late by tens of milliseconds (a
+// server's answer delayed) moves nothing.
+constexpr size_t kErrBlocks = 15;
+constexpr size_t kMinErrBlocks = 5;
+// Once the rate is first known, an offset past this (frames, 2 ms) is taken
+// out at once.
+constexpr double kRealignBound = 96;
 // A step's crossfade; a step of up to kMaxRepeat frames repeats the sound
 // before the seam, a longer one (or one in a short block) is silence.
 constexpr int64_t kFade = 240;
 constexpr int64_t kMaxRepeat = 960;
+// Blocks a step waits at most for one with room for its seam.
+constexpr int kSpliceWait = 8;
 // A trailing run of zeros this long leaves nothing but silence in the
 // resampler's filter, so further silence need not go through it.
 constexpr int64_t kQuietTail = 64;
@@ -52,6 +58,11 @@ float Weight(int64_t j) {
 int16_t Mix(int16_t a, int16_t b, float w) {
     return static_cast<int16_t>(
         std::lrint((1 - w) * static_cast<float>(a) + w * static_cast<float>(b)));
+}
+
+double Median(std::vector<double>* pv) {
+    std::nth_element(pv->begin(), pv->begin() + pv->size() / 2, pv->end());
+    return (*pv)[pv->size() / 2];
 }
 
 SwrContext* NewResampler() {
@@ -73,19 +84,23 @@ SwrContext* NewResampler() {
 }  // namespace
 
 void CAudioClock::CRateFit::Clear() {
-    *this = CRateFit();
+    m_points.clear();
+    m_vY.clear();
+    m_dSumX = 0;
 }
 
 void CAudioClock::CRateFit::Add(double dX, double dY) {
-    if (m_dCount == 0) {
+    if (m_vY.empty()) {
         m_dFirstX = dX;
     }
     m_dSumX += dX;
-    m_dSumY += dY;
-    m_dCount += 1;
+    m_vY.push_back(dY);
     if (dX - m_dFirstX >= kPointFrames) {
-        const CPoint point = {m_dSumX / m_dCount, m_dSumY / m_dCount};
-        m_dSumX = m_dSumY = m_dCount = 0;
+        // The median: a stamp that came late (a server's answer delayed
+        // under load) does not move the point.
+        const CPoint point = {m_dSumX / double(m_vY.size()), Median(&m_vY)};
+        m_dSumX = 0;
+        m_vY.clear();
         double dSlope = 0, dError = 0;
         if (Slope(&dSlope, &dError)) {
             // Off the line by more than the stamps' jitter: the stamps
@@ -160,9 +175,7 @@ void CAudioClock::Anchor(double dPos) {
     m_nPad = m_nDrop = 0;
     m_dSilentFrac = 0;
     m_nZeroTail = 0;
-    m_dErrSum = 0;
-    m_nErrFrames = 0;
-    m_nErrBlocks = 0;
+    m_vErr.clear();
     m_fit.Clear();
     m_dFitX = 0;
 }
@@ -184,13 +197,7 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos, boo
             } else if (dErr < -kJump || (bTrusted && !m_bTrusted)) {
                 // Far earlier than the stream (what overlaps goes), or the
                 // first trusted stamp after a backlog's bounds: stepped at once.
-                const int64_t nNet = m_nPad - m_nDrop + std::llround(dErr);
-                m_nPad = std::max<int64_t>(nNet, 0);
-                m_nDrop = std::max<int64_t>(-nNet, 0);
-                ++m_nSteps;
-                m_dErrSum = 0;
-                m_nErrFrames = 0;
-                m_nErrBlocks = 0;
+                Step(dErr);
                 if (bTrusted && !m_bTrusted) {
                     m_fit.Clear();
                     m_dFitX = 0;
@@ -218,10 +225,19 @@ void CAudioClock::Add(const int16_t* pSamples, int64_t nFrames, double dPos, boo
     }
 }
 
+void CAudioClock::Step(double dOffset) {
+    const int64_t nNet = m_nPad - m_nDrop + std::llround(dOffset);
+    m_nPad = std::max<int64_t>(nNet, 0);
+    m_nDrop = std::max<int64_t>(-nNet, 0);
+    ++m_nSteps;
+    m_vErr.clear();
+}
+
 void CAudioClock::Steer(double dErr, int64_t nFrames) {
     // The rate: the line's slope once it is known well enough.
     double dSlope = 0, dError = 0;
     if (m_fit.Slope(&dSlope, &dError)) {
+        const bool bKnown = m_bSettled || m_dTarget != 0;
         if (m_fit.Span() >= kSettleFrames) {
             m_bSettled = true;
             m_dTarget = dSlope;
@@ -229,26 +245,26 @@ void CAudioClock::Steer(double dErr, int64_t nFrames) {
             m_dTarget = dSlope;
         }
         m_dTarget = std::clamp(m_dTarget, -kMaxDeviation, kMaxDeviation);
+        // What the rate moved the sound by before it was known is an offset
+        // of the start's: taken out as soon as the rate is.
+        m_bRealign = m_bRealign || (!bKnown && (m_bSettled || m_dTarget != 0));
     }
     const double dMove = (m_bSettled ? kSlowSlew : kFastSlew) * double(nFrames) / kRate;
     m_dRatio += std::clamp(1 + m_dTarget - m_dRatio, -dMove, dMove);
 
-    // The offset: averaged over the last blocks, stepped out past the bound.
-    m_dErrSum += dErr;
-    m_nErrFrames += nFrames;
-    ++m_nErrBlocks;
-    const double dMean = m_dErrSum / m_nErrBlocks;
-    if (m_nErrBlocks >= kMinErrBlocks && std::fabs(dMean) > kStepBound) {
-        const int64_t nNet = m_nPad - m_nDrop + std::llround(dMean);
-        m_nPad = std::max<int64_t>(nNet, 0);
-        m_nDrop = std::max<int64_t>(-nNet, 0);
-        ++m_nSteps;
-    } else if (m_nErrFrames < kErrWindow || m_nErrBlocks < kMinErrBlocks) {
-        return;
+    // The offset: the median of the last blocks', stepped out past the bound.
+    m_vErr.push_back(dErr);
+    if (m_vErr.size() > kErrBlocks) {
+        m_vErr.pop_front();
     }
-    m_dErrSum = 0;
-    m_nErrFrames = 0;
-    m_nErrBlocks = 0;
+    if (m_vErr.size() >= kMinErrBlocks) {
+        m_vMedian.assign(m_vErr.begin(), m_vErr.end());
+        const double dOffset = Median(&m_vMedian);
+        if (std::fabs(dOffset) > (m_bRealign ? kRealignBound : kStepBound)) {
+            Step(dOffset);
+        }
+        m_bRealign = false;
+    }
 }
 
 const int16_t* CAudioClock::Splice(const int16_t* pSamples, int64_t* pnFrames) {
@@ -256,6 +272,14 @@ const int16_t* CAudioClock::Splice(const int16_t* pSamples, int64_t* pnFrames) {
     if ((m_nPad == 0 && m_nDrop == 0) || n == 0) {
         return pSamples;
     }
+    // A step waits a few blocks for one long enough to make its seam in:
+    // the sound on either side of it crossfaded, rather than silence.
+    const bool bRoom = m_nDrop > 0 ? n >= m_nDrop + kFade : n >= m_nPad + kFade;
+    if (!bRoom && m_nPad <= kMaxRepeat && m_nDrop <= kMaxRepeat && m_nSpliceWait < kSpliceWait) {
+        ++m_nSpliceWait;
+        return pSamples;
+    }
+    m_nSpliceWait = 0;
     m_vSpliced.clear();
     if (m_nDrop > 0) {
         const int64_t nDrop = m_nDrop;

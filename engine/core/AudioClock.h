@@ -81,11 +81,15 @@ private:
             double dX, dY;
         };
         std::deque<CPoint> m_points;
-        double m_dSumX = 0, m_dSumY = 0, m_dCount = 0, m_dFirstX = 0;
+        // The point being gathered: its frames' sum, its blocks' values.
+        double m_dSumX = 0, m_dFirstX = 0;
+        std::vector<double> m_vY;
     };
 
     void Anchor(double dPos);
     void Steer(double dErr, int64_t nFrames);
+    // Repeats (dOffset > 0) or drops that many frames at the next seam.
+    void Step(double dOffset);
     // The samples with a pending step applied at their start, into m_vSpliced.
     const int16_t* Splice(const int16_t* pSamples, int64_t* pnFrames);
     void Resample(const int16_t* pSamples, int64_t nFrames, std::vector<float>* pvOut,
@@ -98,15 +102,16 @@ private:
     bool m_bTrusted = false;  // the stream is aligned on a trusted stamp
     int64_t m_nOut = 0;
     double m_dRatio = 1;
-    double m_dTarget = 0;      // the estimated rate error the ratio moves to
-    bool m_bSettled = false;   // the estimate has spanned long enough once
-    double m_dSilentFrac = 0;  // output owed for silence not run through the resampler
-    int64_t m_nZeroTail = 0;   // the last input frames fed were this many zeros
-    int64_t m_nPad = 0;        // a step still to make: frames to add,
-    int64_t m_nDrop = 0;       // or to drop
-    double m_dErrSum = 0;      // the offsets of the blocks since the last step
-    int64_t m_nErrFrames = 0;
-    int m_nErrBlocks = 0;
+    double m_dTarget = 0;       // the estimated rate error the ratio moves to
+    bool m_bSettled = false;    // the estimate has spanned long enough once
+    bool m_bRealign = false;    // the rate just became known: align at once
+    double m_dSilentFrac = 0;   // output owed for silence not run through the resampler
+    int64_t m_nZeroTail = 0;    // the last input frames fed were this many zeros
+    int64_t m_nPad = 0;         // a step still to make: frames to add,
+    int64_t m_nDrop = 0;        // or to drop
+    int m_nSpliceWait = 0;      // blocks it has waited for room
+    std::deque<double> m_vErr;  // the last blocks' offsets since the last step
+    std::vector<double> m_vMedian;
     double m_dFitX = 0;  // input frames since the fit began
     CRateFit m_fit;
     int m_nSteps = 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -245,10 +246,39 @@ TEST(AudioTiming, PauseCutsAtTheSample) {
     EXPECT_NEAR(1.0, vBeep[3] - vBeep[2], 0.008);
 }
 
+// The tone within 10 Hz of dHz in the second of v from dFrom: the peak of
+// its spectrum (Hann window), interpolated between the values on each side
+// of it, twice.
+double Pitch(const std::vector<float>& v, double dHz, double dFrom) {
+    const auto nFrom = size_t(dFrom * kRate);
+    const auto level = [&](double dAt) {
+        const double dCoeff = 2 * std::cos(2 * M_PI * dAt / kRate);
+        double s1 = 0, s2 = 0;
+        for (size_t i = 0; i < size_t(kRate); ++i) {
+            const double s0 =
+                v[nFrom + i] * (1 - std::cos(2 * M_PI * double(i) / kRate)) + dCoeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        return std::log(std::max(1e-30, s1 * s1 + s2 * s2 - dCoeff * s1 * s2));
+    };
+    double dPeak = dHz;
+    for (double d = dHz - 10; d <= dHz + 10; ++d) {  // the bin it is in, within 1%
+        dPeak = level(d) > level(dPeak) ? d : dPeak;
+    }
+    for (double dStep : {1.0, 0.25}) {
+        const double a = level(dPeak - dStep), b = level(dPeak), c = level(dPeak + dStep);
+        if (a - 2 * b + c < 0) {
+            dPeak += dStep * 0.5 * (a - c) / (a - 2 * b + c);
+        }
+    }
+    return dPeak;
+}
+
 // The same through a real server: pipe sources fed as devices 0.5% fast and
 // 0.5% slow would be (every 10 ms the samples due, a beep at every whole
-// second of our clock; what the server does not take is lost), each recorded
-// as the default input.
+// second of our clock over a steady tone; what the server does not take is
+// lost), each recorded as the default input.
 TEST(AudioPulse, PipeSourcesOffTheClock) {
     testproc::CTempDir dir;
     CPrivateServer server;
@@ -266,8 +296,10 @@ TEST(AudioPulse, PipeSourcesOffTheClock) {
         for (int64_t n = 0; fd >= 0 && !bStop; usleep(10000)) {
             for (v.clear(); n < int64_t(double(NowUs() - nStartUs) * dPerUs); ++n) {
                 const bool bBeep = (nStartUs + int64_t(double(n) / dPerUs)) % 1000000 < 50000;
+                const double dPhase = 2 * M_PI * double(n) / kRate;
                 v.insert(v.end(), 2,
-                         int16_t(bBeep ? 8000 * std::sin(2 * M_PI * 3000 * double(n) / kRate) : 0));
+                         int16_t((bBeep ? 8000 * std::sin(3000 * dPhase) : 0) +
+                                 2000 * std::sin(1000 * dPhase)));
             }
             if (write(fd, v.data(), v.size() * sizeof(int16_t)) < 0) {
                 continue;  // the pipe is full: lost, as a device's overrun
@@ -294,13 +326,59 @@ TEST(AudioPulse, PipeSourcesOffTheClock) {
         SCOPED_TRACE(pRec == &fast ? "fast" : "slow");
         EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", pRec->strOut);
         ExpectBeepsOnTheClock(pRec->vSound, 24);
+        // The device's tone at the device's pitch: once its rate is known, it
+        // moves by no more than anyone would hear.
+        const double dTone = pRec == &fast ? 1005 : 995;
+        for (double dFrom = 10; dFrom + 2 <= Seconds(*pRec); ++dFrom) {
+            EXPECT_NEAR(Pitch(pRec->vSound, dTone, dFrom) / Pitch(pRec->vSound, dTone, dFrom + 1),
+                        1, 300e-6)
+                << dFrom;
+        }
     }
 }
 
+// The level in dBFS of all but the tones rgdHz (10 Hz either side of each)
+// from dFrom to dTo, over windows of 32768 samples (Hann): what is left of a
+// window's energy once its spectrum near the tones is taken out.
+double Residual(const std::vector<float>& v, std::vector<double> rgdHz, double dFrom, double dTo) {
+    constexpr size_t kN = 32768;
+    std::vector<double> vW(kN);
+    double dNoise = 0, dWeight = 0;
+    for (size_t n = size_t(dFrom * kRate); n + kN <= v.size() && n + kN <= dTo * kRate; n += kN) {
+        double dTotal = 0;
+        for (size_t i = 0; i < kN; ++i) {
+            vW[i] = v[n + i] * 0.5 * (1 - std::cos(2 * M_PI * double(i) / kN));
+            dTotal += vW[i] * vW[i];
+            dWeight += 0.375;  // the window's mean square
+        }
+        double dTones = 0;  // Parseval: the energy of those bins, as a share
+        for (double dHz : rgdHz) {
+            const long nBin = std::lround(dHz * kN / kRate);
+            for (long k = nBin - 7; k <= nBin + 7; ++k) {
+                const double dCoeff = 2 * std::cos(2 * M_PI * double(k) / kN);
+                double s1 = 0, s2 = 0;
+                for (size_t i = 0; i < kN; ++i) {
+                    const double s0 = vW[i] + dCoeff * s1 - s2;
+                    s2 = s1;
+                    s1 = s0;
+                }
+                dTones += 2 * (s1 * s1 + s2 * s2 - dCoeff * s1 * s2) / kN;  // and its mirror
+            }
+        }
+        dNoise += std::max(0.0, dTotal - dTones);
+    }
+    return 10 * std::log10(std::max(1e-20, dNoise / std::max(dWeight, 1.0)));
+}
+
 // A speaker (the default sink) playing 440 Hz and a microphone (the default
-// source) carrying 1000 Hz: each choice records what it names, for as long
-// as the picture lasts; an unknown choice refuses the start (DV_E_BAD_INPUT).
-TEST(AudioPulse, EachChoiceRecordsWhatItNames) {
+// source) carrying 1000 Hz, each at -3 dBFS, on devices that run on the
+// system's clock as ours: each choice records what it names, from the first
+// 100 ms (the tones play before the start), for as long as the picture
+// lasts, and each tone keeps its pitch within 500 ppm in every second from
+// the first on; the two mixed never reach full scale; the resampling adds
+// no more noise than FFmpeg's own WMA2 path leaves on the same input (3 dB).
+// An unknown choice refuses the start (DV_E_BAD_INPUT).
+TEST(AudioPulse, EachChoiceRecordsWhatItNamesAtItsPitch) {
     CPrivateServer server;
     if (!server.Start({"module-null-sink sink_name=speaker rate=48000",
                        "module-sine sink=speaker frequency=440",
@@ -311,26 +389,70 @@ TEST(AudioPulse, EachChoiceRecordsWhatItNames) {
     }
     ASSERT_EQ(0, server.Control({"set-default-sink", "speaker"}));
     ASSERT_EQ(0, server.Control({"set-default-source", "mic"}));
+    for (const char* pszInput : {"0", "1"}) {  // the sines, from -6 to -3 dBFS
+        ASSERT_EQ(0, server.Control({"set-sink-input-volume", pszInput, "3dB"}));
+    }
     testproc::CTempDir dir;
     const std::string strServer = "PULSE_SERVER=" + server.Address();
-    for (const char* pszAudio : {"", "input", "output", "both", "speakers"}) {
-        SCOPED_TRACE(pszAudio);
-        const Recorded rec =
-            Record(dir.File("choice.wmv"), *pszAudio ? pszAudio : nullptr, 4.5, {strServer});
-        if (std::string(pszAudio) == "speakers") {
-            EXPECT_EQ(0u, rec.strOut.find("start 0x80040205\n")) << rec.strOut;
-            continue;
-        }
+    constexpr double kSeconds = 30;
+    const std::vector<std::string> rgstrChoice = {"input", "output", "both"};
+    std::vector<Recorded> vRec(rgstrChoice.size());
+    std::vector<std::thread> vThread;
+    for (size_t i = 0; i < rgstrChoice.size(); ++i) {
+        vThread.emplace_back([&, i] {
+            vRec[i] = Record(dir.File(rgstrChoice[i] + ".wmv"), rgstrChoice[i].c_str(), kSeconds,
+                             {strServer});
+        });
+    }
+    // FFmpeg's own path from the same microphone, as the noise floor to meet.
+    const std::string strReference = dir.File("reference.wma");
+    testproc::RunToEnd({"ffmpeg", "-v", "error", "-f", "pulse", "-i", "mic", "-t", "10", "-c:a",
+                        "wmav2", "-b:a", "64k", strReference},
+                       60, {strServer});
+    for (std::thread& th : vThread) {
+        th.join();
+    }
+    const Recorded reference = Decode(strReference);
+    for (size_t i = 0; i < rgstrChoice.size(); ++i) {
+        const std::string& strChoice = rgstrChoice[i];
+        const Recorded& rec = vRec[i];
+        SCOPED_TRACE(strChoice);
         EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", rec.strOut);
         EXPECT_NEAR(rec.dVideoEnd, Seconds(rec), 0.15);
-        // A null sink's monitor may take 2 s to deliver its first samples.
-        const double dSpeaker = Peak(rec.vSound, 440, 2.5, 4);
-        const double dMicrophone = Peak(rec.vSound, 1000, 2.5, 4);
-        EXPECT_TRUE(std::string(pszAudio) == "input" || *pszAudio == 0 ? dSpeaker < 0.005
-                                                                       : dSpeaker > 0.05)
-            << dSpeaker;
-        EXPECT_TRUE(std::string(pszAudio) == "output" ? dMicrophone < 0.005 : dMicrophone > 0.05)
-            << dMicrophone;
+        const bool bSpeaker = strChoice != "input", bMicrophone = strChoice != "output";
+        EXPECT_EQ(bSpeaker, Peak(rec.vSound, 440, 0.1, 0.6) > 0.1);
+        EXPECT_EQ(bMicrophone, Peak(rec.vSound, 1000, 0.1, 0.6) > 0.1);
+        EXPECT_LT(Peak(rec.vSound, 440, 2, kSeconds - 1), bSpeaker ? 1 : 0.005);
+        EXPECT_LT(Peak(rec.vSound, 1000, 2, kSeconds - 1), bMicrophone ? 1 : 0.005);
+        double dWorst = 0;
+        for (double dFrom = 1; dFrom + 1 <= Seconds(rec); ++dFrom) {
+            for (double dHz : {440.0, 1000.0}) {
+                if (dHz == 440 ? bSpeaker : bMicrophone) {
+                    dWorst = std::max(dWorst, std::fabs(Pitch(rec.vSound, dHz, dFrom) / dHz - 1));
+                }
+            }
+        }
+        EXPECT_LT(dWorst, 500e-6);
+        std::printf("%s: pitch within %.0f ppm, residual %.1f dBFS\n", strChoice.c_str(),
+                    dWorst * 1e6, Residual(rec.vSound, {440, 1000}, 1, kSeconds - 1));
+        // Never full scale in either channel (what FFmpeg decodes, on 16 bits).
+        const std::string strLevels =
+            testproc::RunToEnd({"ffmpeg", "-nostdin", "-i", dir.File(strChoice + ".wmv"), "-af",
+                                "volumedetect", "-f", "null", "-"},
+                               60)
+                .strErr;
+        const size_t nMax = strLevels.find("max_volume: ");
+        ASSERT_NE(std::string::npos, nMax) << strLevels;
+        EXPECT_LT(std::atof(strLevels.c_str() + nMax + 12), -0.05) << strLevels.substr(nMax, 30);
+    }
+    const double dOurs = Residual(vRec[0].vSound, {1000}, 1, 9);
+    EXPECT_LT(dOurs, Residual(reference.vSound, {1000}, 1, 9) + 3) << dOurs;
+    for (const char* pszAudio : {"", "speakers"}) {
+        const Recorded rec =
+            Record(dir.File("choice.wmv"), *pszAudio ? pszAudio : nullptr, 2, {strServer});
+        EXPECT_EQ(*pszAudio ? "start 0x80040205\n" : "start 0x00000000\nstop 0x00000000\n",
+                  rec.strOut.substr(0, *pszAudio ? 17 : std::string::npos));
+        EXPECT_EQ(*pszAudio == 0, Peak(rec.vSound, 1000, 0.5, 1.5) > 0.1);
     }
 }
 
