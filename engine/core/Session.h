@@ -3,7 +3,9 @@
 // capture and conversion, video encoding, audio. Every picture and audio
 // block is placed on the file's timeline by its capture time; a picture
 // whose slot is taken is dropped and counted, never moved later. Every wait
-// has a deadline, so a lost device ends its stream and the status says so.
+// has a deadline, so a lost device ends its stream and the status says so; a
+// screen that stops answering is a gap (the picture held, its slots counted
+// as dropped) until it answers again.
 #pragma once
 
 #include <atomic>
@@ -48,7 +50,8 @@ public:
     // Suspends recording; the file's timeline goes on without a gap on resume.
     HRESULT Pause();
     // Stops, writes everything captured, finalises the file. The first of:
-    // a failed write or encoder, a lost screen, a lost audio input.
+    // a failed write or encoder, a lost screen (gone for good, or still
+    // silent at the stop), a lost audio input.
     HRESULT Finish();
 
 private:

@@ -51,10 +51,15 @@ public:
             return DV_E_NO_DISPLAY;
         }
         const int nFrame = m_nGrabs++;
-        if (m_options.nFreezeAtFrame >= 0 && nFrame >= m_options.nFreezeAtFrame) {
-            SleepUntil(nDeadlineUs);
+        if (nFrame == m_options.nLostAtFrame) {
             m_bLost = true;
             return DV_E_NO_DISPLAY;
+        }
+        if (m_options.nFreezeAtFrame >= 0 && nFrame >= m_options.nFreezeAtFrame) {
+            // A server that stopped answering: stalled after a second.
+            m_nFrozenUs = m_nFrozenUs != 0 ? m_nFrozenUs : MonotonicUs();
+            SleepUntil(nDeadlineUs);
+            return S_FALSE;
         }
         if (nFrame == m_options.nStallAtFrame) {
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.nStallMs));
@@ -98,6 +103,8 @@ public:
         SleepUntil(nDeadlineUs);
         return false;
     }
+
+    bool Stalled() override { return m_nFrozenUs != 0 && MonotonicUs() - m_nFrozenUs >= 1000000; }
 
     void Stop() override {}
 
@@ -154,6 +161,7 @@ private:
     int m_nPhase = 0;
     bool m_bWhole = true;
     bool m_bLost = false;
+    int64_t m_nFrozenUs = 0;  // when the first frozen grab came
 };
 
 }  // namespace
@@ -195,6 +203,8 @@ bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreen
             pOptions->nStallMs = b;
         } else if (strKey == "freeze-at" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
             pOptions->nFreezeAtFrame = a;
+        } else if (strKey == "lost-at" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
+            pOptions->nLostAtFrame = a;
         } else if (strKey == "resize-at" &&
                    std::sscanf(strValue.c_str(), "%d:%dx%d", &a, &b, &c) == 3 && b > 0 && c > 0 &&
                    b <= 16384 && c <= 16384) {

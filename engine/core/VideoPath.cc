@@ -139,6 +139,11 @@ HRESULT CSession::FillSlots(const AVFrame* pNext) {
 
 void CSession::CloseTrack(int64_t nFileUs) {
     const int64_t nSlot = SlotOf(m_video, std::max<int64_t>(nFileUs - 1, 0));
+    // The slots a stalled screen left empty before the close, counted as a
+    // grab after them would have.
+    if (!m_bResumed && nSlot > m_nLastSlot + 1) {
+        m_nDropped += nSlot - m_nLastSlot - 1;
+    }
     CPace pace;
     {
         std::lock_guard<std::mutex> lock(m_mutexPacer);
