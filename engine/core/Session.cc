@@ -100,6 +100,7 @@ HRESULT CSession::OpenScreen() {
     }
     // A still screen may send nothing yet: the recording takes the size the
     // source knows, and is black until a picture comes.
+    m_bPictured = hr == S_OK;
     if (hr == S_FALSE) {
         m_pScreen->Size(&frame.nWidth, &frame.nHeight);
     }

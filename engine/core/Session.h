@@ -137,7 +137,8 @@ private:
     std::thread m_thEncode;
     std::thread m_thAudio;
     int64_t m_nLastSlot = -1;
-    bool m_bResumed = false;  // no slot taken since a pause's frame
+    bool m_bResumed = false;   // no slot taken since a pause's frame
+    bool m_bPictured = false;  // the screen has given a picture
     std::atomic<int64_t> m_nDropped{0};
     std::atomic<HRESULT> m_hrScreen{S_OK};
     std::atomic<HRESULT> m_hrAudio{S_OK};

@@ -240,8 +240,19 @@ void CSession::VideoThread() {
             break;
         }
         if (hr == S_FALSE) {
+            // No picture this time (a server late or stalled, a desktop we
+            // may not read): the picture held stands for the slot as for a
+            // still screen, which the pacer repeats at least once a second,
+            // and once the screen has shown anything the slot counts as
+            // dropped.
+            int64_t nFileUs = 0;
+            if (Map(MonotonicUs(), &nFileUs) && SlotOf(m_video, nFileUs) > m_nLastSlot) {
+                m_nDropped += m_bPictured ? 1 : 0;
+                TakeSlot(SlotOf(m_video, nFileUs), {});
+            }
             continue;
         }
+        m_bPictured = true;
         std::vector<CRect> vChanged;
         if (FAILED(m_converter.Update(frame, &vChanged))) {
             m_hrOutput = E_OUTOFMEMORY;

@@ -337,7 +337,8 @@ TEST_F(OutputFileTest, ALinkIsFollowedNotReplaced) {
 TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
     dvengine::CSyntheticScreenOptions options;
     ASSERT_TRUE(dvengine::ParseSyntheticScreenOptions(
-        "size=320x200,mode=full,resize-at=3:64x48,resize-at=5:320x200,freeze-at=9,stall-at=2:10",
+        "size=320x200,mode=full,resize-at=3:64x48,resize-at=5:320x200,freeze-at=9,stall-at=2:10,"
+        "lost-at=10",
         &options));
     EXPECT_EQ(320, options.nWidth);
     EXPECT_EQ(9, options.nFreezeAtFrame);
@@ -352,10 +353,13 @@ TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
                     frame.vChanged[0] == (CRect{0, 0, frame.nWidth, frame.nHeight}));
     }
     EXPECT_EQ((std::vector<int>{320, 320, 320, 64, 64, 320, 320, 320, 320}), vWidths);
-    // Frozen: fails at its deadline, and from then on.
+    // Frozen: no picture by its deadline, not stalled before a second; then
+    // gone, from then on.
     const int64_t nDeadline = dvengine::MonotonicUs() + 50000;
-    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
+    EXPECT_EQ(S_FALSE, pSource->Grab(nDeadline, &frame));
     EXPECT_GE(dvengine::MonotonicUs(), nDeadline);
+    EXPECT_FALSE(pSource->Stalled());
+    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
     EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
 
     for (const char* pszBad : {"size=0x10", "mode=wild", "resize-at=3", "nonsense"}) {
