@@ -47,14 +47,7 @@ public:
     }
 
     HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) override {
-        if (m_bLost) {
-            return DV_E_NO_DISPLAY;
-        }
         const int nFrame = m_nGrabs++;
-        if (nFrame == m_options.nLostAtFrame) {
-            m_bLost = true;
-            return DV_E_NO_DISPLAY;
-        }
         if (m_options.nFreezeAtFrame >= 0 && nFrame >= m_options.nFreezeAtFrame) {
             // A server that stopped answering: stalled after a second.
             m_nFrozenUs = m_nFrozenUs != 0 ? m_nFrozenUs : MonotonicUs();
@@ -160,7 +153,6 @@ private:
     int m_nGrabs = 0;
     int m_nPhase = 0;
     bool m_bWhole = true;
-    bool m_bLost = false;
     int64_t m_nFrozenUs = 0;  // when the first frozen grab came
 };
 
@@ -203,8 +195,6 @@ bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreen
             pOptions->nStallMs = b;
         } else if (strKey == "freeze-at" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
             pOptions->nFreezeAtFrame = a;
-        } else if (strKey == "lost-at" && std::sscanf(strValue.c_str(), "%d", &a) == 1) {
-            pOptions->nLostAtFrame = a;
         } else if (strKey == "resize-at" &&
                    std::sscanf(strValue.c_str(), "%d:%dx%d", &a, &b, &c) == 3 && b > 0 && c > 0 &&
                    b <= 16384 && c <= 16384) {

@@ -31,12 +31,11 @@ struct CSyntheticScreenOptions {
     int nStallAtFrame = -1;     // that grab blocks for nStallMs, once
     int nStallMs = 0;
     int nFreezeAtFrame = -1;  // from that grab on: no picture by its deadline, ever
-    int nLostAtFrame = -1;    // from that grab on: the display gone for good
     std::vector<CResize> vResizes;
 };
 
 // "size=640x360,mode=box|full|idle,moves=N,fail-start,silent,no-picture=N,
-// stall-at=N:MS,freeze-at=N,lost-at=N,resize-at=N:WxH" (resize-at
+// stall-at=N:MS,freeze-at=N,resize-at=N:WxH" (resize-at
 // may repeat). False on an option it does not know, *pOptions then
 // unspecified.
 bool ParseSyntheticScreenOptions(const std::string& strOptions, CSyntheticScreenOptions* pOptions);

@@ -337,8 +337,7 @@ TEST_F(OutputFileTest, ALinkIsFollowedNotReplaced) {
 TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
     dvengine::CSyntheticScreenOptions options;
     ASSERT_TRUE(dvengine::ParseSyntheticScreenOptions(
-        "size=320x200,mode=full,resize-at=3:64x48,resize-at=5:320x200,freeze-at=9,stall-at=2:10,"
-        "lost-at=10",
+        "size=320x200,mode=full,resize-at=3:64x48,resize-at=5:320x200,freeze-at=9,stall-at=2:10",
         &options));
     EXPECT_EQ(320, options.nWidth);
     EXPECT_EQ(9, options.nFreezeAtFrame);
@@ -353,14 +352,11 @@ TEST(SyntheticScreenTest, ScriptsComeFromTheOptionText) {
                     frame.vChanged[0] == (CRect{0, 0, frame.nWidth, frame.nHeight}));
     }
     EXPECT_EQ((std::vector<int>{320, 320, 320, 64, 64, 320, 320, 320, 320}), vWidths);
-    // Frozen: no picture by its deadline, not stalled before a second; then
-    // gone, from then on.
+    // Frozen: no picture by its deadline, from then on.
     const int64_t nDeadline = dvengine::MonotonicUs() + 50000;
     EXPECT_EQ(S_FALSE, pSource->Grab(nDeadline, &frame));
     EXPECT_GE(dvengine::MonotonicUs(), nDeadline);
-    EXPECT_FALSE(pSource->Stalled());
-    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
-    EXPECT_EQ(DV_E_NO_DISPLAY, pSource->Grab(nDeadline, &frame));
+    EXPECT_EQ(S_FALSE, pSource->Grab(nDeadline, &frame));
 
     for (const char* pszBad : {"size=0x10", "mode=wild", "resize-at=3", "nonsense"}) {
         EXPECT_FALSE(dvengine::ParseSyntheticScreenOptions(pszBad, &options)) << pszBad;
