@@ -65,13 +65,22 @@ public:
     virtual bool Size(int* /*pnWidth*/, int* /*pnHeight*/) { return false; }
 
     // The screen as it is now. S_OK with *pFrame filled; S_FALSE when the
-    // source has no picture this time (a stream whose first frame has not
-    // come, a server late to answer: what changed comes with a later
-    // picture), *pFrame untouched; DV_E_NO_DISPLAY (or a more precise DV_E_
-    // status) when the screen is lost (a server silent for about a second),
-    // after which every later call fails the same way. Never blocks past
-    // nDeadlineUs.
+    // source has no picture this time, *pFrame untouched: a stream whose
+    // first frame has not come, a server late to answer or silent (grabbed
+    // by another client, stopped, showing a desktop we may not read), which
+    // is a gap however long it lasts: the source keeps trying, and what
+    // changed comes with a later picture. DV_E_NO_DISPLAY (or a more precise
+    // DV_E_ status) only when the screen is gone for good (the server closed
+    // the connection, the user ended the share), after which every later
+    // call fails the same way. Returns by nDeadlineUs, or a short bound past
+    // it for a server that stops in the middle of an answer.
     virtual HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) = 0;
+
+    // True while the server has not answered for about a second (the last
+    // Grab() had no picture for that reason): a gap for now, and a screen
+    // still gone if the recording stops meanwhile. A source that cannot tell
+    // says false.
+    virtual bool Stalled() { return false; }
 
     // Waits until the screen may have changed since the last Grab(), or
     // until nDeadlineUs. True when something arrived; false at the deadline.

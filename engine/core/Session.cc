@@ -100,6 +100,7 @@ HRESULT CSession::OpenScreen() {
     }
     // A still screen may send nothing yet: the recording takes the size the
     // source knows, and is black until a picture comes.
+    m_bPictured = hr == S_OK;
     if (hr == S_FALSE) {
         m_pScreen->Size(&frame.nWidth, &frame.nHeight);
     }
@@ -255,7 +256,10 @@ HRESULT CSession::Finish() {
     if (m_thVideo.joinable()) {
         m_thVideo.join();
     }
-    // The video track lasts as long as the recording, unless the screen was lost.
+    // The video track lasts as long as the recording, unless the screen was
+    // lost; one stalled at the stop ends with the picture it held, and is
+    // reported lost since it was not back by then.
+    const bool bStalled = m_bVideo && SUCCEEDED(m_hrScreen) && m_pScreen->Stalled();
     if (m_bVideo && SUCCEEDED(m_hrScreen)) {
         CloseTrack(nEndUs);
     }
@@ -268,7 +272,10 @@ HRESULT CSession::Finish() {
     if (FAILED(m_hrOutput)) {
         return m_hrOutput;
     }
-    return FAILED(m_hrScreen) ? m_hrScreen.load() : m_hrAudio.load();
+    if (FAILED(m_hrScreen) || bStalled) {
+        return FAILED(m_hrScreen) ? m_hrScreen.load() : DV_E_NO_DISPLAY;
+    }
+    return m_hrAudio.load();
 }
 
 void CSession::Guarded(void (CSession::*pfnBody)()) noexcept {

@@ -3,7 +3,9 @@
 // capture and conversion, video encoding, audio. Every picture and audio
 // block is placed on the file's timeline by its capture time; a picture
 // whose slot is taken is dropped and counted, never moved later. Every wait
-// has a deadline, so a lost device ends its stream and the status says so.
+// has a deadline, so a lost device ends its stream and the status says so; a
+// screen that stops answering is a gap (the picture held, its slots counted
+// as dropped) until it answers again.
 #pragma once
 
 #include <atomic>
@@ -48,7 +50,8 @@ public:
     // Suspends recording; the file's timeline goes on without a gap on resume.
     HRESULT Pause();
     // Stops, writes everything captured, finalises the file. The first of:
-    // a failed write or encoder, a lost screen, a lost audio input.
+    // a failed write or encoder, a lost screen (gone for good, or still
+    // silent at the stop), a lost audio input.
     HRESULT Finish();
 
 private:
@@ -134,7 +137,8 @@ private:
     std::thread m_thEncode;
     std::thread m_thAudio;
     int64_t m_nLastSlot = -1;
-    bool m_bResumed = false;  // no slot taken since a pause's frame
+    bool m_bResumed = false;   // no slot taken since a pause's frame
+    bool m_bPictured = false;  // the screen has given a picture
     std::atomic<int64_t> m_nDropped{0};
     std::atomic<HRESULT> m_hrScreen{S_OK};
     std::atomic<HRESULT> m_hrAudio{S_OK};

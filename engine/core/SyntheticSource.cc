@@ -47,14 +47,12 @@ public:
     }
 
     HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) override {
-        if (m_bLost) {
-            return DV_E_NO_DISPLAY;
-        }
         const int nFrame = m_nGrabs++;
         if (m_options.nFreezeAtFrame >= 0 && nFrame >= m_options.nFreezeAtFrame) {
+            // A server that stopped answering: stalled after a second.
+            m_nFrozenUs = m_nFrozenUs != 0 ? m_nFrozenUs : MonotonicUs();
             SleepUntil(nDeadlineUs);
-            m_bLost = true;
-            return DV_E_NO_DISPLAY;
+            return S_FALSE;
         }
         if (nFrame == m_options.nStallAtFrame) {
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.nStallMs));
@@ -98,6 +96,8 @@ public:
         SleepUntil(nDeadlineUs);
         return false;
     }
+
+    bool Stalled() override { return m_nFrozenUs != 0 && MonotonicUs() - m_nFrozenUs >= 1000000; }
 
     void Stop() override {}
 
@@ -153,7 +153,7 @@ private:
     int m_nGrabs = 0;
     int m_nPhase = 0;
     bool m_bWhole = true;
-    bool m_bLost = false;
+    int64_t m_nFrozenUs = 0;  // when the first frozen grab came
 };
 
 }  // namespace

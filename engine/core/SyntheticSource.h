@@ -30,7 +30,7 @@ struct CSyntheticScreenOptions {
     int nNoPictureFrames = 0;   // the first grabs answer S_FALSE
     int nStallAtFrame = -1;     // that grab blocks for nStallMs, once
     int nStallMs = 0;
-    int nFreezeAtFrame = -1;  // from that grab on: waits to its deadline, then lost
+    int nFreezeAtFrame = -1;  // from that grab on: no picture by its deadline, ever
     std::vector<CResize> vResizes;
 };
 

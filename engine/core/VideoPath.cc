@@ -139,6 +139,11 @@ HRESULT CSession::FillSlots(const AVFrame* pNext) {
 
 void CSession::CloseTrack(int64_t nFileUs) {
     const int64_t nSlot = SlotOf(m_video, std::max<int64_t>(nFileUs - 1, 0));
+    // The slots a stalled screen left empty before the close, counted as a
+    // grab after them would have.
+    if (!m_bResumed && nSlot > m_nLastSlot + 1) {
+        m_nDropped += nSlot - m_nLastSlot - 1;
+    }
     CPace pace;
     {
         std::lock_guard<std::mutex> lock(m_mutexPacer);
@@ -235,8 +240,19 @@ void CSession::VideoThread() {
             break;
         }
         if (hr == S_FALSE) {
+            // No picture this time (a server late or stalled, a desktop we
+            // may not read): the picture held stands for the slot as for a
+            // still screen, which the pacer repeats at least once a second,
+            // and once the screen has shown anything the slot counts as
+            // dropped.
+            int64_t nFileUs = 0;
+            if (Map(MonotonicUs(), &nFileUs) && SlotOf(m_video, nFileUs) > m_nLastSlot) {
+                m_nDropped += m_bPictured ? 1 : 0;
+                TakeSlot(SlotOf(m_video, nFileUs), {});
+            }
             continue;
         }
+        m_bPictured = true;
         std::vector<CRect> vChanged;
         if (FAILED(m_converter.Update(frame, &vChanged))) {
             m_hrOutput = E_OUTOFMEMORY;

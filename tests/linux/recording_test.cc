@@ -34,6 +34,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef DESKVID_TEST_X11
+#include "tests/linux/x11/XvfbServer.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -973,6 +977,47 @@ TEST_F(RecordFaults, StallKeepsAudioAndVideoTogether) {
     EXPECT_NEAR(dVideoEnd, dAudioEnd, 0.05);
     EXPECT_GE(dVideoEnd, 4.0 - kSlack);
 }
+
+#ifdef DESKVID_TEST_X11
+// On a display of its own, the X server held grabbed by another client for
+// 3 s, then stopped for 3 s: gaps counted as dropped frames, the recording
+// following the screen after each, the stop successful.
+TEST_F(RecordFaults, ScreenServerStallsAreGaps) {
+    dvtest::CXvfb xvfb("1280x720x24");
+    if (!xvfb.Ok()) {
+        GTEST_SKIP() << "no Xvfb";
+    }
+    CScopedEnv screen("DESKVID_SCREEN", "x11");
+    CScopedEnv display("DISPLAY", xvfb.Display());
+    dvtest::CClient client(xvfb.Display());
+    Recording rec;
+    ASSERT_NO_FATAL_FAILURE(StartRecording(&rec, "stalls.wmv"));
+    int i = 0;
+    auto MoveBoxUntil = [&](double dSeconds) {
+        for (; Seconds(rec.start.tAfter, Clock::now()) < dSeconds; Record(0.05)) {
+            client.Fill({(i * 16) % 1200, 300, 64, 64}, ++i % 2 ? 0xffffff : 0);
+        }
+    };
+    MoveBoxUntil(4);
+    client.GrabServer(true);
+    Record(3);
+    client.GrabServer(false);
+    MoveBoxUntil(8);
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGSTOP));
+    Record(3);
+    ASSERT_EQ(0, kill(xvfb.Pid(), SIGCONT));
+    MoveBoxUntil(14);
+    ExpectScreen(rec.strPath, rec.start, Stop(rec.lpInstance));
+    const Media media = Probe(rec.strPath);
+    auto Packets = [&](double dFrom, double dTo) {
+        return std::count_if(media.rgdVideoPts.begin(), media.rgdVideoPts.end(),
+                             [&](double d) { return d >= dFrom && d < dTo; });
+    };
+    EXPECT_GE(Packets(7.5, 8), 5);
+    EXPECT_GE(Packets(11.5, 14), 25);
+    EXPECT_GE(media.Number("format.tags.deskvid_dropped_frames"), 80);  // 2 s of each gap
+}
+#endif
 
 // The name is a path, whatever it looks like: a file of exactly that name in
 // the host's folder holds the recording, and nothing is written elsewhere

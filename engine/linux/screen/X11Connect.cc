@@ -217,13 +217,16 @@ void CReplyWait::Sent() {
 
 HRESULT CReplyWait::Await(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs,
                           void** ppReply) {
-    const int64_t nSilentUs = m_nSinceUs + kSilentUs;
-    if (AwaitReply(pConn, nSeq, std::min(nDeadlineUs, nSilentUs), ppReply)) {
+    m_bLate = !AwaitReply(pConn, nSeq, nDeadlineUs, ppReply);
+    if (!m_bLate) {
         m_nSinceUs = MonotonicUs();
         return S_OK;
     }
-    return xcb_connection_has_error(pConn) || MonotonicUs() >= nSilentUs ? DV_E_NO_DISPLAY
-                                                                         : S_FALSE;
+    return xcb_connection_has_error(pConn) ? DV_E_NO_DISPLAY : S_FALSE;
+}
+
+bool CReplyWait::Stalled() const {
+    return m_bLate && MonotonicUs() - m_nSinceUs >= kStalledUs;
 }
 
 bool CX11Watchdog::Start() {
@@ -267,6 +270,13 @@ void CX11Watchdog::Stop() {
     }
 }
 
+bool CX11Watchdog::Fired() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const bool bFired = m_bFired;
+    m_bFired = false;
+    return bFired;
+}
+
 void CX11Watchdog::Run() {
     try {
         std::unique_lock<std::mutex> guard(m_lock);
@@ -281,6 +291,7 @@ void CX11Watchdog::Run() {
             } else {
                 shutdown(m_fd, SHUT_RDWR);
                 m_fd = -1;
+                m_bFired = true;
             }
         }
     } catch (...) {

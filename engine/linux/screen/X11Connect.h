@@ -33,32 +33,38 @@ bool WaitReadable(xcb_connection_t* pConn, int64_t nDeadlineUs);
 // has not answered by nDeadlineUs or the connection broke.
 bool AwaitReply(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply);
 
-// Replies awaited on one connection under two deadlines: the wait's own,
-// after which the request stays in flight for a later wait (one late answer
-// costs that wait, nothing more), and the server's: an awaited reply that has
-// not come kSilentUs after the wait for it began is a lost display.
+// Replies awaited on one connection under the wait's deadline, after which
+// the request stays in flight for a later wait: a late answer costs that
+// wait, nothing more. A server that another client holds grabbed, or that is
+// stopped, answers when it can, and the wait then takes up its reply; only a
+// connection that breaks is lost.
 class CReplyWait {
 public:
-    static constexpr int64_t kSilentUs = 1000000;
+    // A server silent this long is stalled: a gap while it lasts.
+    static constexpr int64_t kStalledUs = 1000000;
 
     // Requests whose replies will be awaited were just sent: the server's
     // silence counts from now.
     void Sent();
     // S_OK with *ppReply (the caller frees it; null when the server answered
     // with an error); S_FALSE when it has not answered by nDeadlineUs;
-    // DV_E_NO_DISPLAY when it has been silent for kSilentUs (counted from the
-    // last reply awaited, or from Sent()) or the connection broke.
+    // DV_E_NO_DISPLAY when the connection broke.
     HRESULT Await(xcb_connection_t* pConn, unsigned nSeq, int64_t nDeadlineUs, void** ppReply);
+    // The last wait ended with no reply, and the server has said nothing for
+    // kStalledUs (counted from the last reply awaited, or from Sent()).
+    bool Stalled() const;
 
 private:
     int64_t m_nSinceUs = 0;
+    bool m_bLate = false;
 };
 
 // Ends a connection whose server stops in the middle of a reply. xcb reads a
 // reply whole once its header has come, blocking with no deadline; so every
 // call that may read is made with the watchdog armed, and at the armed
 // deadline it shuts the socket down, which ends that read (and with it the
-// connection) at once.
+// connection) at once. The connection's owner learns from Fired() that the
+// break was the watchdog's, not the server's.
 class CX11Watchdog {
 public:
     ~CX11Watchdog() { Stop(); }
@@ -69,6 +75,8 @@ public:
     void Disarm();
     // Ends the thread, disarmed: fd may be closed after it.
     void Stop();
+    // Whether it shut a socket down since the last call.
+    bool Fired();
 
     // Armed for a scope.
     class CArmed {
@@ -92,6 +100,7 @@ private:
     int64_t m_nDeadlineUs = 0;
     int64_t m_nWaitingUntilUs = INT64_MAX;  // the thread's wake-up (none: INT64_MAX)
     bool m_bQuit = false;
+    bool m_bFired = false;
 };
 
 struct CFree {

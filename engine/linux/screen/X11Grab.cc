@@ -14,21 +14,32 @@ HRESULT CX11Source::AwaitInGrab(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* p
     void* p = nullptr;
     HRESULT hr = m_wait.Await(m_pConn, nSeq, nDeadlineUs, &p);
     pReply->reset(static_cast<T*>(p));
-    return FAILED(hr) ? Lose() : hr;
+    return FAILED(hr) ? Broken() : hr;
 }
 
 HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
-    if (FAILED(m_hr) || !m_pConn) {
+    if (FAILED(m_hr) || m_bStopped || (!m_pConn && !m_bCut)) {
         return FAILED(m_hr) ? m_hr : DV_E_NO_DISPLAY;
     }
     if (!pFrame) {
         return E_POINTER;
     }
-    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + CReplyWait::kSilentUs);
+    if (m_bCut) {
+        const HRESULT hr = Reconnect(nDeadlineUs);
+        if (hr != S_OK) {
+            return hr;
+        }
+    }
+    // A grab taken up again after a late reply: the server answered after
+    // the last call gave up, and the pixels are asked for from now on.
+    if (m_eStep == EStep::kReplies || m_eStep == EStep::kPixels) {
+        m_nGrabStartUs = MonotonicUs();
+    }
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + kCutUs);
     for (bool bMayRetry = true;; bMayRetry = false) {
         if (m_eStep == EStep::kIdle) {
-            if (DrainEvents(), FAILED(m_hr)) {
-                return m_hr;
+            if (!DrainEvents()) {
+                return Broken();
             }
             if (m_nNewWidth != m_nWidth || m_nNewHeight != m_nHeight) {
                 Resize(m_nNewWidth, m_nNewHeight);
@@ -56,7 +67,7 @@ HRESULT CX11Source::Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) {
         if (m_eStep == EStep::kPixels) {
             HRESULT hr = m_image.Collect(&m_wait, nDeadlineUs, &bRefused);
             if (hr != S_OK) {
-                return FAILED(hr) ? Lose() : hr;
+                return FAILED(hr) ? Broken() : hr;
             }
         }
         m_eStep = EStep::kIdle;

@@ -36,9 +36,12 @@ namespace dvengine {
 // A grab is a few steps of requests and their replies. A reply that has not
 // come by the grab's deadline ends that grab with no picture (S_FALSE) and
 // leaves its requests in flight: the next grab goes on from there, so what
-// changed is reported then and nothing is lost. Only a server that has not
-// answered for CReplyWait::kSilentUs is a lost display; one that stops in the
-// middle of a reply too, through the watchdog armed around every call.
+// changed is reported then and nothing is lost. A server that another client
+// holds grabbed, or that is stopped, is a gap of such grabs for as long as it
+// lasts, however long. One that stops in the middle of a reply, which xcb
+// would go on reading for good, is cut off by the watchdog armed around every
+// call; the next grabs connect again (a gap too). Only a connection the
+// server closes is a lost display.
 class CX11Source final : public IScreenSource {
 public:
     CX11Source(const char* pszDisplay, const CScreenOptions& options)
@@ -51,6 +54,7 @@ public:
     HRESULT Grab(int64_t nDeadlineUs, CScreenFrame* pFrame) override;
     bool WaitForChange(int64_t nDeadlineUs) override;
     void Stop() override;
+    bool Stalled() override { return m_bCut || m_wait.Stalled(); }
 
     // For tests: from now on damage is dropped unread, as by a driver that
     // loses its reports.
@@ -60,20 +64,32 @@ private:
     // Where a grab stands: what it awaits.
     enum class EStep { kIdle, kAttach, kReplies, kPixels };
 
-    HRESULT Lose() {
-        m_hr = DV_E_NO_DISPLAY;
-        return m_hr;
-    }
+    // A reply, by the watchdog's cut-off at the latest, to a request of a
+    // call whose deadline is nDeadlineUs.
+    static constexpr int64_t kCutUs = 500000;
+
+    // Connects and sets the connection up by nDeadlineUs: S_OK; DV_E_NO_DISPLAY
+    // when the server refuses or does not answer; DV_E_BAD_INPUT for a screen
+    // this source cannot read.
+    HRESULT Connect(int64_t nDeadlineUs);
+    // After the watchdog's cut: S_OK once connected again, S_FALSE while the
+    // server does not answer.
+    HRESULT Reconnect(int64_t nDeadlineUs);
+    // Lets go of the connection and of everything tied to it.
+    void Disconnect();
+    // The connection broke: S_FALSE (a gap) when the watchdog cut it, the
+    // next grab connecting again; a lost display when the server closed it.
+    HRESULT Broken();
     // The reply to request nSeq (null with an X error); false when the
-    // server has not answered by the deadline, and the display is lost.
+    // server has not answered by the deadline.
     template <typename T>
     bool Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
     // The same within a grab: S_FALSE when the reply is late (the request
-    // stays in flight), DV_E_NO_DISPLAY (the display lost) when the server
-    // has been silent too long.
+    // stays in flight), as Broken() when the connection broke.
     template <typename T>
     HRESULT AwaitInGrab(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply);
-    void DrainEvents();
+    // False when the connection broke.
+    bool DrainEvents();
     void Resize(int nWidth, int nHeight);
     void Ask();
     HRESULT AwaitReplies(int64_t nDeadlineUs);
@@ -84,6 +100,7 @@ private:
     const int m_nFpsTimes1000;
     HRESULT m_hr = S_OK;
     bool m_bStopped = false;
+    bool m_bCut = false;  // the watchdog cut the connection: connect again
     xcb_connection_t* m_pConn = nullptr;
     xcb_window_t m_root = 0;
     uint8_t m_nDamageEvent = 0;

@@ -28,9 +28,6 @@ bool CX11Source::Await(unsigned nSeq, int64_t nDeadlineUs, CReply<T>* pReply) {
     void* p = nullptr;
     bool bAnswered = AwaitReply(m_pConn, nSeq, nDeadlineUs, &p);
     pReply->reset(static_cast<T*>(p));
-    if (!bAnswered) {
-        Lose();
-    }
     return bAnswered;
 }
 
@@ -38,13 +35,18 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     if (m_pConn || m_bStopped || FAILED(m_hr)) {
         return E_UNEXPECTED;
     }
-    int nScreen = 0;
-    m_hr = ConnectX11(m_bDefault ? nullptr : m_strDisplay.c_str(), nDeadlineUs, &m_pConn, &nScreen);
-    if (FAILED(m_hr)) {
-        return m_hr;
-    }
     if (!m_watchdog.Start()) {
         return m_hr = E_OUTOFMEMORY;
+    }
+    return m_hr = Connect(nDeadlineUs);
+}
+
+HRESULT CX11Source::Connect(int64_t nDeadlineUs) {
+    int nScreen = 0;
+    const HRESULT hr =
+        ConnectX11(m_bDefault ? nullptr : m_strDisplay.c_str(), nDeadlineUs, &m_pConn, &nScreen);
+    if (FAILED(hr)) {
+        return hr;
     }
     CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs);
     const xcb_setup_t* pSetup = xcb_get_setup(m_pConn);
@@ -73,7 +75,7 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
         }
     }
     if (!bBgrx || nBpp != 32) {
-        return m_hr = DV_E_BAD_INPUT;
+        return DV_E_BAD_INPUT;
     }
 
     // The extensions' opcodes are asked for without waiting, and a round trip
@@ -85,13 +87,13 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     xcb_flush(m_pConn);
     CReply<xcb_get_input_focus_reply_t> pFocus;
     if (!Await(nFocusSeq, nDeadlineUs, &pFocus)) {
-        return m_hr;
+        return DV_E_NO_DISPLAY;
     }
     const xcb_query_extension_reply_t* pShm = xcb_get_extension_data(m_pConn, &xcb_shm_id);
     const xcb_query_extension_reply_t* pDamage = xcb_get_extension_data(m_pConn, &xcb_damage_id);
     const xcb_query_extension_reply_t* pXfixes = xcb_get_extension_data(m_pConn, &xcb_xfixes_id);
     if (!pDamage || !pDamage->present || !pXfixes || !pXfixes->present) {
-        return m_hr = DV_E_BAD_INPUT;
+        return DV_E_BAD_INPUT;
     }
     m_nDamageEvent = pDamage->first_event;
     m_nXfixesEvent = pXfixes->first_event;
@@ -108,11 +110,11 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     if ((nShmSeq && !Await(nShmSeq, nDeadlineUs, &pShmVersion)) ||
         !Await(nDamageSeq, nDeadlineUs, &pDamageVersion) ||
         !Await(nXfixesSeq, nDeadlineUs, &pXfixesVersion)) {
-        return m_hr;
+        return DV_E_NO_DISPLAY;
     }
     // Regions (damage into a region, its rectangles) came with XFIXES 2.
     if (!pDamageVersion || !pXfixesVersion || pXfixesVersion->major_version < 2) {
-        return m_hr = DV_E_BAD_INPUT;
+        return DV_E_BAD_INPUT;
     }
     m_bShmAvailable = pShmVersion != nullptr;
 
@@ -125,12 +127,57 @@ HRESULT CX11Source::Start(int64_t nDeadlineUs) {
     if (m_eStep == EStep::kAttach) {
         CReply<xcb_get_input_focus_reply_t> pSync;
         if (!Await(m_nAttachSeq, nDeadlineUs, &pSync)) {
-            return m_hr;
+            return DV_E_NO_DISPLAY;
         }
         m_image.Attached();
         m_eStep = EStep::kIdle;
     }
     return S_OK;
+}
+
+HRESULT CX11Source::Reconnect(int64_t nDeadlineUs) {
+    const HRESULT hr = Connect(nDeadlineUs);
+    if (SUCCEEDED(hr)) {
+        m_bCut = false;
+        return S_OK;
+    }
+    Disconnect();
+    if (hr == DV_E_NO_DISPLAY) {
+        return S_FALSE;  // not answering yet
+    }
+    return m_hr = hr;
+}
+
+// Nothing is sent: closing the connection makes the server drop the damage,
+// the region and its side of the shared segment, and a server that does not
+// answer cannot hold this up. What was asked and not answered is forgotten;
+// the next picture is fetched whole.
+void CX11Source::Disconnect() {
+    if (m_pConn) {
+        xcb_disconnect(m_pConn);
+        m_pConn = nullptr;
+    }
+    m_image.Release();
+    m_watchdog.Fired();
+    m_wait = CReplyWait();
+    m_damage = m_region = 0;
+    m_eStep = EStep::kIdle;
+    m_nAttachSeq = m_nGrabPointerSeq = m_nCursorSeq = m_nRegionSeq = m_nPointerSeq = 0;
+    m_pPointer.reset();
+    m_pCursor.reset();
+    m_pRegion.reset();
+    m_bDamaged = m_bPointerMoved = false;
+    m_bCursorChanged = true;
+}
+
+HRESULT CX11Source::Broken() {
+    if (m_watchdog.Fired()) {
+        Disconnect();
+        m_bCut = true;
+        return S_FALSE;
+    }
+    m_hr = DV_E_NO_DISPLAY;
+    return m_hr;
 }
 
 // A new picture size: a new buffer and a new damage object; the next
@@ -160,7 +207,7 @@ void CX11Source::Resize(int nWidth, int nHeight) {
 }
 
 // Notes what the server reported: damage, a new cursor image, a new size.
-void CX11Source::DrainEvents() {
+bool CX11Source::DrainEvents() {
     while (xcb_generic_event_t* pEvent = xcb_poll_for_event(m_pConn)) {
         uint8_t nType = pEvent->response_type & 0x7f;
         bool bSent = (pEvent->response_type & 0x80) != 0;
@@ -177,22 +224,20 @@ void CX11Source::DrainEvents() {
         }
         free(pEvent);
     }
-    if (xcb_connection_has_error(m_pConn)) {
-        Lose();
-    }
+    return !xcb_connection_has_error(m_pConn);
 }
 
 bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
-    if (FAILED(m_hr) || m_eStep != EStep::kIdle) {
-        return true;  // the next Grab() says what happened, or goes on
+    if (FAILED(m_hr) || m_eStep != EStep::kIdle || m_bCut) {
+        return true;  // the next Grab() says what happened, goes on, or connects
     }
     if (!m_pConn) {
         return false;
     }
-    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + CReplyWait::kSilentUs);
+    CX11Watchdog::CArmed armed(&m_watchdog, m_pConn, nDeadlineUs + kCutUs);
     int64_t nNextPointerUs = MonotonicUs() + kPointerPollUs;
     for (;;) {
-        if (DrainEvents(), FAILED(m_hr)) {
+        if (!DrainEvents()) {
             return true;
         }
         if (m_bDamaged || m_bCursorChanged || m_bPointerMoved || m_nNewWidth != m_nWidth ||
@@ -227,17 +272,10 @@ bool CX11Source::WaitForChange(int64_t nDeadlineUs) {
     }
 }
 
-// Nothing is sent: closing the connection makes the server drop the damage,
-// the region and its side of the shared segment, and a server that does not
-// answer cannot hold this up.
 void CX11Source::Stop() {
     m_watchdog.Stop();
-    if (m_pConn) {
-        xcb_disconnect(m_pConn);
-        m_pConn = nullptr;
-        m_bStopped = true;
-    }
-    m_image.Release();
+    Disconnect();
+    m_bStopped = true;
 }
 
 std::unique_ptr<IScreenSource> CreateX11Source(const char* pszDisplay,

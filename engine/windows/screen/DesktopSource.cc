@@ -29,10 +29,10 @@ public:
         }
         HRESULT hr = m_pSource->Grab(nDeadlineUs, pFrame);
         if (FAILED(hr) && !m_bGdi) {
-            hr = FallBack(nDeadlineUs);
-            if (SUCCEEDED(hr)) {
-                hr = m_pSource->Grab(nDeadlineUs, pFrame);
-            }
+            // GDI grabs whether or not its start could reach the desktop just
+            // now (a desktop switch under way): one it cannot copy is a gap.
+            FallBack(nDeadlineUs);
+            hr = m_pSource ? m_pSource->Grab(nDeadlineUs, pFrame) : E_OUTOFMEMORY;
         }
         return hr;
     }

@@ -15,11 +15,6 @@
 namespace dvengine {
 namespace {
 
-// A desktop that cannot be copied this long (the secure desktop, a session
-// switched away) is lost; shorter gaps, as while a display changes mode, are
-// waited out with the last picture.
-constexpr int64_t kDarkLimitUs = 3000000;
-
 class CGdiSource final : public IScreenSource {
 public:
     ~CGdiSource() override { Stop(); }
@@ -46,16 +41,11 @@ public:
     void Stop() override { m_canvas.Free(); }
 
 private:
-    HRESULT m_hr = S_OK;
     CDibCanvas m_canvas;
-    int64_t m_nDarkSinceUs = 0;  // 0: the last grab succeeded
     CTileDiff m_diff;
 };
 
 HRESULT CGdiSource::Grab(int64_t, CScreenFrame* pFrame) {
-    if (FAILED(m_hr)) {
-        return m_hr;
-    }
     CDpiScope dpi;
     const RECT rc = VirtualScreen();
     const int nWidth = rc.right - rc.left;
@@ -73,16 +63,12 @@ HRESULT CGdiSource::Grab(int64_t, CScreenFrame* pFrame) {
             ReleaseDC(nullptr, hdcScreen);
         }
     }
+    // A desktop that cannot be copied (the secure desktop of a UAC prompt or
+    // the lock screen, a session switched away, a display changing mode) is
+    // a gap with the last picture, however long; every grab tries again.
     if (!bCopied) {
-        if (m_nDarkSinceUs == 0) {
-            m_nDarkSinceUs = nNow;
-        } else if (nNow - m_nDarkSinceUs > kDarkLimitUs) {
-            m_hr = DV_E_NO_DISPLAY;
-            return m_hr;
-        }
         return S_FALSE;
     }
-    m_nDarkSinceUs = 0;
     GdiFlush();
     m_canvas.DrawCursor(rc.left, rc.top);
     pFrame->pPixels = m_canvas.Pixels();

@@ -76,7 +76,8 @@ private:
     std::string m_strDisplay;
 };
 
-// Another client of the display: draws, moves the pointer, resizes the screen.
+// Another client of the display: draws, moves the pointer, resizes the
+// screen, holds the server grabbed.
 class CClient {
 public:
     explicit CClient(const char* pszDisplay) : m_pConn(xcb_connect(pszDisplay, nullptr)) {
@@ -92,6 +93,12 @@ public:
                              static_cast<uint16_t>(rc.w), static_cast<uint16_t>(rc.h)};
         xcb_poly_fill_rectangle(m_pConn, m_root, gc, 1, &r);
         xcb_free_gc(m_pConn, gc);
+        Sync();
+    }
+    // Holds the server for this client alone, as a screenshot tool does while
+    // it reads the screen; false lets it go.
+    void GrabServer(bool bGrab) {
+        bGrab ? xcb_grab_server(m_pConn) : xcb_ungrab_server(m_pConn);
         Sync();
     }
     void Warp(int x, int y) {
