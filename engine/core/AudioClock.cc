@@ -18,8 +18,6 @@ constexpr double kRate = 48000;
 // the last kFitPoints of them (a minute).
 constexpr double kPointFrames = kRate / 2;
 constexpr size_t kFitPoints = 120;
-// A point this far off the line (frames, 5 ms) shows the stamps jumped.
-constexpr double kBreakFrames = 240;
 // Once the line spans this much, its slope is the rate error; before, only
 // a slope well beyond its own uncertainty is (a device far off our clock
 // is caught within seconds, one on it is left alone).
@@ -85,8 +83,13 @@ SwrContext* NewResampler() {
 
 void CAudioClock::CRateFit::Clear() {
     m_points.clear();
+    Break();
+}
+
+void CAudioClock::CRateFit::Break() {
     m_vY.clear();
     m_dSumX = 0;
+    ++m_nSegment;
 }
 
 void CAudioClock::CRateFit::Add(double dX, double dY) {
@@ -98,60 +101,65 @@ void CAudioClock::CRateFit::Add(double dX, double dY) {
     if (dX - m_dFirstX >= kPointFrames) {
         // The median: a stamp that came late (a server's answer delayed
         // under load) does not move the point.
-        const CPoint point = {m_dSumX / double(m_vY.size()), Median(&m_vY)};
-        m_dSumX = 0;
-        m_vY.clear();
-        double dSlope = 0, dError = 0;
-        if (Slope(&dSlope, &dError)) {
-            // Off the line by more than the stamps' jitter: the stamps
-            // jumped (an offset, stepped out), the line starts afresh.
-            const CPoint& last = m_points.back();
-            if (std::fabs(point.dY - last.dY - dSlope * (point.dX - last.dX)) > kBreakFrames) {
-                m_points.clear();
-                return;
-            }
-        }
-        m_points.push_back(point);
+        m_points.push_back({m_dSumX / double(m_vY.size()), Median(&m_vY), m_nSegment});
         if (m_points.size() > kFitPoints) {
             m_points.pop_front();
         }
+        m_dSumX = 0;
+        m_vY.clear();
+    }
+}
+
+// Each stretch between two steps on its own mean, one slope for them all:
+// where the stamps jumped (what a step took out) moves no slope.
+template <typename F>
+void CAudioClock::CRateFit::ForEachCentred(F f) const {
+    for (size_t i = 0; i < m_points.size();) {
+        size_t j = i;
+        double dMx = 0, dMy = 0;
+        for (; j < m_points.size() && m_points[j].nSegment == m_points[i].nSegment; ++j) {
+            dMx += m_points[j].dX - m_points[i].dX;
+            dMy += m_points[j].dY - m_points[i].dY;
+        }
+        dMx /= double(j - i);
+        dMy /= double(j - i);
+        for (size_t k = i; k < j; ++k) {
+            f(m_points[k].dX - m_points[i].dX - dMx, m_points[k].dY - m_points[i].dY - dMy, j - i,
+              k == i);
+        }
+        i = j;
     }
 }
 
 double CAudioClock::CRateFit::Span() const {
-    return m_points.size() < 2 ? 0 : m_points.back().dX - m_points.front().dX;
+    double dSpan = 0;
+    for (size_t i = 1; i < m_points.size(); ++i) {
+        if (m_points[i].nSegment == m_points[i - 1].nSegment) {
+            dSpan += m_points[i].dX - m_points[i - 1].dX;
+        }
+    }
+    return dSpan;
 }
 
 bool CAudioClock::CRateFit::Slope(double* pdSlope, double* pdError) const {
-    const size_t n = m_points.size();
-    if (n < 3) {
-        return false;
-    }
-    // About the first point, for precision.
-    const CPoint origin = m_points.front();
-    double dSx = 0, dSy = 0;
-    for (const CPoint& p : m_points) {
-        dSx += p.dX - origin.dX;
-        dSy += p.dY - origin.dY;
-    }
-    const double dMx = dSx / double(n), dMy = dSy / double(n);
     double dSxx = 0, dSxy = 0;
-    for (const CPoint& p : m_points) {
-        const double dx = p.dX - origin.dX - dMx;
+    // The points less one mean per stretch and the slope.
+    int64_t nFree = -1;
+    ForEachCentred([&](double dx, double dy, size_t nIn, bool bFirst) {
         dSxx += dx * dx;
-        dSxy += dx * (p.dY - origin.dY - dMy);
-    }
-    if (dSxx <= 0) {
+        dSxy += dx * dy;
+        nFree += nIn > 1 && !bFirst ? 1 : 0;
+    });
+    if (dSxx <= 0 || nFree < 1) {
         return false;
     }
     const double dSlope = dSxy / dSxx;
     double dResidual = 0;
-    for (const CPoint& p : m_points) {
-        const double dr = p.dY - origin.dY - dMy - dSlope * (p.dX - origin.dX - dMx);
-        dResidual += dr * dr;
-    }
+    ForEachCentred([&](double dx, double dy, size_t, bool) {
+        dResidual += (dy - dSlope * dx) * (dy - dSlope * dx);
+    });
     *pdSlope = dSlope;
-    *pdError = std::sqrt(dResidual / double(n - 2) / dSxx);
+    *pdError = std::sqrt(dResidual / double(nFree) / dSxx);
     return true;
 }
 
@@ -231,6 +239,7 @@ void CAudioClock::Step(double dOffset) {
     m_nDrop = std::max<int64_t>(-nNet, 0);
     ++m_nSteps;
     m_vErr.clear();
+    m_fit.Break();
 }
 
 void CAudioClock::Steer(double dErr, int64_t nFrames) {

@@ -66,21 +66,26 @@ public:
 private:
     // A line through (input frames, stamp less input frames), points
     // averaged over half a second each, over the last minute: its slope is
-    // the device's rate error.
+    // the device's rate error. A step starts a new stretch of the line.
     class CRateFit {
     public:
         void Clear();
+        void Break();
         void Add(double dX, double dY);
         // The slope and its standard error; false with too few points.
         bool Slope(double* pdSlope, double* pdError) const;
-        // The input frames the points span.
+        // The input frames the stretches span.
         double Span() const;
 
     private:
         struct CPoint {
             double dX, dY;
+            int nSegment;
         };
+        template <typename F>
+        void ForEachCentred(F f) const;
         std::deque<CPoint> m_points;
+        int m_nSegment = 0;
         // The point being gathered: its frames' sum, its blocks' values.
         double m_dSumX = 0, m_dFirstX = 0;
         std::vector<double> m_vY;
