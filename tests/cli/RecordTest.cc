@@ -57,6 +57,9 @@ protected:
         ASSERT_TRUE(record::ProbeFile(strFile, &rgStreams)) << strFile;
         std::string strCodecs;
         for (const record::SProbeStream& stream : rgStreams) {
+            if (stream.at("section") != "stream") {
+                continue;  // the container's tags
+            }
             const std::string strCodec = stream.at("codec_type") + ":" + stream.at("codec_name");
             strCodecs += strCodec + " ";
             EXPECT_NEAR(std::atof(stream.at("duration").c_str()), dSeconds, 0.5) << strCodec;
