@@ -12,9 +12,8 @@
  *   windows_record_host DLL seconds FILE N  N seconds, for the benchmark
  *   windows_record_host DLL nocom FILE    without COM initialised, a start
  *                                         answers CO_E_NOTINITIALIZED
- *   windows_record_host DLL environment FILE  1 s of the synthetic screen
- *                                         (320x240) and sound, chosen with
- *                                         SetEnvironmentVariable after start-up
+ *   windows_record_host DLL environment FILE  1 s, the synthetic screen
+ *                                         (320x240) and sound set at run time
  *
  * Every status is printed; exits 0 when each is as expected.
  */
@@ -125,7 +124,6 @@ int main(int argc, char** argv) {
     } else if (strcmp(pszMode, "nocom") == 0) {
         Command(pInstance, CAPCMD_START, szFile, (HRESULT)0x800401F0, "start without COM");
     } else if (strcmp(pszMode, "environment") == 0) {
-        /* What the C runtime's getenv, with its copy from start-up, never sees. */
         SetEnvironmentVariableW(L"DESKVID_SCREEN", L"synthetic:size=320x240");
         SetEnvironmentVariableW(L"DESKVID_AUDIO", L"synthetic");
         Command(pInstance, CAPCMD_START, szFile, S_OK, "start");

@@ -14,10 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -262,19 +258,17 @@ TEST_F(OutputFileTest, TheNameIsReplacedOnlyOnceCommitted) {
     }
     EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
 #ifdef _WIN32
-    // Another program (an indexer) opens the new name before the commit:
-    // the rename is refused, and once it lets go nothing is left.
+    // Another program (an indexer) opens the new name: the rename is
+    // refused, and once it lets go nothing is left.
     {
         COutputFile file;
         ASSERT_EQ(S_OK, file.Open(m_strDir + "/held.wmv"));
-        const std::wstring wstrHeld = std::filesystem::path(m_strDir + "/held.wmv").wstring();
-        HANDLE h = CreateFileW(wstrHeld.c_str(), GENERIC_READ,
+        HANDLE h = CreateFileW(std::filesystem::path(m_strDir + "/held.wmv").c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
         EXPECT_EQ(DV_E_FILE_OPEN, file.Commit());
         file.Close();
-        CloseHandle(h);
+        EXPECT_TRUE(CloseHandle(h));
     }
     EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
 #endif
