@@ -41,6 +41,13 @@ public:
 // or when the string cannot be allocated.
 BSTR AnsiToBstr(const char* psz);
 
+// ---- The environment -------------------------------------------------------
+// The process's environment variable pszName as it is now, in UTF-8: false
+// when it is not set. On Windows this is what SetEnvironmentVariable left
+// (a host may set a variable after start-up; the C runtime's getenv keeps
+// its own copy, taken at start-up, and does not see it).
+bool GetEnvironment(const char* pszName, std::string* pstrValue);
+
 // UTF-8 <-> UTF-16 (port/Utf.h) is the same portable code on every platform;
 // a port provides nothing for it.
 

@@ -107,4 +107,17 @@ BSTR AnsiToBstr(const char* psz) {
     return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
+bool GetEnvironment(const char* pszName, std::string* pstrValue) {
+    const char* psz = std::getenv(pszName);
+    if (psz == nullptr) {
+        return false;
+    }
+    try {
+        pstrValue->assign(psz);
+    } catch (...) {
+        return false;  // out of memory: as if it were not set
+    }
+    return true;
+}
+
 }  // namespace port

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 typedef int32_t HRESULT;
 typedef int32_t LONG;
@@ -158,5 +159,8 @@ private:
 // Converts a narrow UTF-8 text to a newly allocated BSTR; null when the text
 // is null or the string cannot be allocated. Invalid sequences become U+FFFD.
 BSTR AnsiToBstr(const char* psz);
+
+// The process's environment variable, in UTF-8: false when it is not set.
+bool GetEnvironment(const char* pszName, std::string* pstrValue);
 
 }  // namespace port

@@ -10,6 +10,8 @@
 #include <oleauto.h>
 #include <ocidl.h>
 
+#include <string>
+
 // The members of IDispatch for an object that travels as a dispatch pointer
 // but is never called by name (a profile handed to a source group).
 #define PORT_DISPATCH_NOT_BY_NAME                                                              \
@@ -46,5 +48,10 @@ private:
 // Converts a narrow text in the system ANSI code page to a newly allocated
 // BSTR; null when the text is null or the string cannot be allocated.
 BSTR AnsiToBstr(const char* psz);
+
+// The process's environment variable as SetEnvironmentVariable left it (the
+// C runtime's getenv sees only its copy from start-up), in UTF-8: false
+// when it is not set.
+bool GetEnvironment(const char* pszName, std::string* pstrValue);
 
 }  // namespace port

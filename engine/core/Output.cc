@@ -24,8 +24,11 @@ namespace {
 // process killed mid-recording leaves a file that decodes up to about then.
 constexpr int64_t kFlushIntervalUs = 250000;
 constexpr int kIoBufferSize = 64 * 1024;
-// How often the file is synced and its header brought up to date.
-constexpr auto kSyncInterval = std::chrono::seconds(2);
+// How often the header is brought up to what was written, so that a killed
+// recording shows its duration to within about that; every few times the
+// file is synced to the disk first.
+constexpr auto kHeaderInterval = std::chrono::milliseconds(250);
+constexpr int kHeadersPerSync = 8;  // a sync every 2 s
 constexpr char kDroppedTag[] = "deskvid_dropped_frames";
 constexpr char kAudioGapTag[] = "deskvid_audio_gap_ms";
 
@@ -40,9 +43,11 @@ std::string DroppedText(int64_t nDropped) {
 // The ASF header as the muxer writes it: the header object's own 30 bytes,
 // then the file properties object; the data object (50 bytes) right before
 // the first data packet. Offsets of the fields kept up to date, from the
-// start of their object.
+// start of their object. The file size field (at 40) stays 0, as the muxer
+// writes it, until the trailer: FFmpeg's reader takes the duration only from
+// a header whose size is 0 or within 5% of the file's, and a killed
+// recording's file is always longer than what its header last counted.
 constexpr int64_t kFileProperties = 30;
-constexpr int64_t kFileSizeField = 40;     // bytes in the file
 constexpr int64_t kFilePacketsField = 56;  // then play duration, send duration (100 ns)
 constexpr int64_t kPrerollField = 80;      // milliseconds
 constexpr int64_t kDataObjectSize = 50;
@@ -307,16 +312,18 @@ HRESULT COutput::Commit() {
 // takes longer than the beat.
 void COutput::SyncThread() {
     using SteadyClock = std::chrono::steady_clock;
-    SteadyClock::time_point tNext = SteadyClock::now() + kSyncInterval;
+    SteadyClock::time_point tNext = SteadyClock::now() + kHeaderInterval;
+    int nBeat = 0;
     std::unique_lock<std::mutex> lock(m_mutexSync);
     while (!m_cvSync.wait_until(lock, tNext, [this] { return m_bSyncStop; })) {
         lock.unlock();
-        SyncOnce();
+        nBeat = (nBeat + 1) % kHeadersPerSync;
+        SyncOnce(nBeat == 0);
         lock.lock();
-        tNext += kSyncInterval;
+        tNext += kHeaderInterval;
         const SteadyClock::time_point tNow = SteadyClock::now();
         if (tNext <= tNow) {
-            tNext = tNow + kSyncInterval;
+            tNext = tNow + kHeaderInterval;
         }
     }
 }
@@ -332,7 +339,7 @@ void COutput::StopSync() {
     }
 }
 
-void COutput::SyncOnce() {
+void COutput::SyncOnce(bool bSync) {
     int64_t nEnd = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -346,10 +353,11 @@ void COutput::SyncOnce() {
         }
         nEnd = avio_tell(m_pMux->pb);
     }
-    // What was written reaches the disk before the header counts it (the
-    // header goes with the next sync), so the header never counts what a
-    // power loss could take. The encoders go on meanwhile.
-    if (!m_file.Sync()) {
+    // The header counts what is in the file, as a killed process leaves it;
+    // what a power loss takes is at most what came since the last sync, and
+    // a header that counts more than there is plays as a file cut short.
+    // The encoders go on meanwhile.
+    if (bSync && !m_file.Sync()) {
         std::lock_guard<std::mutex> lock(m_mutex);
         Fail(DV_E_WRITE);
         return;
@@ -357,9 +365,9 @@ void COutput::SyncOnce() {
     CountInHeader(nEnd);
 }
 
-// The file properties object's size, packet count and durations and the data
+// The file properties object's packet count and durations and the data
 // object's packet count, for the whole packets before nEnd; the trailer
-// writes the final ones.
+// writes the final ones, and the file's size.
 void COutput::CountInHeader(int64_t nEnd) {
     if (m_nDataObject < 0) {
         return;
@@ -379,16 +387,13 @@ void COutput::CountInHeader(int64_t nEnd) {
         return;
     }
     const int64_t nPrerollMs = static_cast<int64_t>(GetLe(rgPreroll, 8));
-    uint8_t rgSize[8];
     uint8_t rgCounts[24];
     uint8_t rgDataCount[8];
-    PutLe64(rgSize, static_cast<uint64_t>(nLast + m_nPacketSize));
     PutLe64(rgCounts, static_cast<uint64_t>(nPackets));
     PutLe64(rgCounts + 8, static_cast<uint64_t>((nEndMs + nPrerollMs) * 10000));
     PutLe64(rgCounts + 16, static_cast<uint64_t>(nEndMs * 10000));
     PutLe64(rgDataCount, static_cast<uint64_t>(nPackets));
-    if (m_file.WriteAt(kFileProperties + kFileSizeField, rgSize, sizeof(rgSize)) != 0 ||
-        m_file.WriteAt(kFileProperties + kFilePacketsField, rgCounts, sizeof(rgCounts)) != 0 ||
+    if (m_file.WriteAt(kFileProperties + kFilePacketsField, rgCounts, sizeof(rgCounts)) != 0 ||
         m_file.WriteAt(m_nDataObject + kDataPacketsField, rgDataCount, sizeof(rgDataCount)) != 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
         Fail(DV_E_WRITE);

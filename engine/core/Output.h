@@ -88,8 +88,9 @@ private:
     void CloseIo();
     void SyncThread();
     void StopSync();
-    // Writes what is buffered, syncs it, and counts it in the header.
-    void SyncOnce();
+    // Writes what is buffered, syncs it (when bSync), and counts it in the
+    // header.
+    void SyncOnce(bool bSync);
     void CountInHeader(int64_t nEnd);
 
     std::string m_strPath;

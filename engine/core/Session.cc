@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "deskvid/deskvid_status.h"
+#include "port/port.h"
 
 namespace dvengine {
 namespace {
@@ -47,8 +48,8 @@ int64_t FramesToUs(int64_t nFrames) {
 CSession::CSession(const CSnapshot& snap) : m_snap(snap) {
     m_bVideo = (snap.profile.lContentType & kContentVideo) != 0;
     m_bAudio = (snap.profile.lContentType & kContentAudio) != 0;
-    const char* pszTiming = std::getenv("DESKVID_TIMING");
-    m_bConstantRate = pszTiming != nullptr && std::strcmp(pszTiming, "constant") == 0;
+    std::string strTiming;
+    m_bConstantRate = port::GetEnvironment("DESKVID_TIMING", &strTiming) && strTiming == "constant";
 }
 
 HRESULT CSession::Open(const CSnapshot& snap, std::unique_ptr<CSession>* ppSession) {
@@ -126,7 +127,9 @@ HRESULT CSession::OpenScreen() {
 }
 
 HRESULT CSession::OpenAudio() {
-    if (!CreateAudioSources(std::getenv("DESKVID_AUDIO"), &m_vAudio)) {
+    std::string strAudio;
+    const bool bAudioChosen = port::GetEnvironment("DESKVID_AUDIO", &strAudio);
+    if (!CreateAudioSources(bAudioChosen ? strAudio.c_str() : nullptr, &m_vAudio)) {
         return DV_E_BAD_INPUT;
     }
     const int64_t nDeadline = MonotonicUs() + kAudioStartUs;

@@ -7,6 +7,7 @@
 #include "deskvid/deskvid_status.h"
 #include "engine/core/ScreenSource.h"
 #include "engine/core/SyntheticSource.h"
+#include "port/port.h"
 
 namespace dvengine {
 namespace {
@@ -24,8 +25,8 @@ public:
 }  // namespace
 
 std::unique_ptr<IScreenSource> CreateScreenSource(const CScreenOptions& options) {
-    const char* pszChoice = std::getenv("DESKVID_SCREEN");
-    const std::string strChoice = pszChoice != nullptr ? pszChoice : "";
+    std::string strChoice;
+    port::GetEnvironment("DESKVID_SCREEN", &strChoice);
     std::unique_ptr<IScreenSource> pSource;
     if (strChoice == "synthetic" || strChoice.compare(0, 10, "synthetic:") == 0) {
         CSyntheticScreenOptions synthetic;

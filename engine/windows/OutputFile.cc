@@ -255,15 +255,23 @@ HRESULT COutputFile::CRep::Commit() {
         return DV_E_FILE_OPEN;
     }
     // The name cannot be replaced while it is held open: let it go, then
-    // move the new file over it.
+    // move the new file over it. The empty file created here is deleted as
+    // it is let go, never closed alive: another program (an indexer, a
+    // virus scanner) that opened it meanwhile holds it only until it closes
+    // it, the rename (which then finds the name taken) is refused, and
+    // nothing is left behind. An existing file stays as it was when the
+    // rename over it is refused.
+    bool bReplace = true;
     if (m_hName != INVALID_HANDLE_VALUE) {
+        bReplace = !(m_bPlaceholder && SetDisposition(m_hName, true));
         CloseHandle(m_hName);
         m_hName = INVALID_HANDLE_VALUE;
+        m_bPlaceholder = false;
     }
     const size_t cbName = m_wstrName.size() * sizeof(wchar_t);
     std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + cbName);
     auto* pInfo = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    pInfo->ReplaceIfExists = TRUE;
+    pInfo->ReplaceIfExists = bReplace ? TRUE : FALSE;
     pInfo->RootDirectory = nullptr;
     pInfo->FileNameLength = static_cast<DWORD>(cbName);
     std::memcpy(pInfo->FileName, m_wstrName.data(), cbName);

@@ -267,7 +267,8 @@ TEST(SummaryTest, PrintsStreamsAndShortfall) {
         "[STREAM]\ncodec_name=wmv2\ncodec_type=video\nwidth=640\nheight=360\n"
         "nb_read_packets=80\nduration=N/A\n[/STREAM]\n"
         "[STREAM]\ncodec_name=wmav2\ncodec_type=audio\nsample_rate=48000\nchannels=2\n"
-        "bit_rate=64000\nduration=4.94\n[/STREAM]\n[FORMAT]\nduration=5.5\n[/FORMAT]\n");
+        "bit_rate=64000\nduration=4.94\n[/STREAM]\n[FORMAT]\nduration=5.5\n"
+        "TAG:deskvid_dropped_frames=0000000012\nTAG:deskvid_audio_gap_ms=1500\n[/FORMAT]\n");
     char* pszOut = nullptr;
     size_t cb = 0;
     std::FILE* pFile = open_memstream(&pszOut, &cb);
@@ -286,6 +287,8 @@ TEST(SummaryTest, PrintsStreamsAndShortfall) {
     EXPECT_EQ(str.find("5.5"), std::string::npos) << str;
     EXPECT_NE(str.find("audio     wmav2 48000 Hz, 2 channels, 4.9 s, 64 kbit/s\n"),
               std::string::npos)
+        << str;
+    EXPECT_NE(str.find("gaps      12 frames dropped, 1.5 s of sound missing\n"), std::string::npos)
         << str;
 }
 

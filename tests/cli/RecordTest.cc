@@ -57,6 +57,9 @@ protected:
         ASSERT_TRUE(record::ProbeFile(strFile, &rgStreams)) << strFile;
         std::string strCodecs;
         for (const record::SProbeStream& stream : rgStreams) {
+            if (stream.at("section") != "stream") {
+                continue;  // the container's tags
+            }
             const std::string strCodec = stream.at("codec_type") + ":" + stream.at("codec_name");
             strCodecs += strCodec + " ";
             EXPECT_NEAR(std::atof(stream.at("duration").c_str()), dSeconds, 0.5) << strCodec;
@@ -182,6 +185,28 @@ INSTANTIATE_TEST_SUITE_P(
                     SRefusedStart{{"-o", "@", "--raw", "--size", "-2x100"}, DV_E_SIZE},
                     // Past 2147483 kbit/s the bit rate in bit/s wraps negative.
                     SRefusedStart{{"-o", "@", "--raw", "--bitrate", "2147483647"}, DV_E_BITRATE}));
+
+// Synthetic screen and sound: no display or audio server needed.
+class SyntheticRecordTest : public RecordTest {
+    void SetUp() override {}
+};
+
+// Two runs on one name: the one whose screen never answers looked at the
+// name before the other took it, is refused after, and leaves its file be.
+TEST_F(SyntheticRecordTest, ARefusedStartLeavesAnotherRecordersFile) {
+    CTempDir dir;
+    const std::string strFile = dir.File("same.wmv");
+    CChildProcess refused, recorder;
+    ASSERT_TRUE(refused.Start(Args(strFile, {"-y"}),
+                              {"DESKVID_SCREEN=synthetic:silent", "DESKVID_AUDIO=synthetic"}));
+    ASSERT_TRUE(
+        recorder.Start(Args(strFile, {}), {"DESKVID_SCREEN=synthetic", "DESKVID_AUDIO=synthetic"}));
+    ASSERT_TRUE(recorder.WaitForStderr("recording to ", kTimeout)) << recorder.Stderr();
+    EXPECT_EQ(refused.Wait(kTimeout), 1) << refused.Stderr();
+    recorder.Signal(SIGTERM);
+    ASSERT_EQ(recorder.Wait(kTimeout), 0) << recorder.Stderr();
+    ExpectDecodes(strFile);
+}
 
 // Reads a terminal's output until strText appears after *piFrom.
 bool ReadUntil(int fd, std::string* pstr, size_t* piFrom, const std::string& strText) {

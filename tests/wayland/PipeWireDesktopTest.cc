@@ -223,6 +223,17 @@ TEST_F(PipeWireDesktop, MonitorsComposedWhereTheyLie) {
     EXPECT_EQ((std::vector<CRect>{{66, 12, 4, 4}}), frame.vChanged);
     EXPECT_TRUE(Shows(frame, *pRight, 64, 10));
 
+    // A monitor that switches to a smaller mode beside the taller one (the
+    // desktop's box as it was): black where it no longer reaches.
+    pRight->Resize(32, 8);
+    pRight->Paint({0, 0, 32, 8}, 4);
+    ASSERT_TRUE(pRight->Send({{0, 0, 32, 8}}));
+    ASSERT_EQ(S_OK, Next(pDesktop.get(), &frame));
+    ASSERT_EQ(48, frame.nHeight);
+    EXPECT_TRUE(Shows(frame, *pRight, 64, 10));
+    EXPECT_EQ(0u, Pixel(frame, 64, 18));
+    EXPECT_EQ(0u, Pixel(frame, 95, 25));
+
     // A monitor that goes: the desktop shrinks; the last one going loses it.
     pBeside.reset();
     ASSERT_EQ(S_OK, Next(pDesktop.get(), &frame));

@@ -12,6 +12,8 @@
  *   windows_record_host DLL seconds FILE N  N seconds, for the benchmark
  *   windows_record_host DLL nocom FILE    without COM initialised, a start
  *                                         answers CO_E_NOTINITIALIZED
+ *   windows_record_host DLL environment FILE  1 s, the synthetic screen
+ *                                         (320x240) and sound set at run time
  *
  * Every status is printed; exits 0 when each is as expected.
  */
@@ -121,6 +123,12 @@ int main(int argc, char** argv) {
         Command(pInstance, CAPCMD_STOP, NULL, DV_E_NO_AUDIO, "stop");
     } else if (strcmp(pszMode, "nocom") == 0) {
         Command(pInstance, CAPCMD_START, szFile, (HRESULT)0x800401F0, "start without COM");
+    } else if (strcmp(pszMode, "environment") == 0) {
+        SetEnvironmentVariableW(L"DESKVID_SCREEN", L"synthetic:size=320x240");
+        SetEnvironmentVariableW(L"DESKVID_AUDIO", L"synthetic");
+        Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
+        Sleep(1000);
+        Command(pInstance, CAPCMD_STOP, NULL, S_OK, "stop");
     } else if (strcmp(pszMode, "seconds") == 0 && argc == 5) {
         Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
         Sleep((DWORD)(atof(argv[4]) * 1000));

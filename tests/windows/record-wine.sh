@@ -75,6 +75,10 @@ DESKVID_AUDIO=output run start "$work/output.wmv" 80040204
 leftover=$(cd "$work" && ls -A | grep -v -x -e rec.wmv -e second.wmv -e cli.wmv -e ctrl-c.wmv -e kept.wmv || true)
 [[ -z $leftover ]] || fail "left behind: $leftover"
 
+echo "== DESKVID_SCREEN and DESKVID_AUDIO set by the host at run time are honoured"
+PULSE_SERVER=unix:$work/no-server run environment "$work/environment.wmv"
+python3 "$check" "$work/environment.wmv" --size 320x240 --seconds 1 || status=1
+
 echo "== the audio server killed mid-recording: the stop reports it, the file plays"
 "$wine_run" "$host" "$dll" lost "$work/lost.wmv" >"$work.lost.log" &
 recording=$!

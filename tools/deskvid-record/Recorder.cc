@@ -194,15 +194,12 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
                      strFile.c_str());
         return 2;
     }
-    const bool fExisted = FileExists(strFile);
     const CAPTURE_PARAMS params = MakeCaptureParams(options, wstrFile.c_str());
     const int32_t hrStart = pCapture->Control(CAPCMD_START, &params);
     if (hrStart < 0) {
+        // A refused start leaves the name as it was; a file there now is
+        // another recorder's, started meanwhile, and stays.
         SayStatus("cannot start recording to " + strFile, hrStart);
-        // A file this attempt created holds no recording.
-        if (!fExisted && IsRegularFile(strFile) && RemoveFile(strFile)) {
-            Say(("removed " + strFile).c_str());
-        }
         return 1;
     }
 

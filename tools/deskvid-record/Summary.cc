@@ -70,7 +70,8 @@ bool ProbeFile(const std::string& strFile, std::vector<SProbeStream>* prgStreams
     const hostlib::SRunResult result =
         hostlib::RunToEnd({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
                            "stream=codec_type,codec_name,width,height,sample_rate,"
-                           "channels,bit_rate,nb_read_packets,duration",
+                           "channels,bit_rate,nb_read_packets,duration:"
+                           "format_tags=deskvid_dropped_frames,deskvid_audio_gap_ms",
                            "-of", "default", "file:" + strFile},
                           600);
     if (result.nExit != 0) {
@@ -166,6 +167,21 @@ void PrintSummary(std::FILE* pFile, const SRecordingFacts& facts,
         }
         std::fprintf(pFile, "%-9s %s\n", strType.empty() ? "stream" : strType.c_str(),
                      strLine.c_str());
+    }
+    // The gaps the file counts: frames dropped (and slots a stalled screen
+    // left empty), and sound the devices did not deliver.
+    for (const SProbeStream& format : rgStreams) {
+        const double nDropped = GetNumber(format, "TAG:deskvid_dropped_frames");
+        const double nGapMs = GetNumber(format, "TAG:deskvid_audio_gap_ms");
+        if (Get(format, "section") != "format" || (nDropped <= 0 && nGapMs <= 0)) {
+            continue;
+        }
+        std::string strLine = nDropped > 0 ? Printf("%.0f frames dropped", nDropped) : "";
+        if (nGapMs > 0) {
+            strLine +=
+                (strLine.empty() ? "" : ", ") + FormatDuration(nGapMs / 1000) + " of sound missing";
+        }
+        std::fprintf(pFile, "gaps      %s\n", strLine.c_str());
     }
     if (!facts.strLibrary.empty()) {
         std::fprintf(pFile, "library   %s\n", facts.strLibrary.c_str());

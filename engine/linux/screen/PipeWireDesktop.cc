@@ -147,7 +147,8 @@ void CPipeWireDesktop::Layout(std::vector<CPlace>* pvPlaces, int* pnWidth, int* 
     int64_t x1 = INT64_MIN;
     int64_t y1 = INT64_MIN;
     auto place = [&](CPipeWireStream* p, int64_t x, int64_t y) {
-        pvPlaces->push_back(CPlace{p, static_cast<int>(x), static_cast<int>(y)});
+        pvPlaces->push_back(
+            CPlace{p, static_cast<int>(x), static_cast<int>(y), p->Width(), p->Height()});
         x0 = std::min(x0, x);
         y0 = std::min(y0, y);
         x1 = std::max(x1, x + p->Width());

@@ -60,12 +60,18 @@ public:
     void OnLost();
 
 private:
+    // Where a stream lies and how large it is: a monitor that shrinks must
+    // not leave its old picture in what it no longer covers, even when the
+    // desktop's box stays as it was.
     struct CPlace {
         CPipeWireStream* pStream;
         int x;
         int y;
+        int nWidth;
+        int nHeight;
         bool operator==(const CPlace& o) const {
-            return pStream == o.pStream && x == o.x && y == o.y;
+            return pStream == o.pStream && x == o.x && y == o.y && nWidth == o.nWidth &&
+                   nHeight == o.nHeight;
         }
     };
     // Under the signal's mutex: where each live stream of known size lies,

@@ -257,6 +257,21 @@ TEST_F(OutputFileTest, TheNameIsReplacedOnlyOnceCommitted) {
         ASSERT_EQ(S_OK, file.Open(m_strDir + "/fresh.wmv"));
     }
     EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
+#ifdef _WIN32
+    // Another program (an indexer) opens the new name: the rename is
+    // refused, and once it lets go nothing is left.
+    {
+        COutputFile file;
+        ASSERT_EQ(S_OK, file.Open(m_strDir + "/held.wmv"));
+        HANDLE h = CreateFileW(std::filesystem::path(m_strDir + "/held.wmv").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(DV_E_FILE_OPEN, file.Commit());
+        file.Close();
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    EXPECT_EQ(std::vector<std::string>{"old.wmv"}, Entries());
+#endif
 }
 
 TEST_F(OutputFileTest, ANameIsWrittenByOneRecordingAtATime) {
