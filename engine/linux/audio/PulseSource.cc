@@ -41,6 +41,7 @@ constexpr int64_t kTickUs = 100000;             // the loop's own timer
 constexpr int64_t kRetryUs = 300000;            // a lost server or device is tried this often
 constexpr int64_t kTimingWaitUs = 250000;       // samples wait this long for the server's timing
 constexpr int64_t kTimingEveryUs = 100000;      // which is asked for this often while they flow
+constexpr int64_t kStaleUs = 1000000;           // an answer this old says nothing of a gap since
 
 int64_t NowUs() {
     timespec ts;
@@ -110,6 +111,7 @@ private:
     // m_nAnchorIndex of the stream is captured (for an output's monitor:
     // played) at m_nAnchorUs. Its answers come in the order of the questions.
     bool m_bTimed = false;
+    int64_t m_nTimedUs = 0;  // when the latest answer came
     int64_t m_nAnchorIndex = 0;
     int64_t m_nAnchorUs = 0;
     bool m_bPlayout = false;       // the anchor is a sink's playout, ahead of its mixing
@@ -499,6 +501,7 @@ void CPulseSource::OnTimed(pa_stream* pStream, int bSuccess, void* pv) {
                              int64_t(pInfo->source_usec) + int64_t(pInfo->sink_usec);
         pThis->m_bPlayout = pInfo->sink_usec > 0;
         pThis->m_bTimed = true;
+        pThis->m_nTimedUs = NowUs();
     }
     pThis->Drain();
 }
@@ -552,7 +555,10 @@ void CPulseSource::Drain() {
         AskTiming();
     }
     const pa_timing_info* pInfo = pa_stream_get_timing_info(pStream);
-    const bool bTimed = m_bTimed && pInfo != nullptr && !pInfo->read_index_corrupt;
+    // After a stall the samples that come may not follow those before (a
+    // device's overrun): only an answer from after it places them.
+    const bool bTimed =
+        m_bTimed && nNow - m_nTimedUs < kStaleUs && pInfo != nullptr && !pInfo->read_index_corrupt;
     if (!bTimed) {
         m_nWaitingUs = m_nWaitingUs != 0 ? m_nWaitingUs : nNow;
         if (nNow - m_nWaitingUs < kTimingWaitUs) {
