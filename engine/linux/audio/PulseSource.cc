@@ -325,10 +325,14 @@ void CPulseSource::OnServerInfo(pa_context* pContext, const pa_server_info* pInf
     if (pInfo != nullptr) {
         pszDefault = pThis->m_bMonitor ? pInfo->default_sink_name : pInfo->default_source_name;
     }
-    const std::string strDefault = pszDefault ? pszDefault : "";
-    if (strDefault != pThis->m_strDefault) {
+    const char* pszKnown = pszDefault ? pszDefault : "";
+    if (pThis->m_strDefault != pszKnown) {
         pThis->m_bDefaultMoved = pThis->m_bDefaultMoved || !pThis->m_strDefault.empty();
-        pThis->m_strDefault = strDefault;
+        try {
+            pThis->m_strDefault = pszKnown;
+        } catch (const std::bad_alloc&) {
+            pThis->m_strDefault.clear();  // seen as new the next time
+        }
     }
     if (!pThis->m_bMonitor) {
         // The input stream names no device, so the server places it on its
@@ -643,7 +647,11 @@ void CPulseSource::OnTick(pa_mainloop_api*, pa_time_event* pEvent, const timeval
 }  // namespace
 
 std::unique_ptr<IAudioSource> CreatePulseSource(const char* pszServer, bool bMonitor) {
-    return std::unique_ptr<IAudioSource>(new (std::nothrow) CPulseSource(pszServer, bMonitor));
+    try {
+        return std::make_unique<CPulseSource>(pszServer, bMonitor);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace dvengine
