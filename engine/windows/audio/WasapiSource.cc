@@ -374,10 +374,12 @@ void CWasapiSource::Run() {
                               : nNow - nLastDataUs > kSilentLimitUs)) {
             bReopen = true;
         }
-        if (bReopen && pClient != nullptr) {
-            pClient->Stop();
-            SafeRelease(&pCapture);
-            SafeRelease(&pClient);
+        if (bReopen) {
+            if (pClient != nullptr) {
+                pClient->Stop();
+                SafeRelease(&pCapture);
+                SafeRelease(&pClient);
+            }
             nRetryUs = nNow;  // at once: most often a new default is there
         }
         if (pClient == nullptr && nNow >= nRetryUs) {
