@@ -248,9 +248,10 @@ bool ReadWindow(IAudioSource* pSource, int64_t nDeadlineUs, CAudioBlock* pWindow
 // follows within a second. The output's monitor holds what played before its
 // start from the start on, and each of its blocks is placed where it is
 // heard: the newest samples, read as they come, ahead of their reading by the
-// sink's latency. A reader of the second sink's own keeps its latency low, as
-// an application playing there would; an idle sink mixes seconds ahead, and
-// its monitor hands over only what it mixes from then on.
+// sink's latency. A player of silence on each keeps its latency low, as an
+// application playing there would: a sink that no one asks for less mixes
+// seconds ahead, and its monitor hands a new stream only what it mixes from
+// then on.
 TEST(PulseSource, TheDefaultDevicesAreFollowed) {
     CPrivateServer server;
     if (!server.Start(
@@ -258,10 +259,13 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
              "module-null-sink sink_name=b rate=48000", "module-sine sink=b frequency=600"})) {
         GTEST_SKIP() << "pulseaudio could not be started for this test";
     }
-    hostlib::CChildProcess reader;
-    ASSERT_TRUE(reader.Start({"sh", "-c",
-                              "exec parec --server=" + server.Address() +
-                                  " -d b.monitor --latency-msec=20 >/dev/null"}));
+    hostlib::CChildProcess rgPlayer[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(rgPlayer[i].Start(
+            {"sh", "-c",
+             "exec pacat --server=" + server.Address() + " -d " + "ab"[i] +
+                 " --latency-msec=20 --raw --format=s16le --rate=48000 --channels=2 </dev/zero"}));
+    }
     CAudioBlock block;
     for (bool bMonitor : {false, true}) {
         SCOPED_TRACE(bMonitor ? "output" : "input");
@@ -301,6 +305,26 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
             EXPECT_GT(Tone(block, 600), 0.5);
         }
     }
+    // The output recorded goes (what played there moves back to the other,
+    // the default again): the recording follows within a second.
+    const std::string strModules =
+        testproc::RunToEnd({"pactl", "--server=" + server.Address(), "list", "short", "modules"})
+            .strOut;
+    const size_t nAt = strModules.find("sink_name=b");
+    ASSERT_NE(std::string::npos, nAt);
+    const size_t nLine = strModules.rfind('\n', nAt) + 1;  // npos + 1 is 0
+    auto pSource = CreatePulseSource(server.Address().c_str(), true);
+    ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
+    ASSERT_EQ(
+        0, server.Control({"unload-module", strModules.substr(nLine, nAt - nLine)
+                                                .substr(0, strModules.find('\t', nLine) - nLine)}));
+    const int64_t nGoneUs = NowUs();
+    bool bBack = false;
+    while (!bBack && ReadWindow(pSource.get(), nGoneUs + 3 * kSecondUs, &block)) {
+        bBack = Tone(block, 1000) > 0.5;
+    }
+    EXPECT_TRUE(bBack);
+    EXPECT_LT(NowUs() - nGoneUs, kSecondUs);
 }
 
 TEST(PulseSource, ASuspendedSourceIsQuietNotLost) {
