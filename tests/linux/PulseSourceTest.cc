@@ -248,8 +248,8 @@ bool ReadWindow(IAudioSource* pSource, int64_t nDeadlineUs, CAudioBlock* pWindow
 // follows within a second. The output's monitor holds what played before its
 // start from the start on, and each of its blocks is placed where it is
 // heard: the newest samples, read as they come, ahead of their reading by the
-// sink's latency. A player of silence on each keeps its latency low, as an
-// application playing there would: a sink that no one asks for less mixes
+// sink's latency. A player of silence on each keeps that latency at 0.2 s, as
+// an application playing there would: a sink that no one asks for less mixes
 // seconds ahead, and its monitor hands a new stream only what it mixes from
 // then on.
 TEST(PulseSource, TheDefaultDevicesAreFollowed) {
@@ -264,7 +264,7 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
         ASSERT_TRUE(rgPlayer[i].Start(
             {"sh", "-c",
              "exec pacat --server=" + server.Address() + " -d " + "ab"[i] +
-                 " --latency-msec=20 --raw --format=s16le --rate=48000 --channels=2 </dev/zero"}));
+                 " --latency-msec=200 --raw --format=s16le --rate=48000 --channels=2 </dev/zero"}));
     }
     CAudioBlock block;
     for (bool bMonitor : {false, true}) {
@@ -279,18 +279,15 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
         ASSERT_TRUE(ReadWindow(pSource.get(), NowUs() + kSecondUs, &block));
         EXPECT_GT(Tone(block, 1000), 0.5);
         if (bMonitor) {
-            // (A reading the machine's load delays may come after the play.)
-            int nAhead = 0;
             for (int i = 0; i < 10; ++i) {
                 while (pSource->Read(NowUs(), &block) == S_OK) {
                 }
                 ASSERT_EQ(S_OK, pSource->Read(NowUs() + kSecondUs, &block));
                 while (pSource->Read(NowUs(), &block) == S_OK) {
                 }
-                nAhead += block.nTimeUs + int64_t(block.vSamples.size() / 2) * kSecondUs / 48000 >
-                          NowUs();
+                EXPECT_GT(block.nTimeUs + int64_t(block.vSamples.size() / 2) * kSecondUs / 48000,
+                          NowUs());
             }
-            EXPECT_GE(nAhead, 5);
         }
         ASSERT_EQ(0, server.Control({pszVerb, bMonitor ? "b" : "b.monitor"}));
         const int64_t nMovedUs = NowUs();
@@ -315,9 +312,8 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
     const size_t nLine = strModules.rfind('\n', nAt) + 1;  // npos + 1 is 0
     auto pSource = CreatePulseSource(server.Address().c_str(), true);
     ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
-    ASSERT_EQ(
-        0, server.Control({"unload-module", strModules.substr(nLine, nAt - nLine)
-                                                .substr(0, strModules.find('\t', nLine) - nLine)}));
+    ASSERT_EQ(0, server.Control({"unload-module",
+                                 strModules.substr(nLine, strModules.find('\t', nLine) - nLine)}));
     const int64_t nGoneUs = NowUs();
     bool bBack = false;
     while (!bBack && ReadWindow(pSource.get(), nGoneUs + 3 * kSecondUs, &block)) {
