@@ -25,10 +25,16 @@ public:
 
     // Samples captured since the last Read(), waiting for some until
     // nDeadlineUs: all of them, or the oldest of the device's fragments, each
-    // with its own stamp (the next call hands over the next). S_OK with at
-    // least one sample; S_FALSE when none came by the deadline; DV_E_NO_AUDIO
-    // when the server is lost or frozen, after which every later call fails
-    // the same way.
+    // with its own stamp (the next call hands over the next). A stamp is the
+    // honest measure of when the block's first sample was captured (for what
+    // an output plays: when it is heard), unsmoothed; within one burst of
+    // fragments the stamps follow by sample count, and samples that went
+    // missing show as a jump in them. S_OK with at least one sample; S_FALSE
+    // when none came by the deadline (a server that stops answering is a gap,
+    // not a loss); DV_E_NO_AUDIO while the device is gone (no server, the
+    // stream failed, no device at all) and nothing captured before is left.
+    // The source keeps trying to get it back until Stop(), and a later call
+    // may succeed again.
     virtual HRESULT Read(int64_t nDeadlineUs, CAudioBlock* pBlock) = 0;
 
     // Disconnects; idempotent, never blocks past a short bound of its own.

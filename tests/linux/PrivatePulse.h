@@ -17,6 +17,7 @@ class CPrivateServer {
 public:
     bool Start(std::vector<std::string> rgstrModules = {
                    "module-null-sink sink_name=test_null rate=48000"}) {
+        m_rgstrModules = rgstrModules;
         m_strSocket = m_dir.File("native");
         std::vector<std::string> rgstrArgs = {"pulseaudio",        "-n",
                                               "--daemonize=no",    "--exit-idle-time=10",
@@ -50,9 +51,17 @@ public:
     std::string Address() const { return "unix:" + m_strSocket; }
     void Freeze() { m_proc.Signal(SIGSTOP); }
     void Thaw() { m_proc.Signal(SIGCONT); }
+    // Ends it as a crash would, leaving its socket behind.
+    void Kill() {
+        m_proc.Signal(SIGKILL);
+        m_proc.Wait(5);
+    }
+    // A new server with the same modules, on the same socket.
+    bool Restart() { return Start(m_rgstrModules); }
 
 private:
     testproc::CTempDir m_dir;
     hostlib::CChildProcess m_proc;
     std::string m_strSocket;
+    std::vector<std::string> m_rgstrModules;
 };

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "plugin/deskvid/deskvid_status.h"
 #include "tests/common/HostTest.h"
 #include "tests/linux/PrivatePulse.h"
+#include "tools/hostlib/ChildProcess.h"
 
 // libpulse recycles its packets, tag structures and memory blocks through
 // lock-free lists shared by every main loop in the process; its atomics are
@@ -84,8 +87,10 @@ double ReadFor(IAudioSource* pSource, int64_t nUs) {
         const int64_t nNow = NowUs();
         EXPECT_FALSE(block.vSamples.empty());
         EXPECT_EQ(0u, block.vSamples.size() % 2);
-        // Captured before it was read, not long before, after the block before.
-        EXPECT_LE(block.nTimeUs, nNow);
+        // Captured before it was read (from a sink's monitor: played, which
+        // may be up to the sink's latency after), not long before, after the
+        // block before.
+        EXPECT_LE(block.nTimeUs, nNow + kSecondUs / 5);
         EXPECT_GT(block.nTimeUs, nNow - kSecondUs / 2);
         EXPECT_GT(block.nTimeUs, nEndUs - 20000);
         nFirstUs = nFirstUs < 0 ? block.nTimeUs : nFirstUs;
@@ -140,32 +145,182 @@ TEST(PulseSource, FailsByTheDeadlineWithoutAServer) {
     }
 }
 
-TEST(PulseSource, AFrozenServerIsALostDeviceNotAHang) {
+// Reads until a block satisfies bFound or the deadline passes; true when one
+// did (it is left in *pBlock, read at *pnReadUs).
+template <class F>
+bool ReadUntil(IAudioSource* pSource, int64_t nDeadlineUs, CAudioBlock* pBlock, int64_t* pnReadUs,
+               F bFound) {
+    while (NowUs() < nDeadlineUs) {
+        if (pSource->Read(nDeadlineUs, pBlock) == S_OK && bFound(*pBlock)) {
+            *pnReadUs = NowUs();
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(PulseSource, AStoppedServerIsAGapAndARestartedOneIsConnectedAgain) {
     START_PRIVATE_SERVER(server);
     auto pSource = CreatePulseSource(server.Address().c_str());
     CAudioBlock block;
+    int64_t nReadUs = 0;
+    const auto Any = [](const CAudioBlock&) { return true; };
 
-    // Frozen before the start: the start fails by its deadline.
+    // Stopped before the start: the start fails by its deadline.
     server.Freeze();
     int64_t nStartUs = NowUs();
     EXPECT_EQ(DV_E_NO_AUDIO, pSource->Start(nStartUs + kSecondUs));
     EXPECT_LT(NowUs() - nStartUs, 2 * kSecondUs);
     server.Thaw();
 
-    // Frozen while recording: what was captured comes out, then the loss.
+    // Stopped for 3 s while recording: what was captured comes out, then
+    // nothing (not a failure) until it goes on, then samples stamped after
+    // the gap.
     ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
     ASSERT_EQ(S_OK, pSource->Read(NowUs() + 3 * kSecondUs, &block));
     server.Freeze();
-    nStartUs = NowUs();
+    const int64_t nThawUs = NowUs() + 3 * kSecondUs;
     HRESULT hr;
-    while ((hr = pSource->Read(nStartUs + 3 * kSecondUs, &block)) == S_OK) {
+    while ((hr = pSource->Read(NowUs() + kSecondUs / 2, &block)) == S_OK) {
+    }
+    EXPECT_EQ(S_FALSE, hr);
+    while (NowUs() < nThawUs) {
+        EXPECT_EQ(S_FALSE, pSource->Read(std::min(nThawUs, NowUs() + kSecondUs / 2), &block));
+    }
+    server.Thaw();
+    EXPECT_TRUE(ReadUntil(pSource.get(), NowUs() + 2 * kSecondUs, &block, &nReadUs,
+                          [&](const CAudioBlock& b) { return b.nTimeUs >= nThawUs; }));
+
+    // Killed: the device is gone until a new server answers on its socket,
+    // then the samples come again within two seconds.
+    server.Kill();
+    const int64_t nGoneUs = NowUs() + 3 * kSecondUs;
+    while ((hr = pSource->Read(NowUs() + kSecondUs / 10, &block)) != DV_E_NO_AUDIO &&
+           NowUs() < nGoneUs) {
     }
     EXPECT_EQ(DV_E_NO_AUDIO, hr);
-    EXPECT_LT(NowUs() - nStartUs, kSecondUs + kSecondUs / 2);
-    EXPECT_EQ(DV_E_NO_AUDIO, pSource->Read(NowUs() + kSecondUs, &block));
+    ASSERT_TRUE(server.Restart());
+    const int64_t nBackUs = NowUs();
+    EXPECT_TRUE(ReadUntil(pSource.get(), nBackUs + 4 * kSecondUs, &block, &nReadUs, Any));
+    EXPECT_LT(nReadUs - nBackUs, 2 * kSecondUs);
+
+    // Stopped again: the stop does not wait for it.
+    server.Freeze();
     nStartUs = NowUs();
     pSource->Stop();
     EXPECT_LT(NowUs() - nStartUs, kSecondUs / 2);
+    server.Thaw();
+}
+
+// How much of a block's left channel is a tone of dHz: its amplitude there
+// against the whole block's, 0 for silence.
+double Tone(const CAudioBlock& block, double dHz) {
+    double dSin = 0, dCos = 0, dPower = 0;
+    const size_t nFrames = block.vSamples.size() / 2;
+    for (size_t i = 0; i < nFrames; ++i) {
+        const double dSample = block.vSamples[2 * i];
+        dSin += dSample * std::sin(2 * M_PI * dHz * double(i) / 48000);
+        dCos += dSample * std::cos(2 * M_PI * dHz * double(i) / 48000);
+        dPower += dSample * dSample;
+    }
+    return dPower < nFrames * 100.0 ? 0 : std::hypot(dSin, dCos) / std::sqrt(dPower * nFrames / 2);
+}
+
+// The next 50 ms or more, block after block, in one block stamped by its
+// first; false when they did not come by the deadline.
+bool ReadWindow(IAudioSource* pSource, int64_t nDeadlineUs, CAudioBlock* pWindow) {
+    CAudioBlock block;
+    pWindow->vSamples.clear();
+    while (pWindow->vSamples.size() < 4800) {
+        if (pSource->Read(nDeadlineUs, &block) != S_OK) {
+            return false;
+        }
+        pWindow->nTimeUs = pWindow->vSamples.empty() ? block.nTimeUs : pWindow->nTimeUs;
+        pWindow->vSamples.insert(pWindow->vSamples.end(), block.vSamples.begin(),
+                                 block.vSamples.end());
+    }
+    return true;
+}
+
+// Two sinks playing a tone each; the defaults change: the input from one's
+// monitor to the other's, the output from one sink to the other (what plays on
+// the first then moves along, so the second plays both). Either recording
+// follows within a second. The output's monitor holds what played before its
+// start from the start on, and each of its blocks is placed where it is
+// heard: the newest samples, read as they come, ahead of their reading by the
+// sink's latency. A player of silence on each keeps that latency at 0.2 s, as
+// an application playing there would: a sink that no one asks for less mixes
+// seconds ahead, and its monitor hands a new stream only what it mixes from
+// then on.
+TEST(PulseSource, TheDefaultDevicesAreFollowed) {
+    CPrivateServer server;
+    if (!server.Start(
+            {"module-null-sink sink_name=a rate=48000", "module-sine sink=a frequency=1000",
+             "module-null-sink sink_name=b rate=48000", "module-sine sink=b frequency=600"})) {
+        GTEST_SKIP() << "pulseaudio could not be started for this test";
+    }
+    hostlib::CChildProcess rgPlayer[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(rgPlayer[i].Start(
+            {"sh", "-c",
+             "exec pacat --server=" + server.Address() + " -d " + "ab"[i] +
+                 " --latency-msec=200 --raw --format=s16le --rate=48000 --channels=2 </dev/zero"}));
+    }
+    CAudioBlock block;
+    for (bool bMonitor : {false, true}) {
+        SCOPED_TRACE(bMonitor ? "output" : "input");
+        const char* pszVerb = bMonitor ? "set-default-sink" : "set-default-source";
+        ASSERT_EQ(0, server.Control({pszVerb, bMonitor ? "a" : "a.monitor"}));
+        auto pSource = CreatePulseSource(server.Address().c_str(), bMonitor);
+        ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
+        const int64_t nStartUs = NowUs();
+        ASSERT_EQ(S_OK, pSource->Read(NowUs() + 3 * kSecondUs, &block));
+        EXPECT_TRUE(!bMonitor || block.nTimeUs <= nStartUs);
+        ASSERT_TRUE(ReadWindow(pSource.get(), NowUs() + kSecondUs, &block));
+        EXPECT_GT(Tone(block, 1000), 0.5);
+        if (bMonitor) {
+            for (int i = 0; i < 10; ++i) {
+                while (pSource->Read(NowUs(), &block) == S_OK) {
+                }
+                ASSERT_EQ(S_OK, pSource->Read(NowUs() + kSecondUs, &block));
+                while (pSource->Read(NowUs(), &block) == S_OK) {
+                }
+                EXPECT_GT(block.nTimeUs + int64_t(block.vSamples.size() / 2) * kSecondUs / 48000,
+                          NowUs());
+            }
+        }
+        ASSERT_EQ(0, server.Control({pszVerb, bMonitor ? "b" : "b.monitor"}));
+        const int64_t nMovedUs = NowUs();
+        bool bMoved = false;
+        while (!bMoved && ReadWindow(pSource.get(), nMovedUs + 3 * kSecondUs, &block)) {
+            bMoved = Tone(block, 600) > 0.5;
+        }
+        EXPECT_TRUE(bMoved);
+        EXPECT_LT(NowUs() - nMovedUs, kSecondUs);
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(ReadWindow(pSource.get(), NowUs() + kSecondUs, &block));
+            EXPECT_GT(Tone(block, 600), 0.5);
+        }
+    }
+    // The output recorded goes (what played there moves back to the other,
+    // the default again): the recording follows within a second.
+    const std::string strModules =
+        testproc::RunToEnd({"pactl", "--server=" + server.Address(), "list", "short", "modules"})
+            .strOut;
+    const size_t nAt = strModules.find("sink_name=b");
+    ASSERT_NE(std::string::npos, nAt);
+    const size_t nLine = strModules.rfind('\n', nAt) + 1;  // npos + 1 is 0
+    auto pSource = CreatePulseSource(server.Address().c_str(), true);
+    ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
+    ASSERT_EQ(0, server.Control({"unload-module",
+                                 strModules.substr(nLine, strModules.find('\t', nLine) - nLine)}));
+    const int64_t nGoneUs = NowUs();
+    bool bBack = false;
+    while (!bBack && ReadWindow(pSource.get(), nGoneUs + 3 * kSecondUs, &block)) {
+        bBack = Tone(block, 1000) > 0.5;
+    }
+    EXPECT_TRUE(bBack);
+    EXPECT_LT(NowUs() - nGoneUs, kSecondUs);
 }
 
 TEST(PulseSource, ASuspendedSourceIsQuietNotLost) {

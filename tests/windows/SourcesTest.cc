@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "deskvid/deskvid_status.h"
 #include "engine/core/AudioSource.h"
 #include "engine/core/ScreenSource.h"
@@ -76,6 +78,49 @@ TEST(WasapiSourceTest, BlocksAreStampedOnTheCaptureClock) {
         EXPECT_LT(MonotonicUs() - nStopping, 1000000);
         CAudioBlock block;
         EXPECT_EQ(DV_E_NO_AUDIO, pSource->Read(MonotonicUs() + 100000, &block));
+    }
+    CoUninitialize();
+}
+
+// The audio server killed while recording and started again (by
+// audio-restart.sh, which it asks with a file DESKVID_AUDIO_RESTART.kill and
+// which answers with .back once the new server answers): the samples stop,
+// and come again within two seconds of its return.
+TEST(WasapiSourceTest, ComesBackWithTheAudioServer) {
+    char szMarker[MAX_PATH] = {};
+    const DWORD nMarker = GetEnvironmentVariableA("DESKVID_AUDIO_RESTART", szMarker, MAX_PATH - 8);
+    if (nMarker == 0 || nMarker >= MAX_PATH - 8) {
+        GTEST_SKIP() << "run by audio-restart.sh";
+    }
+    const std::string strMarker = szMarker;
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    {
+        auto pSource = dvengine::CreateWasapiSource(false);
+        ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 3000000));
+        CAudioBlock block;
+        ASSERT_EQ(S_OK, pSource->Read(MonotonicUs() + 3000000, &block));
+        const HANDLE hKill = CreateFileA((strMarker + ".kill").c_str(), GENERIC_WRITE, 0, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hKill);
+        CloseHandle(hKill);
+        // Reading on while the server is gone; it is back within 20 s.
+        bool bStopped = false;
+        const int64_t nGiveUp = MonotonicUs() + 20000000;
+        while (GetFileAttributesA((strMarker + ".back").c_str()) == INVALID_FILE_ATTRIBUTES &&
+               MonotonicUs() < nGiveUp) {
+            const HRESULT hr = pSource->Read(MonotonicUs() + 100000, &block);
+            bStopped = bStopped || hr != S_OK;
+        }
+        EXPECT_TRUE(bStopped);
+        const int64_t nBack = MonotonicUs();
+        ASSERT_LT(nBack, nGiveUp);
+        HRESULT hr = S_FALSE;
+        while (MonotonicUs() < nBack + 4000000 &&
+               (hr = pSource->Read(MonotonicUs() + 100000, &block)) != S_OK) {
+        }
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_LT(MonotonicUs() - nBack, 2000000);
+        pSource->Stop();
     }
     CoUninitialize();
 }

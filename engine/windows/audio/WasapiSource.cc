@@ -6,7 +6,10 @@
 // multithreaded apartment, so the host's threads keep theirs) and queues
 // what it reads. A device that goes away reports AUDCLNT_E_DEVICE_INVALIDATED;
 // a server that dies may report nothing and only stop delivering, which the
-// watchdog catches: no packet for too long is a lost device.
+// watchdog catches. Either way the source opens the default device again,
+// and goes on trying for as long as it runs: silence meanwhile, and a loss
+// only while there is no device to open. When the user picks another default
+// device, the recording moves to it.
 #include "engine/windows/audio/WasapiSource.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -16,6 +19,7 @@
 #include <mmdeviceapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -34,6 +38,7 @@ constexpr int kChannels = 2;
 constexpr REFERENCE_TIME kBuffer100ns = 2000000;  // 200 ms of room at the device
 constexpr int64_t kFirstDataLimitUs = 3000000;    // an idle device may take 2 s
 constexpr int64_t kSilentLimitUs = 700000;        // no packet this long: lost
+constexpr int64_t kRetryUs = 500000;              // a device lost is opened again this often
 constexpr DWORD kWaitMs = 50;                     // the loop's watchdog period
 constexpr size_t kMaxQueuedFrames = 2 * kRate;    // beyond this the oldest go
 
@@ -45,9 +50,56 @@ void SafeRelease(T** pp) {
     }
 }
 
+// Tells the capture thread that the default device for its flow changed.
+// The system calls it on threads of its own, which must not be held up: it
+// only sets a flag and signals the thread's event. It lives as long as its
+// source, which unregisters it before it goes; the reference count is only
+// what COM asks for.
+class CDefaultWatch final : public IMMNotificationClient {
+public:
+    explicit CDefaultWatch(EDataFlow flow) : m_flow(flow) {}
+    void Watch(HANDLE hEvent) { m_hEvent = hEvent; }
+    bool Changed() { return m_bChanged.exchange(false); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == __uuidof(IUnknown) || riid == __uuidof(IMMNotificationClient)) {
+            *ppv = static_cast<IMMNotificationClient*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_nRefs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_nRefs; }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+        if (flow == m_flow && role == eConsole) {
+            m_bChanged = true;
+            SetEvent(m_hEvent);
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+        return S_OK;
+    }
+
+private:
+    const EDataFlow m_flow;
+    HANDLE m_hEvent = nullptr;
+    std::atomic<ULONG> m_nRefs{1};
+    std::atomic<bool> m_bChanged{false};
+};
+
 class CWasapiSource final : public IAudioSource {
 public:
-    explicit CWasapiSource(bool bLoopback) : m_bLoopback(bLoopback) {}
+    explicit CWasapiSource(bool bLoopback)
+        : m_bLoopback(bLoopback), m_watch(bLoopback ? eRender : eCapture) {}
     ~CWasapiSource() override { Stop(); }
 
     HRESULT Start(int64_t nDeadlineUs) override;
@@ -56,22 +108,29 @@ public:
 
 private:
     void Run();
-    HRESULT Open(IAudioClient** ppClient, IAudioCaptureClient** ppCapture, HANDLE hEvent);
+    HRESULT Open(IMMDeviceEnumerator* pEnumerator, IAudioClient** ppClient,
+                 IAudioCaptureClient** ppCapture, HANDLE hEvent);
     bool Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs);
     void Report(HRESULT hr);
+    void SetGone(bool bGone);
 
     // What the default output plays rather than the default input. It sends
     // no packets while nothing plays, so silence of packets proves nothing
     // there: only an invalidated device is a loss.
     const bool m_bLoopback;
+    CDefaultWatch m_watch;
     std::thread m_thread;
+    // The capture thread's: where the next packet begins on the capture
+    // clock, by the samples since the last good stamp.
+    bool m_bNext = false;
+    int64_t m_nNextUs = 0;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     // Guarded by m_mutex.
     bool m_bOpened = false;   // the thread has reported how the open went
     HRESULT m_hrOpen = S_OK;  // and this is how
     bool m_bStop = false;
-    bool m_bLost = false;
+    bool m_bGone = false;  // no device could be opened, for now
     std::deque<CAudioBlock> m_queue;
     size_t m_nQueuedFrames = 0;
 };
@@ -106,14 +165,15 @@ HRESULT CWasapiSource::Read(int64_t nDeadlineUs, CAudioBlock* pBlock) {
     if (m_bStop || !m_bOpened || FAILED(m_hrOpen)) {
         return DV_E_NO_AUDIO;  // stopped, or never started
     }
-    // What came before a loss is still handed out; then the loss.
     while (m_queue.empty()) {
-        if (m_bLost || m_bStop) {
+        if (m_bStop) {
             return DV_E_NO_AUDIO;
         }
         const int64_t nNow = MonotonicUs();
         if (nNow >= nDeadlineUs) {
-            return S_FALSE;
+            // What came before a loss is handed out first; the loss lasts
+            // until a device opens again.
+            return m_bGone ? DV_E_NO_AUDIO : S_FALSE;
         }
         m_cv.wait_for(lock, std::chrono::microseconds(nDeadlineUs - nNow));
     }
@@ -138,28 +198,27 @@ void CWasapiSource::Stop() {
 void CWasapiSource::Report(HRESULT hr) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_bOpened) {
-            m_bOpened = true;
-            m_hrOpen = hr;
-        } else if (FAILED(hr)) {
-            m_bLost = true;
-        }
+        m_bOpened = true;
+        m_hrOpen = hr;
     }
     m_cv.notify_all();
 }
 
-HRESULT CWasapiSource::Open(IAudioClient** ppClient, IAudioCaptureClient** ppCapture,
-                            HANDLE hEvent) {
-    IMMDeviceEnumerator* pEnumerator = nullptr;
-    IMMDevice* pDevice = nullptr;
-    HRESULT hr =
-        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_INPROC_SERVER,
-                         __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&pEnumerator));
-    if (SUCCEEDED(hr)) {
-        // No endpoint at all: E_NOTFOUND.
-        hr = pEnumerator->GetDefaultAudioEndpoint(m_bLoopback ? eRender : eCapture, eConsole,
-                                                  &pDevice);
+void CWasapiSource::SetGone(bool bGone) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bGone = bGone;
     }
+    m_cv.notify_all();
+}
+
+// The default device, started. Whatever it made is released on failure.
+HRESULT CWasapiSource::Open(IMMDeviceEnumerator* pEnumerator, IAudioClient** ppClient,
+                            IAudioCaptureClient** ppCapture, HANDLE hEvent) {
+    IMMDevice* pDevice = nullptr;
+    // No endpoint at all: E_NOTFOUND.
+    HRESULT hr =
+        pEnumerator->GetDefaultAudioEndpoint(m_bLoopback ? eRender : eCapture, eConsole, &pDevice);
     if (SUCCEEDED(hr)) {
         hr = pDevice->Activate(__uuidof(IAudioClient), CLSCTX_INPROC_SERVER, nullptr,
                                reinterpret_cast<void**>(ppClient));
@@ -191,11 +250,17 @@ HRESULT CWasapiSource::Open(IAudioClient** ppClient, IAudioCaptureClient** ppCap
         hr = (*ppClient)->Start();
     }
     SafeRelease(&pDevice);
-    SafeRelease(&pEnumerator);
+    if (FAILED(hr)) {
+        SafeRelease(ppCapture);
+        SafeRelease(ppClient);
+    }
+    // Its stamps start afresh.
+    m_bNext = false;
     return hr;
 }
 
 // Queues every packet waiting at the device. False when the device is gone.
+// A packet the memory cannot hold is lost alone; the stamps after it say so.
 bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) {
     for (;;) {
         UINT32 nPacket = 0;
@@ -218,6 +283,7 @@ bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) 
             return true;
         }
         CAudioBlock block;
+        bool bCopied = true;
         try {
             const auto* pSamples = reinterpret_cast<const int16_t*>(pData);
             if ((dwFlags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || pData == nullptr) {
@@ -226,17 +292,23 @@ bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) 
                 block.vSamples.assign(pSamples, pSamples + size_t{nFrames} * kChannels);
             }
         } catch (const std::bad_alloc&) {
-            pCapture->ReleaseBuffer(nFrames);
-            return false;
+            bCopied = false;
         }
         pCapture->ReleaseBuffer(nFrames);
         const int64_t nNow = MonotonicUs();
-        // The device's stamp is on the same counter as the capture clock;
-        // without one, the packet ended now.
-        block.nTimeUs = nQpc100ns != 0 ? static_cast<int64_t>(nQpc100ns / 10)
-                                       : nNow - int64_t{nFrames} * 1000000 / kRate;
+        const int64_t nLengthUs = int64_t{nFrames} * 1000000 / kRate;
+        // The device's stamp is on the same counter as the capture clock. One
+        // it flags as wrong is replaced by where the samples since the last
+        // good one put the packet; with none yet, the packet ended now.
+        if (nQpc100ns != 0 && (dwFlags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0) {
+            block.nTimeUs = static_cast<int64_t>(nQpc100ns / 10);
+        } else {
+            block.nTimeUs = m_bNext ? m_nNextUs : nNow - nLengthUs;
+        }
+        m_bNext = true;
+        m_nNextUs = block.nTimeUs + nLengthUs;
         *pnLastDataUs = nNow;
-        if (nFrames == 0) {
+        if (nFrames == 0 || !bCopied) {
             continue;
         }
         {
@@ -244,7 +316,7 @@ bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) 
             try {
                 m_queue.push_back(std::move(block));
             } catch (const std::bad_alloc&) {
-                return false;
+                continue;
             }
             m_nQueuedFrames += nFrames;
             while (m_nQueuedFrames > kMaxQueuedFrames) {
@@ -258,16 +330,29 @@ bool CWasapiSource::Drain(IAudioCaptureClient* pCapture, int64_t* pnLastDataUs) 
 
 void CWasapiSource::Run() {
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // Auto-reset: the device signals a packet, the watch a new default.
     HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    IMMDeviceEnumerator* pEnumerator = nullptr;
     IAudioClient* pClient = nullptr;
     IAudioCaptureClient* pCapture = nullptr;
     HRESULT hr = FAILED(hrCom) ? hrCom : hEvent == nullptr ? E_OUTOFMEMORY : S_OK;
     if (SUCCEEDED(hr)) {
-        hr = Open(&pClient, &pCapture, hEvent);
+        hr =
+            CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_INPROC_SERVER,
+                             __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&pEnumerator));
+    }
+    bool bWatching = false;
+    if (SUCCEEDED(hr)) {
+        // Without notifications (an older system, Wine) the default is only
+        // taken when a device is opened again.
+        m_watch.Watch(hEvent);
+        bWatching = SUCCEEDED(pEnumerator->RegisterEndpointNotificationCallback(&m_watch));
+        hr = Open(pEnumerator, &pClient, &pCapture, hEvent);
     }
     Report(hr);
-    const int64_t nStartUs = MonotonicUs();
+    int64_t nOpenedUs = MonotonicUs();
     int64_t nLastDataUs = 0;
+    int64_t nRetryUs = 0;
     while (SUCCEEDED(hr)) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -276,24 +361,45 @@ void CWasapiSource::Run() {
             }
         }
         WaitForSingleObject(hEvent, kWaitMs);
-        if (!Drain(pCapture, &nLastDataUs)) {
-            hr = AUDCLNT_E_DEVICE_INVALIDATED;
-            break;
+        int64_t nNow = MonotonicUs();
+        bool bReopen = m_watch.Changed();
+        if (pCapture != nullptr && !Drain(pCapture, &nLastDataUs)) {
+            bReopen = true;  // invalidated, or the server went
         }
-        const int64_t nNow = MonotonicUs();
-        if (!m_bLoopback && (nLastDataUs == 0 ? nNow - nStartUs > kFirstDataLimitUs
-                                              : nNow - nLastDataUs > kSilentLimitUs)) {
-            hr = AUDCLNT_E_DEVICE_INVALIDATED;  // silent past its deadline
+        // A capture device sends packets all the time; silent past its
+        // deadline, it is as good as gone. What the output plays sends none
+        // while nothing plays.
+        if (pCapture != nullptr && !m_bLoopback &&
+            (nLastDataUs == 0 ? nNow - nOpenedUs > kFirstDataLimitUs
+                              : nNow - nLastDataUs > kSilentLimitUs)) {
+            bReopen = true;
         }
-    }
-    if (FAILED(hr)) {
-        Report(hr);
+        if (bReopen) {
+            if (pClient != nullptr) {
+                pClient->Stop();
+                SafeRelease(&pCapture);
+                SafeRelease(&pClient);
+            }
+            nRetryUs = nNow;  // at once: most often a new default is there
+        }
+        if (pClient == nullptr && nNow >= nRetryUs) {
+            const HRESULT hrOpen = Open(pEnumerator, &pClient, &pCapture, hEvent);
+            nNow = MonotonicUs();
+            SetGone(FAILED(hrOpen));
+            nOpenedUs = nNow;
+            nLastDataUs = 0;
+            nRetryUs = nNow + kRetryUs;
+        }
     }
     if (pClient != nullptr) {
         pClient->Stop();
     }
     SafeRelease(&pCapture);
     SafeRelease(&pClient);
+    if (bWatching) {
+        pEnumerator->UnregisterEndpointNotificationCallback(&m_watch);
+    }
+    SafeRelease(&pEnumerator);
     if (hEvent != nullptr) {
         CloseHandle(hEvent);
     }

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the Windows audio source's restart case under Wine (in-session.sh),
+# ending the session's PulseAudio when the test asks, as a crash would, and
+# starting the same server again on the same socket two seconds later.
+#   audio-restart.sh PREFIX PROGRAM
+set -u
+prefix=$1 program=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+socket=${PULSE_SERVER#unix:}
+server=$(pgrep -f -- "socket=$socket\$") || { echo "no audio server" >&2; exit 1; }
+mapfile -d '' args <"/proc/$server/cmdline"
+restarted=
+trap '[[ -n $restarted ]] && kill "$restarted" 2>/dev/null; rm -rf "$work"' EXIT
+DESKVID_AUDIO_RESTART="Z:$work/restart" sh "$here/in-session.sh" "$prefix" "$program" \
+  --gtest_filter='*ComesBackWithTheAudioServer*' &
+test=$!
+for _ in $(seq 600); do
+  [[ -e $work/restart.kill ]] && break
+  kill -0 "$test" 2>/dev/null || break
+  sleep 0.1
+done
+if [[ -e $work/restart.kill ]]; then
+  kill -KILL "$server"
+  sleep 2
+  XDG_RUNTIME_DIR=${socket%/native} HOME=${socket%/native} "${args[@]}" >/dev/null 2>&1 &
+  restarted=$!
+  for _ in $(seq 50); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  pactl set-default-source deskvid_null.monitor
+  touch "$work/restart.back"
+fi
+wait "$test"
