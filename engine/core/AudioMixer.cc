@@ -6,7 +6,8 @@
 namespace dvengine {
 namespace {
 
-constexpr int64_t kHoldFrames = 960;            // 20 ms: longer than a period of any tone heard
+// 50 ms: longer than a period of any tone heard, and than the beat of two.
+constexpr int64_t kHoldFrames = 2400;
 const float kRelease = std::exp(-1.0f / 4800);  // per frame: a tenth of a second
 
 }  // namespace

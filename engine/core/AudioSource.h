@@ -13,6 +13,9 @@ namespace dvengine {
 struct CAudioBlock {
     std::vector<int16_t> vSamples;  // interleaved, kAudioChannels per frame
     int64_t nTimeUs = 0;            // capture time of the first sample
+    // Stamped when it is heard (what an output plays, measured by the
+    // server): it may lie after the block is read, by the output's latency.
+    bool bPlayout = false;
 };
 
 class IAudioSource {

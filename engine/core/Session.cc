@@ -434,8 +434,9 @@ void CSession::PlaceAudio(CAudioMixer* pMixer, int iSource, const CAudioBlock& b
     int64_t nTimeUs = block.nTimeUs;
     // No sample is captured after it is read: a backlog stamped as current
     // is placed before the read, where it belongs (before the start, most
-    // often, so it is not recorded).
-    const bool bTrusted = nTimeUs + FramesToUs(nFrames) <= nReadUs + kFutureUs;
+    // often, so it is not recorded). What an output plays is stamped when it
+    // is heard, after it is read by the output's latency.
+    const bool bTrusted = block.bPlayout || nTimeUs + FramesToUs(nFrames) <= nReadUs + kFutureUs;
     if (!bTrusted) {
         nTimeUs = nReadUs - FramesToUs(nFrames);
     }

@@ -42,6 +42,7 @@ constexpr int64_t kRetryUs = 300000;            // a lost server or device is tr
 constexpr int64_t kTimingWaitUs = 250000;       // samples wait this long for the server's timing
 constexpr int64_t kTimingEveryUs = 100000;      // which is asked for this often while they flow
 constexpr int64_t kStaleUs = 1000000;           // an answer this old says nothing of a gap since
+constexpr size_t kOrigins = 9;                  // answers whose median places the samples
 
 int64_t NowUs() {
     timespec ts;
@@ -89,7 +90,7 @@ private:
     void Reanchor();
     void AskTiming();
     void Drain();
-    void Push(const int16_t* pSamples, size_t nFrames, int64_t nTimeUs);
+    void Push(const int16_t* pSamples, size_t nFrames, int64_t nTimeUs, bool bPlayout);
     void Fail();
 
     const std::string m_strServer;
@@ -114,14 +115,15 @@ private:
     int64_t m_nTimedUs = 0;  // when the latest answer came
     int64_t m_nAnchorIndex = 0;
     int64_t m_nAnchorUs = 0;
-    bool m_bPlayout = false;       // the anchor is a sink's playout, ahead of its mixing
-    int64_t m_nAsked = 0;          // timing questions asked on this stream
-    int64_t m_nAnswered = 0;       // and answered
-    int64_t m_nValidFrom = 0;      // the first whose answer describes its current place
-    int64_t m_nAskedUs = 0;        // when the last was asked
-    int64_t m_nWaitingUs = 0;      // since when samples wait for the first answer, or 0
-    std::string m_strDefault;      // the server's default device, as last seen
-    bool m_bDefaultMoved = false;  // it changed: the stream is to follow
+    std::deque<int64_t> m_origins;  // the latest answers' stream origins
+    bool m_bPlayout = false;        // the anchor is a sink's playout, ahead of its mixing
+    int64_t m_nAsked = 0;           // timing questions asked on this stream
+    int64_t m_nAnswered = 0;        // and answered
+    int64_t m_nValidFrom = 0;       // the first whose answer describes its current place
+    int64_t m_nAskedUs = 0;         // when the last was asked
+    int64_t m_nWaitingUs = 0;       // since when samples wait for the first answer, or 0
+    std::string m_strDefault;       // the server's default device, as last seen
+    bool m_bDefaultMoved = false;   // it changed: the stream is to follow
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -432,6 +434,7 @@ void CPulseSource::CloseStream() {
     m_pStream = nullptr;
     // Its pending questions went with it.
     m_bTimed = false;
+    m_origins.clear();
     m_nAsked = m_nAnswered = m_nValidFrom = m_nAskedUs = m_nWaitingUs = 0;
 }
 
@@ -470,6 +473,7 @@ void CPulseSource::OnStreamState(pa_stream* pStream, void* pv) {
 // question asked from now on, the samples wait.
 void CPulseSource::Reanchor() {
     m_bTimed = false;
+    m_origins.clear();
     m_nWaitingUs = 0;
     m_nValidFrom = m_nAsked;
     m_nAskedUs = 0;
@@ -500,9 +504,24 @@ void CPulseSource::OnTimed(pa_stream* pStream, int bSuccess, void* pv) {
     const bool bCurrent = pThis->m_nAnswered++ >= pThis->m_nValidFrom;
     const pa_timing_info* pInfo = bSuccess ? pa_stream_get_timing_info(pStream) : nullptr;
     if (bCurrent && pInfo != nullptr && !pInfo->write_index_corrupt) {
+        // Each answer says when the stream's first byte was captured; the
+        // answers scatter (a sink's latency moves with where it is in its
+        // mixing), so the median of the last few places the samples.
+        const int64_t nWriteUs = FramesToUs(pInfo->write_index / int64_t(kFrameBytes));
+        const int64_t nAnswerUs = NowUs() - int64_t(pInfo->transport_usec) -
+                                  int64_t(pInfo->source_usec) + int64_t(pInfo->sink_usec);
+        std::deque<int64_t>& origins = pThis->m_origins;
+        if (NowUs() - pThis->m_nTimedUs > kStaleUs) {
+            origins.clear();  // a stall since: samples may have gone missing
+        }
+        origins.push_back(nAnswerUs - nWriteUs);
+        if (origins.size() > kOrigins) {
+            origins.pop_front();
+        }
+        std::vector<int64_t> vSorted(origins.begin(), origins.end());
+        std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
         pThis->m_nAnchorIndex = pInfo->write_index;
-        pThis->m_nAnchorUs = NowUs() - int64_t(pInfo->transport_usec) -
-                             int64_t(pInfo->source_usec) + int64_t(pInfo->sink_usec);
+        pThis->m_nAnchorUs = vSorted[vSorted.size() / 2] + nWriteUs;
         pThis->m_bPlayout = pInfo->sink_usec > 0;
         pThis->m_bTimed = true;
         pThis->m_nTimedUs = NowUs();
@@ -590,7 +609,7 @@ void CPulseSource::Drain() {
         const size_t nFrames = nBytes / kFrameBytes;
         // A hole (samples the server lost) only moves the stamps on.
         if (pData != nullptr && nFrames > 0) {
-            Push(static_cast<const int16_t*>(pData), nFrames, nTimeUs);
+            Push(static_cast<const int16_t*>(pData), nFrames, nTimeUs, bTimed && m_bPlayout);
         }
         nTimeUs += FramesToUs(int64_t(nFrames));
         pa_stream_drop(pStream);
@@ -599,13 +618,14 @@ void CPulseSource::Drain() {
 
 // Queues a fragment. Memory short: that fragment is lost, and its stamp's
 // absence says so; the next ones are stamped on their own.
-void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nTimeUs) {
+void CPulseSource::Push(const int16_t* pSamples, size_t nFrames, int64_t nTimeUs, bool bPlayout) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         try {
             CAudioBlock block;
             block.vSamples.assign(pSamples, pSamples + nFrames * kChannels);
             block.nTimeUs = nTimeUs;
+            block.bPlayout = bPlayout;
             m_queue.push_back(std::move(block));
         } catch (const std::bad_alloc&) {
             return;

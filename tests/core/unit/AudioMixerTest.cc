@@ -83,7 +83,7 @@ TEST(AudioMixerTest, GapsAreSilenceInPlaceAndLoudSumsAreLimited) {
     EXPECT_NEAR(16384, vMix[(48000 - 100) * 2], 2);
     EXPECT_NEAR(8192, vMix[(48000 + 100) * 2], 2);
     EXPECT_NEAR(8192, vMix[(3 * 48000 - 100) * 2], 2);
-    const int16_t nLimited = vMix[(3 * 48000 + 2000) * 2];
+    const int16_t nLimited = vMix[(3 * 48000 + 4000) * 2];
     EXPECT_NEAR(CLimiter::kCeiling * 32767, nLimited, 2);
     EXPECT_EQ(nLimited, vMix[(4 * 48000 - 1000) * 2]);  // held, not pumping
     EXPECT_EQ(0, mixer.GapFrames(0));
