@@ -18,6 +18,8 @@ constexpr double kRate = 48000;
 // the last kFitPoints of them (a minute).
 constexpr double kPointFrames = kRate / 2;
 constexpr size_t kFitPoints = 120;
+// A point this far off the line (frames, 5 ms) shows the stamps jumped.
+constexpr double kBreakFrames = 240;
 // Once the line spans this much, its slope is the rate error; before, only
 // a slope well beyond its own uncertainty is (a device far off our clock
 // is caught within seconds, one on it is left alone).
@@ -28,10 +30,10 @@ constexpr double kMinSignificant = 200e-6;
 // quickly until the estimate has settled once, then slowly enough that no
 // one hears the pitch move.
 constexpr double kFastSlew = 0.01;
-constexpr double kSlowSlew = 100e-6;
-// The offset is the median over the last kErrBlocks blocks, once there are
-// at least kMinErrBlocks, so a stamp late by tens of milliseconds (a
-// server's answer delayed) moves nothing.
+constexpr double kSlowSlew = 200e-6;
+// The offset is the median over the last kErrBlocks blocks (kMinErrBlocks
+// until the first step: a start's offset goes at once), so a stamp late by
+// tens of milliseconds (a server's answer delayed) moves nothing.
 constexpr size_t kErrBlocks = 15;
 constexpr size_t kMinErrBlocks = 5;
 // Once the rate is first known, an offset past this (frames, 2 ms) is taken
@@ -83,13 +85,8 @@ SwrContext* NewResampler() {
 
 void CAudioClock::CRateFit::Clear() {
     m_points.clear();
-    Break();
-}
-
-void CAudioClock::CRateFit::Break() {
     m_vY.clear();
     m_dSumX = 0;
-    ++m_nSegment;
 }
 
 void CAudioClock::CRateFit::Add(double dX, double dY) {
@@ -101,7 +98,17 @@ void CAudioClock::CRateFit::Add(double dX, double dY) {
     if (dX - m_dFirstX >= kPointFrames) {
         // The median: a stamp that came late (a server's answer delayed
         // under load) does not move the point.
-        m_points.push_back({m_dSumX / double(m_vY.size()), Median(&m_vY), m_nSegment});
+        const CPoint point = {m_dSumX / double(m_vY.size()), Median(&m_vY), m_nSegment};
+        double dSlope = 0, dError = 0;
+        if (Slope(&dSlope, &dError)) {
+            // Off the line by more than the stamps' jitter: the stamps jumped
+            // (what a step takes out), and a new stretch of the line begins.
+            const CPoint& last = m_points.back();
+            if (std::fabs(point.dY - last.dY - dSlope * (point.dX - last.dX)) > kBreakFrames) {
+                ++m_nSegment;
+            }
+        }
+        m_points.push_back({point.dX, point.dY, m_nSegment});
         if (m_points.size() > kFitPoints) {
             m_points.pop_front();
         }
@@ -239,7 +246,6 @@ void CAudioClock::Step(double dOffset) {
     m_nDrop = std::max<int64_t>(-nNet, 0);
     ++m_nSteps;
     m_vErr.clear();
-    m_fit.Break();
 }
 
 void CAudioClock::Steer(double dErr, int64_t nFrames) {
@@ -266,7 +272,7 @@ void CAudioClock::Steer(double dErr, int64_t nFrames) {
     if (m_vErr.size() > kErrBlocks) {
         m_vErr.pop_front();
     }
-    if (m_vErr.size() >= kMinErrBlocks) {
+    if (m_vErr.size() >= (m_nSteps == 0 ? kMinErrBlocks : kErrBlocks)) {
         m_vMedian.assign(m_vErr.begin(), m_vErr.end());
         const double dOffset = Median(&m_vMedian);
         if (std::fabs(dOffset) > (m_bRealign ? kRealignBound : kStepBound)) {

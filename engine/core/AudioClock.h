@@ -66,11 +66,10 @@ public:
 private:
     // A line through (input frames, stamp less input frames), points
     // averaged over half a second each, over the last minute: its slope is
-    // the device's rate error. A step starts a new stretch of the line.
+    // the device's rate error. Where the stamps jump, a new stretch begins.
     class CRateFit {
     public:
         void Clear();
-        void Break();
         void Add(double dX, double dY);
         // The slope and its standard error; false with too few points.
         bool Slope(double* pdSlope, double* pdError) const;

@@ -9,6 +9,8 @@
  *                                         the file the first records
  *   windows_record_host DLL lost FILE     5 s while the audio server goes:
  *                                         the stop reports the lost device
+ *   windows_record_host DLL restart FILE  9 s while the audio server goes and
+ *                                         comes back: the stop succeeds
  *   windows_record_host DLL seconds FILE N  N seconds, for the benchmark
  *   windows_record_host DLL nocom FILE    without COM initialised, a start
  *                                         answers CO_E_NOTINITIALIZED
@@ -121,6 +123,10 @@ int main(int argc, char** argv) {
         Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
         Sleep(5000);
         Command(pInstance, CAPCMD_STOP, NULL, DV_E_NO_AUDIO, "stop");
+    } else if (strcmp(pszMode, "restart") == 0) {
+        Command(pInstance, CAPCMD_START, szFile, S_OK, "start");
+        Sleep(9000);
+        Command(pInstance, CAPCMD_STOP, NULL, S_OK, "stop");
     } else if (strcmp(pszMode, "nocom") == 0) {
         Command(pInstance, CAPCMD_START, szFile, (HRESULT)0x800401F0, "start without COM");
     } else if (strcmp(pszMode, "environment") == 0) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Checks a recording made under Wine, on Linux's own tools.
 
-check-recording.py FILE [--size WxH] [--seconds S] [--tone HZ] [--moving]
+check-recording.py FILE [--size WxH] [--seconds S] [--tone HZ [--tone-at S]] [--moving]
 
 Always: WMV2 + WMA2 in the file, a clean decode by `ffmpeg -xerror` and by
 GStreamer. --size: the video's size. --seconds: its length, within half a
 second. --moving: the pictures are not black and change (sampled twice a
-second). --tone: the sound track carries that frequency well above others.
+second). --tone: the sound track carries that frequency well above others,
+in the second from --tone-at (1 by default).
 """
 import argparse
 import json
@@ -56,6 +57,7 @@ def main():
     parser.add_argument("--size")
     parser.add_argument("--seconds", type=float)
     parser.add_argument("--tone", type=float)
+    parser.add_argument("--tone-at", type=float, default=1)
     parser.add_argument("--moving", action="store_true")
     args = parser.parse_args()
     path = args.file
@@ -87,7 +89,7 @@ def main():
                "pictures change: %s" % changes)
     if args.tone:
         rate = 48000
-        raw = run(["ffmpeg", "-v", "error", "-ss", "1", "-i", path, "-t", "1", "-ac", "1",
+        raw = run(["ffmpeg", "-v", "error", "-ss", str(args.tone_at), "-i", path, "-t", "1", "-ac", "1",
                    "-ar", str(rate), "-f", "s16le", "-"]).stdout
         samples = [int.from_bytes(raw[i:i + 2], "little", signed=True)
                    for i in range(0, len(raw) - 1, 2)]

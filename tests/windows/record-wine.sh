@@ -16,8 +16,10 @@ size=$(xdpyinfo | sed -n 's/^ *dimensions: *\([0-9]*x[0-9]*\) .*/\1/p')
 # A wineserver left from another display would show that display.
 end_wine() { WINEPREFIX=$DESKVID_WINEPREFIX wineserver -k >/dev/null 2>&1 || true; }
 tone=
+restarted=
 cleanup() {
   [[ -z $tone ]] || kill "$tone" 2>/dev/null || true
+  [[ -z $restarted ]] || kill "$restarted" 2>/dev/null || true
   end_wine
 }
 end_wine
@@ -79,16 +81,45 @@ echo "== DESKVID_SCREEN and DESKVID_AUDIO set by the host at run time are honour
 PULSE_SERVER=unix:$work/no-server run environment "$work/environment.wmv"
 python3 "$check" "$work/environment.wmv" --size 320x240 --seconds 1 || status=1
 
-echo "== the audio server killed mid-recording: the stop reports it, the file plays"
-"$wine_run" "$host" "$dll" lost "$work/lost.wmv" >"$work.lost.log" &
-recording=$!
-for _ in $(seq 300); do
-  grep -q "^start:" "$work.lost.log" && break
+# Starts the host in MODE recording FILE in the background, and waits until its
+# start has answered and sound has come (an idle server's first may take 2 s).
+record_then_wait() {
+  "$wine_run" "$host" "$dll" "$1" "$2" >"$work.$1.log" &
+  recording=$!
+  for _ in $(seq 300); do
+    grep -q "^start:" "$work.$1.log" && break
+    sleep 0.1
+  done
+  sleep 2.5
+}
+audio_server() { pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true; }
+
+echo "== the audio server killed and started again mid-recording: sound after its return"
+server=$(audio_server)
+[[ -n $server ]] || fail "no audio server"
+mapfile -d '' server_args <"/proc/$server/cmdline"
+socket=${PULSE_SERVER#unix:}
+record_then_wait restart "$work/restart.wmv"
+kill -KILL "$server"
+sleep 1.5
+XDG_RUNTIME_DIR=${socket%/native} HOME=${socket%/native} "${server_args[@]}" >/dev/null 2>&1 &
+restarted=$!
+for _ in $(seq 50); do
+  pactl info >/dev/null 2>&1 && break
   sleep 0.1
 done
-# Sound has come by then (an idle server's first may take 2 s).
-sleep 2.5
-server=$(pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true)
+pactl set-default-source deskvid_null.monitor
+gst-launch-1.0 -q audiotestsrc freq=1000 volume=0.5 is-live=true ! pulsesink >/dev/null 2>&1 &
+tone=$!
+wait "$recording" || status=1
+cat "$work.restart.log"
+rm -f "$work.restart.log"
+# Back within two seconds of its return, at 4 s: the tone from 7 s on.
+python3 "$check" "$work/restart.wmv" --seconds 9 --tone 1000 --tone-at 7 || status=1
+
+echo "== the audio server killed mid-recording: the stop reports it, the file plays"
+record_then_wait lost "$work/lost.wmv"
+server=$(audio_server)
 [[ -n $server ]] && kill -KILL $server || fail "no audio server to kill"
 tone=
 wait "$recording" || status=1
