@@ -28,9 +28,10 @@ constexpr int64_t kReadUs = 100000;          // one wait for audio
 constexpr int64_t kPollUs = 10000;           // one wait when several sources are mixed
 constexpr int64_t kBatchUs = 100000;         // the sound taken at a time until the stop
 constexpr int64_t kAudioDrainUs = 250000;    // a stop's wait for audio captured before it
-// When several sources are mixed, one silent this long is silence in the mix
-// rather than waited for.
+// A source silent this long (or this much longer than its samples have ever
+// come late, up to kMaxMixLagUs) is silence in the mix rather than waited for.
 constexpr int64_t kMixLagUs = 1500000;
+constexpr int64_t kMaxMixLagUs = 5000000;
 // A block whose stamp puts its end this far past the time it was read holds
 // older sound than its stamp says (a backlog handed over as if current).
 constexpr int64_t kFutureUs = 20000;
@@ -311,7 +312,7 @@ void CSession::StopThreads() {
 // as far as every source has delivered. A source that fails (its device
 // lost, for now) no longer holds the mix back and is read again, since it
 // may come back; only one still failing at the stop is reported. The track
-// never waits for a source silent longer than kMixLagUs: its place is
+// never waits for a source silent longer than the mix's lag: its place is
 // silence, written in bounded pieces, so a gap of any length costs no memory.
 void CSession::AudioThread() {
     const auto nSources = static_cast<int>(m_vAudio.size());
@@ -326,6 +327,9 @@ void CSession::AudioThread() {
     HRESULT hr = S_OK;
     bool bLostBlock = false;  // memory ran out for a block
     bool bTook = false;       // the last pass took sound: more may be waiting
+    // A device that hands its samples over in large batches (a sink's
+    // monitor that no player keeps at a low latency) is waited for that much.
+    int64_t nMixLagUs = kMixLagUs;
     while (SUCCEEDED(hr)) {
         int64_t nNow = 0;
         int64_t nFloor = mixer.Position();
@@ -349,7 +353,7 @@ void CSession::AudioThread() {
                 nStopUs = m_nStopUs;
             }
             int64_t nFileUs = 0;
-            if (m_timeline.Map(nNow - kMixLagUs, &nFileUs)) {
+            if (m_timeline.Map(nNow - nMixLagUs, &nFileUs)) {
                 nFloor = std::max(nFloor, ToSamples(nFileUs));
             }
         }
@@ -388,6 +392,8 @@ void CSession::AudioThread() {
                 bTook = true;
                 const auto nFrames = static_cast<int64_t>(block.vSamples.size() / kAudioChannels);
                 vReachUs[i] = std::max(vReachUs[i], block.nTimeUs + FramesToUs(nFrames));
+                const int64_t nLateUs = nNow - block.nTimeUs - FramesToUs(nFrames);
+                nMixLagUs = std::clamp(nLateUs + kMixLagUs / 2, nMixLagUs, kMaxMixLagUs);
                 try {
                     PlaceAudio(&mixer, i, block, MonotonicUs());
                 } catch (const std::bad_alloc&) {
