@@ -220,7 +220,7 @@ int RunRecording(IWMEncDeskVid* pCapture, const COptions& options, const std::st
     const bool fLost = hrStop < 0 && FinalisedDespite(hrStop);
     if (fLost) {
         // The file was finalised: it keeps its name; what was lost is said.
-        SayStatus("recording ended before the stop (a source was lost or memory ran out)", hrStop);
+        SayStatus("a source was gone at the stop, or memory ran out, while recording", hrStop);
     } else if (hrStop < 0) {
         SayStatus("stopping failed; the recording is incomplete", hrStop);
         // Never leave a file under its own name that looks finished, and
