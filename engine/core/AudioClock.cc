@@ -32,8 +32,8 @@ constexpr double kMinSignificant = 200e-6;
 constexpr double kFastSlew = 0.01;
 constexpr double kSlowSlew = 200e-6;
 // The offset is the median over the last kErrBlocks blocks (kMinErrBlocks
-// until the first step: a start's offset goes at once), so a stamp late by
-// tens of milliseconds (a server's answer delayed) moves nothing.
+// in the stream's first second: a start's offset goes at once), so a stamp
+// late by tens of milliseconds (a server's answer delayed) moves nothing.
 constexpr size_t kErrBlocks = 15;
 constexpr size_t kMinErrBlocks = 5;
 // Once the rate is first known, an offset past this (frames, 2 ms) is taken
@@ -272,11 +272,17 @@ void CAudioClock::Steer(double dErr, int64_t nFrames) {
     if (m_vErr.size() > kErrBlocks) {
         m_vErr.pop_front();
     }
-    if (m_vErr.size() >= (m_nSteps == 0 ? kMinErrBlocks : kErrBlocks)) {
+    if (m_vErr.size() >= (m_dFitX < kRate ? kMinErrBlocks : kErrBlocks)) {
         m_vMedian.assign(m_vErr.begin(), m_vErr.end());
         const double dOffset = Median(&m_vMedian);
-        if (std::fabs(dOffset) > (m_bRealign ? kRealignBound : kStepBound)) {
+        // Past the bound for a while (or at once in the first second after
+        // the stream was placed, and when the rate first becomes known): a
+        // stretch of late answers from a loaded server makes no seam.
+        m_nOver = std::fabs(dOffset) > kStepBound ? m_nOver + 1 : 0;
+        if ((m_bRealign && std::fabs(dOffset) > kRealignBound) ||
+            m_nOver >= (m_dFitX < kRate ? 1 : int(kErrBlocks))) {
             Step(dOffset);
+            m_nOver = 0;
         }
         m_bRealign = false;
     }

@@ -56,9 +56,9 @@ public:
     // Beyond this the stream is not stepped but restarted where the samples
     // belong (samples, 100 ms): the device delivered nothing for a while.
     static constexpr double kJump = 4800;
-    // An offset this large (samples, 8 ms), averaged over a few blocks, is
-    // stepped out.
-    static constexpr double kStepBound = 384;
+    // An offset this large (samples, 12 ms), the median of the last blocks',
+    // is stepped out.
+    static constexpr double kStepBound = 576;
     // The ratio stays within this of 1: beyond what a device can be, the
     // rest is an offset stepped out.
     static constexpr double kMaxDeviation = 0.006;
@@ -114,6 +114,7 @@ private:
     int64_t m_nPad = 0;         // a step still to make: frames to add,
     int64_t m_nDrop = 0;        // or to drop
     int m_nSpliceWait = 0;      // blocks it has waited for room
+    int m_nOver = 0;            // blocks in a row whose offset was past the bound
     std::deque<double> m_vErr;  // the last blocks' offsets since the last step
     std::vector<double> m_vMedian;
     double m_dFitX = 0;  // input frames since the fit began

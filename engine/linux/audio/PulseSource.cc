@@ -518,10 +518,15 @@ void CPulseSource::OnTimed(pa_stream* pStream, int bSuccess, void* pv) {
         if (origins.size() > kOrigins) {
             origins.pop_front();
         }
-        std::vector<int64_t> vSorted(origins.begin(), origins.end());
-        std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
+        // Until there are a few, the latest (a new stream's latency settles).
+        int64_t nOriginUs = origins.back();
+        if (origins.size() >= kOrigins / 2 + 1) {
+            std::vector<int64_t> vSorted(origins.begin(), origins.end());
+            std::nth_element(vSorted.begin(), vSorted.begin() + vSorted.size() / 2, vSorted.end());
+            nOriginUs = vSorted[vSorted.size() / 2];
+        }
         pThis->m_nAnchorIndex = pInfo->write_index;
-        pThis->m_nAnchorUs = vSorted[vSorted.size() / 2] + nWriteUs;
+        pThis->m_nAnchorUs = nOriginUs + nWriteUs;
         pThis->m_bPlayout = pInfo->sink_usec > 0;
         pThis->m_bTimed = true;
         pThis->m_nTimedUs = NowUs();
