@@ -84,6 +84,7 @@ private:
     RECT m_rcAll = {};
     std::vector<uint8_t> m_vClean;  // the desktop without the cursor
     CDibCanvas m_canvas;
+    CCanvasCursor m_cursor;
     CTileDiff m_diff;
 };
 
@@ -247,7 +248,8 @@ HRESULT CDxgiSource::Grab(int64_t, CScreenFrame* pFrame) {
         }
     }
     std::memcpy(m_canvas.Pixels(), m_vClean.data(), m_vClean.size());
-    m_canvas.DrawCursor(m_rcAll.left, m_rcAll.top);
+    m_cursor.Update();
+    m_cursor.Draw(&m_canvas, m_rcAll.left, m_rcAll.top);
     pFrame->pPixels = m_canvas.Pixels();
     pFrame->nStride = m_canvas.Stride();
     pFrame->nWidth = m_canvas.Width();
