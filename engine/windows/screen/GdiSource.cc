@@ -64,20 +64,10 @@ public:
         return false;
     }
 
-    void Stop() override {
-        m_canvas.Free();
-        ForgetDc();
-    }
+    void Stop() override { m_canvas.Free(); }
 
 private:
     RECT Screen(int64_t nNow);
-    HDC ScreenDc();
-    void ForgetDc() {
-        if (m_hdcScreen != nullptr) {
-            DeleteDC(m_hdcScreen);
-            m_hdcScreen = nullptr;
-        }
-    }
     bool Copy(HDC hdcScreen, const RECT& rc, int64_t nNow);
     bool Fetch(HDC hdcScreen, const RECT& rc, int nFrom, int nTo);
 
@@ -86,14 +76,12 @@ private:
     int64_t m_nDarkSinceUs = 0;  // 0: the last grab succeeded
     CTileDiff m_diff;
     CCanvasCursor m_cursor;
-    bool m_bWhole = true;       // the next copy is of the whole screen
-    int64_t m_nCopiedUs = 0;    // when the last copy was made
-    int64_t m_nChangedUs = 0;   // when a copy last found a change
-    int m_nSweepRow = 0;        // where the band starts next
-    HDC m_hdcScreen = nullptr;  // the whole virtual screen's, kept
-    DWORD m_dwDcThread = 0;     // the thread that made it
-    RECT m_rcScreen = {};       // the virtual screen, as last asked
-    int64_t m_nScreenUs = 0;    // when it was asked
+    bool m_bWhole = true;      // the next copy is of the whole screen
+    int64_t m_nCopiedUs = 0;   // when the last copy was made
+    int64_t m_nChangedUs = 0;  // when a copy last found a change
+    int m_nSweepRow = 0;       // where the band starts next
+    RECT m_rcScreen = {};      // the virtual screen, as last asked
+    int64_t m_nScreenUs = 0;   // when it was asked
     // What changed and has not been delivered yet (a copy that failed
     // half-way may have found some).
     std::vector<CRect> m_vChanged;
@@ -108,19 +96,6 @@ RECT CGdiSource::Screen(int64_t nNow) {
         m_nScreenUs = nNow;
     }
     return m_rcScreen;
-}
-
-// A DC of the whole virtual screen, kept while grabs come from the same
-// thread: under Wine each GetDC() of the screen costs four server round
-// trips. A display DC belongs to the thread that made it and ends with it:
-// a grab from another thread makes its own.
-HDC CGdiSource::ScreenDc() {
-    if (m_hdcScreen == nullptr || m_dwDcThread != GetCurrentThreadId()) {
-        ForgetDc();
-        m_hdcScreen = CreateDCW(L"DISPLAY", nullptr, nullptr, nullptr);
-        m_dwDcThread = GetCurrentThreadId();
-    }
-    return m_hdcScreen;
 }
 
 // Copies the rows [nFrom, nTo) of the screen into the canvas, a piece at a
@@ -215,9 +190,18 @@ HRESULT CGdiSource::Grab(int64_t, CScreenFrame* pFrame) {
         if (!m_canvas.Fit(nWidth, nHeight)) {
             return E_OUTOFMEMORY;
         }
-        HDC hdcScreen = ScreenDc();
+        HDC hdcScreen = GetDC(nullptr);
         if (hdcScreen != nullptr) {
-            bCopied = Copy(hdcScreen, rc, nNow);
+            HRESULT hr = S_OK;
+            try {
+                bCopied = Copy(hdcScreen, rc, nNow);
+            } catch (const std::bad_alloc&) {
+                hr = E_OUTOFMEMORY;  // no room for what changed
+            }
+            ReleaseDC(nullptr, hdcScreen);
+            if (FAILED(hr)) {
+                return hr;
+            }
         }
     }
     if (!bCopied) {
