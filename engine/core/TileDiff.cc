@@ -145,6 +145,19 @@ void CTileDiff::Compare(const uint8_t* pPixels, int nStride, int nWidth, int nHe
     }
 }
 
+void AddReported(const std::vector<CRect>& vReported, const CRect& rcOutput,
+                 std::vector<CRect>* pvChanged) {
+    for (const CRect& r : vReported) {
+        const int32_t x0 = std::max(r.x, 0);
+        const int32_t y0 = std::max(r.y, 0);
+        const int32_t x1 = std::min(r.x + r.w, rcOutput.w);
+        const int32_t y1 = std::min(r.y + r.h, rcOutput.h);
+        if (x1 > x0 && y1 > y0) {
+            pvChanged->push_back(CRect{rcOutput.x + x0, rcOutput.y + y0, x1 - x0, y1 - y0});
+        }
+    }
+}
+
 void CTileDiff::Reset() {
     m_bValid = false;
 }

@@ -19,6 +19,14 @@ namespace dvengine {
 void CompareTiles(const uint8_t* pNew, int nNewStride, uint8_t* pOld, int nOldStride, int nWidth,
                   int nTop, int nRows, std::vector<CRect>* pvChanged);
 
+// What a platform reported changed on one of its outputs, in the output's
+// own coordinates (a moved rectangle's destination, whose pixels are a copy
+// from elsewhere in the picture, or a dirty rectangle), as the picture's
+// changed region: each clipped to the output, moved to the output's place
+// rcOutput on the picture, and appended to *pvChanged unless empty.
+void AddReported(const std::vector<CRect>& vReported, const CRect& rcOutput,
+                 std::vector<CRect>* pvChanged);
+
 class CTileDiff {
 public:
     static constexpr int kTile = 16;

@@ -45,6 +45,65 @@ TEST(DesktopSourceTest, WholeScreenFirstThenOnlyWhatChanged) {
     }
 }
 
+// A still screen is only watched, yet a window that starts changing anywhere
+// on it is seen by the first grab that begins a quarter of a second after
+// the change reached the screen at the latest, in the grab's changed region.
+TEST(DesktopSourceTest, AChangeAnywhereIsSeenWithinAQuarterSecond) {
+    const int nWidth = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    const int nHeight = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    const POINT places[] = {{0, 0}, {nWidth / 2, nHeight / 2}, {nWidth - 64, nHeight - 64}};
+    auto pSource = dvengine::CreateDesktopSource(false);
+    ASSERT_EQ(S_OK, pSource->Start(MonotonicUs() + 1000000));
+    HDC hdcScreen = GetDC(nullptr);
+    for (const POINT& at : places) {
+        SCOPED_TRACE(at.x);
+        HWND hwnd =
+            CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP | WS_VISIBLE,
+                            at.x, at.y, 64, 64, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, hwnd);
+        // Paints the window until the screen shows it (Wine hands a window's
+        // pixels to the display when it pumps messages).
+        const auto Paint = [&](COLORREF colour) {
+            const int64_t nDeadline = MonotonicUs() + 5000000;
+            while (GetPixel(hdcScreen, at.x + 32, at.y + 32) != colour &&
+                   MonotonicUs() < nDeadline) {
+                HDC hdc = GetDC(hwnd);
+                HBRUSH hBrush = CreateSolidBrush(colour);
+                const RECT rc = {0, 0, 64, 64};
+                FillRect(hdc, &rc, hBrush);
+                DeleteObject(hBrush);
+                ReleaseDC(hwnd, hdc);
+                MSG msg;
+                while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                    DispatchMessageW(&msg);
+                }
+            }
+            ASSERT_EQ(colour, GetPixel(hdcScreen, at.x + 32, at.y + 32));
+        };
+        Paint(RGB(0, 0, 255));
+        // A second of a still screen, a grab a slot of 20 frames a second.
+        CScreenFrame frame;
+        for (int i = 0; i < 20; ++i) {
+            Sleep(50);
+            ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + 250000, &frame));
+        }
+        Paint(RGB(255, 255, 0));
+        const int64_t nChangedUs = MonotonicUs();
+        bool bSeen = false;
+        while (!bSeen) {
+            Sleep(50);
+            ASSERT_EQ(S_OK, pSource->Grab(MonotonicUs() + 250000, &frame));
+            for (const dvengine::CRect& r : frame.vChanged) {
+                bSeen = bSeen || (r.x < at.x + 64 && r.x + r.w > at.x && r.y < at.y + 64 &&
+                                  r.y + r.h > at.y);
+            }
+            ASSERT_TRUE(bSeen || frame.nTimeUs < nChangedUs + 250000);
+        }
+        DestroyWindow(hwnd);
+    }
+    ReleaseDC(nullptr, hdcScreen);
+}
+
 // Blocks of 48 kHz stereo stamped on the capture clock: each stamp lies
 // within the half second before it is read, and consecutive stamps follow
 // each other by the length of the block before.

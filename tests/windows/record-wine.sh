@@ -45,6 +45,11 @@ python3 "$check" "$work/second.wmv" || status=1
 echo "== deskvid-record on Windows: 3 s with --duration"
 "$wine_run" "$cli" --library "$dll" -o "$work/cli.wmv" --duration 3 || status=1
 python3 "$check" "$work/cli.wmv" --seconds 3 || status=1
+echo "== deskvid-record --help speaks Windows: deskvid.dll and Ctrl-Break, no signals"
+help=$("$wine_run" "$cli" --help) || fail "deskvid-record --help failed"
+grep -q 'deskvid\.dll' <<<"$help" && grep -q 'Ctrl-Break' <<<"$help" ||
+  fail "deskvid-record --help names neither deskvid.dll nor Ctrl-Break"
+! grep -E 'SIG[A-Z]|\.so\b|terminal' <<<"$help" >&2 || fail "deskvid-record --help speaks Linux"
 echo "== deskvid-record stopped by Ctrl-C (Wine turns SIGINT into it): a finalised file"
 "$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" 2>"$work.cli.log" &
 cli_pid=$!

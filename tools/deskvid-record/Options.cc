@@ -34,6 +34,32 @@ constexpr double kMaxDurationSeconds = 366.0 * 24 * 3600;
 #define DESKVID_TEXT_(x) #x
 #define DESKVID_TEXT(x) DESKVID_TEXT_(x)
 
+// How the user steers a recording and where the library is looked for
+// differ between the platforms.
+#ifdef _WIN32
+#define DESKVID_USAGE_CONTROLS                                                      \
+    "    On a console one status line shows the recorded time (pauses excluded),\n" \
+    "    whether it is recording or paused, the file's size and its average bit\n"  \
+    "    rate. Keys:  p  pause or resume;  q, Ctrl-C or Ctrl-Break  stop and\n"     \
+    "    finalise the file.\n"
+#define DESKVID_USAGE_LIBRARY                                                 \
+    "        The plug-in library to load. Default: deskvid.dll beside this\n" \
+    "        program (or in the build tree's plugin folder), else from the\n" \
+    "        system's DLL search path.\n"
+#else
+#define DESKVID_USAGE_CONTROLS                                                         \
+    "    On a terminal one status line shows the recorded time (pauses excluded),\n"   \
+    "    whether it is recording or paused, the file's size and its average bit\n"     \
+    "    rate. Keys:  p  pause or resume;  q or Ctrl-C  stop and finalise the file.\n" \
+    "    Signals: SIGUSR1 pauses and SIGUSR2 resumes (each leaves the recording\n"     \
+    "    as it asks, however often it comes); SIGINT, SIGTERM and SIGHUP stop\n"       \
+    "    cleanly.\n"
+#define DESKVID_USAGE_LIBRARY                                                        \
+    "        The plug-in library to load. Default: libdeskvid.so from the build\n"   \
+    "        tree or the installation that this program belongs to, else from the\n" \
+    "        system's library path.\n"
+#endif
+
 const char g_szUsage[] =
     "NAME\n"
     "    deskvid-record - record the screen and the default audio input with deskvid\n"
@@ -47,12 +73,7 @@ const char g_szUsage[] =
     "    input into a Windows Media file (WMV2 video, WMA2 audio), until --duration\n"
     "    has been recorded or it is told to stop. Then it prints a summary.\n"
     "\n"
-    "    On a terminal one status line shows the recorded time (pauses excluded),\n"
-    "    whether it is recording or paused, the file's size and its average bit\n"
-    "    rate. Keys:  p  pause or resume;  q or Ctrl-C  stop and finalise the file.\n"
-    "    Signals: SIGUSR1 pauses and SIGUSR2 resumes (each leaves the recording\n"
-    "    as it asks, however often it comes); SIGINT, SIGTERM and SIGHUP stop\n"
-    "    cleanly.\n"
+    DESKVID_USAGE_CONTROLS
     "\n"
     "OPTIONS\n"
     "    -o, --output FILE\n"
@@ -85,9 +106,7 @@ const char g_szUsage[] =
     "        Stop after this much recorded time (pauses excluded); decimals are\n"
     "        allowed. Default: record until stopped.\n"
     "    --library PATH\n"
-    "        The plug-in library to load. Default: libdeskvid.so from the build\n"
-    "        tree or the installation that this program belongs to, else from the\n"
-    "        system's library path.\n"
+    DESKVID_USAGE_LIBRARY
     "    --raw\n"
     "        Pass values outside the ranges above to the plug-in unchanged, so that\n"
     "        its own checks answer them. They must still be integers that fit the\n"

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace dvengine {
 
@@ -42,10 +43,6 @@ public:
     bool Fit(int nWidth, int nHeight);
     void Free();
 
-    // Draws the cursor as the user sees it, at its hot spot; the canvas's
-    // top left corner is at (nLeft, nTop) of the virtual screen.
-    void DrawCursor(int nLeft, int nTop);
-
     HDC Dc() const { return m_hdc; }
     uint8_t* Pixels() const { return m_pPixels; }
     int Width() const { return m_nWidth; }
@@ -59,6 +56,37 @@ private:
     uint8_t* m_pPixels = nullptr;
     int m_nWidth = 0;
     int m_nHeight = 0;
+};
+
+// The cursor drawn on a canvas, with the canvas's pixels it covers: a canvas
+// whose rows are fetched anew only in part must show the desktop alone
+// again before the cursor is drawn on it once more (a cursor drawn over
+// itself changes: its shadow darkens, its inverted parts turn back).
+class CCanvasCursor {
+public:
+    // Asks the system where the cursor is and how it looks; true when that
+    // differs from what was drawn last.
+    bool Update();
+
+    // Puts back the pixels the cursor drawn last covered.
+    void Lift(CDibCanvas* pCanvas);
+
+    // Draws the cursor as Update() found it, at its hot spot, keeping what
+    // it covers; the canvas's top left corner is at (nLeft, nTop) of the
+    // virtual screen.
+    void Draw(CDibCanvas* pCanvas, int nLeft, int nTop);
+
+    // Where the cursor was drawn last, on the canvas (empty: nowhere).
+    const RECT& Drawn() const { return m_rcDrawn; }
+
+    // The canvas was made anew: the cursor covers nothing of it.
+    void Forget() { m_rcDrawn = RECT{}; }
+
+private:
+    CURSORINFO m_ci = {};       // as Update() found it
+    CURSORINFO m_ciDrawn = {};  // as drawn last
+    RECT m_rcDrawn = {};
+    std::vector<uint8_t> m_vUnder;  // the pixels of m_rcDrawn, rows packed
 };
 
 }  // namespace dvengine

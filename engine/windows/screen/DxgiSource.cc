@@ -1,8 +1,10 @@
 // The desktop through DXGI Desktop Duplication: every output attached to the
-// desktop duplicated on its adapter's device, each new frame copied through
-// a staging texture into one picture of the virtual screen, the cursor drawn
-// on a copy of it (duplication leaves the cursor out), and what changed found
-// by comparing tiles, so that changes are never taken on trust.
+// desktop duplicated on its adapter's device, each new frame brought through
+// a staging texture into one picture of the virtual screen where it changed,
+// and the cursor drawn on a copy of it (duplication leaves the cursor out).
+// What changed is what duplication reports (moved rectangles' destinations
+// and dirty rectangles) and where the cursor went; as reports are never
+// trusted alone, once a second the tiles are compared instead.
 //
 // d3d11.dll and dxgi.dll are loaded at run time: the library imports
 // neither. Any failure here (no duplication offered, as under Wine; a lost
@@ -13,6 +15,7 @@
 #include <d3d11.h>
 #include <dxgi1_2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -38,7 +41,8 @@ struct COutput {
     ID3D11DeviceContext* pContext = nullptr;
     IDXGIOutputDuplication* pDuplication = nullptr;
     ID3D11Texture2D* pStaging = nullptr;
-    RECT rc = {};  // on the virtual screen
+    RECT rc = {};        // on the virtual screen
+    bool bFirst = true;  // no frame has come yet: the first is taken whole
 
     void Release() {
         SafeRelease(&pStaging);
@@ -77,6 +81,7 @@ public:
 private:
     HRESULT AddOutputs(IDXGIAdapter1* pAdapter, PFN_D3D11_CREATE_DEVICE pfnCreateDevice);
     HRESULT Update(COutput* pOutput);
+    void Reported(IDXGIOutputDuplication* pDuplication, UINT cbMetadata, const CRect& rcOutput);
 
     HMODULE m_hD3d11 = nullptr;
     HMODULE m_hDxgi = nullptr;
@@ -84,8 +89,22 @@ private:
     RECT m_rcAll = {};
     std::vector<uint8_t> m_vClean;  // the desktop without the cursor
     CDibCanvas m_canvas;
+    CCanvasCursor m_cursor;
     CTileDiff m_diff;
+    int64_t m_nCheckUs = 0;  // when the tiles are compared next
+    std::vector<CRect> m_vChanged;
+    // An output's frame's rectangles, as duplication reports them.
+    std::vector<DXGI_OUTDUPL_MOVE_RECT> m_vMoves;
+    std::vector<RECT> m_vDirty;
+    std::vector<CRect> m_vReported;
 };
+
+// How often the tiles are compared instead of trusting the reports.
+constexpr int64_t kCheckUs = 1000000;
+
+CRect RectOf(const RECT& rc) {
+    return CRect{rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top};
+}
 
 HRESULT CDxgiSource::Start(int64_t) {
     CDpiScope dpi;
@@ -123,6 +142,7 @@ HRESULT CDxgiSource::Start(int64_t) {
     const int nHeight = m_rcAll.bottom - m_rcAll.top;
     try {
         m_vClean.assign(size_t(nWidth) * nHeight * 4, 0);
+        m_vReported.reserve(16);
     } catch (const std::bad_alloc&) {
         Stop();
         return E_OUTOFMEMORY;
@@ -180,7 +200,39 @@ HRESULT CDxgiSource::AddOutputs(IDXGIAdapter1* pAdapter, PFN_D3D11_CREATE_DEVICE
     return hr;
 }
 
-// Copies the output's new frame, if it has one, into the clean picture.
+// The rectangles the frame being acquired changed, in the output's
+// coordinates, into m_vReported: every move's destination and every dirty
+// rectangle; the whole output where duplication cannot tell.
+void CDxgiSource::Reported(IDXGIOutputDuplication* pDuplication, UINT cbMetadata,
+                           const CRect& rcOutput) {
+    m_vReported.clear();
+    bool bTold = false;
+    try {
+        m_vMoves.resize(cbMetadata / sizeof(DXGI_OUTDUPL_MOVE_RECT) + 1);
+        m_vDirty.resize(cbMetadata / sizeof(RECT) + 1);
+        UINT cbMoves = 0;
+        UINT cbDirty = 0;
+        bTold = SUCCEEDED(pDuplication->GetFrameMoveRects(
+                    UINT(m_vMoves.size() * sizeof(DXGI_OUTDUPL_MOVE_RECT)), m_vMoves.data(),
+                    &cbMoves)) &&
+                SUCCEEDED(pDuplication->GetFrameDirtyRects(UINT(m_vDirty.size() * sizeof(RECT)),
+                                                           m_vDirty.data(), &cbDirty));
+        for (UINT i = 0; bTold && i < cbMoves / sizeof(DXGI_OUTDUPL_MOVE_RECT); ++i) {
+            m_vReported.push_back(RectOf(m_vMoves[i].DestinationRect));
+        }
+        for (UINT i = 0; bTold && i < cbDirty / sizeof(RECT); ++i) {
+            m_vReported.push_back(RectOf(m_vDirty[i]));
+        }
+    } catch (const std::bad_alloc&) {
+        bTold = false;
+    }
+    if (!bTold) {
+        m_vReported.assign(1, CRect{0, 0, rcOutput.w, rcOutput.h});  // reserved at the start
+    }
+}
+
+// Copies what changed in the output's new frame, if it has one, into the
+// clean picture, and adds it to m_vChanged.
 HRESULT CDxgiSource::Update(COutput* pOutput) {
     DXGI_OUTDUPL_FRAME_INFO info = {};
     IDXGIResource* pResource = nullptr;
@@ -191,6 +243,9 @@ HRESULT CDxgiSource::Update(COutput* pOutput) {
     if (FAILED(hr)) {
         return hr;  // lost (a desktop switch, a mode change): GDI takes over
     }
+    const CRect rcOutput{pOutput->rc.left - m_rcAll.left, pOutput->rc.top - m_rcAll.top,
+                         pOutput->rc.right - pOutput->rc.left,
+                         pOutput->rc.bottom - pOutput->rc.top};
     ID3D11Texture2D* pTexture = nullptr;
     if (info.LastPresentTime.QuadPart != 0) {
         hr = pResource->QueryInterface(__uuidof(ID3D11Texture2D),
@@ -208,6 +263,12 @@ HRESULT CDxgiSource::Update(COutput* pOutput) {
         }
         if (SUCCEEDED(hr)) {
             pOutput->pContext->CopyResource(pOutput->pStaging, pTexture);
+            // The frame's rectangles are told only until it is released.
+            Reported(pOutput->pDuplication, info.TotalMetadataBufferSize, rcOutput);
+            if (pOutput->bFirst) {
+                m_vReported.assign(1, CRect{0, 0, rcOutput.w, rcOutput.h});
+                pOutput->bFirst = false;
+            }
         }
     }
     SafeRelease(&pTexture);
@@ -221,17 +282,27 @@ HRESULT CDxgiSource::Update(COutput* pOutput) {
     if (FAILED(hr)) {
         return hr;
     }
-    const int nWidth = pOutput->rc.right - pOutput->rc.left;
-    const int nHeight = pOutput->rc.bottom - pOutput->rc.top;
+    const size_t iFirst = m_vChanged.size();
+    try {
+        AddReported(m_vReported, rcOutput, &m_vChanged);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    // The new frame's pixels where it changed: a moved rectangle's
+    // destination holds its copy already.
     const size_t cbStride = size_t(m_rcAll.right - m_rcAll.left) * 4;
-    uint8_t* pTo = m_vClean.data() + size_t(pOutput->rc.top - m_rcAll.top) * cbStride +
-                   size_t(pOutput->rc.left - m_rcAll.left) * 4;
     const auto* pFrom = static_cast<const uint8_t*>(mapped.pData);
-    for (int y = 0; y < nHeight; ++y) {
-        std::memcpy(pTo + y * cbStride, pFrom + size_t(y) * mapped.RowPitch, size_t(nWidth) * 4);
+    for (size_t i = iFirst; SUCCEEDED(hr) && i < m_vChanged.size(); ++i) {
+        const CRect& r = m_vChanged[i];
+        for (int y = r.y; y < r.y + r.h; ++y) {
+            std::memcpy(
+                m_vClean.data() + y * cbStride + size_t(r.x) * 4,
+                pFrom + size_t(y - rcOutput.y) * mapped.RowPitch + size_t(r.x - rcOutput.x) * 4,
+                size_t(r.w) * 4);
+        }
     }
     pOutput->pContext->Unmap(pOutput->pStaging, 0);
-    return S_OK;
+    return hr;
 }
 
 HRESULT CDxgiSource::Grab(int64_t, CScreenFrame* pFrame) {
@@ -240,22 +311,51 @@ HRESULT CDxgiSource::Grab(int64_t, CScreenFrame* pFrame) {
     }
     CDpiScope dpi;
     const int64_t nNow = MonotonicUs();
+    m_vChanged.clear();
     for (COutput& output : m_vOutputs) {
         const HRESULT hr = Update(&output);
         if (FAILED(hr)) {
             return hr;
         }
     }
-    std::memcpy(m_canvas.Pixels(), m_vClean.data(), m_vClean.size());
-    m_canvas.DrawCursor(m_rcAll.left, m_rcAll.top);
+    const RECT rcCursor = m_cursor.Drawn();
+    const bool bCursorChanged = m_cursor.Update();
+    if (!m_vChanged.empty() || bCursorChanged || nNow >= m_nCheckUs) {
+        std::memcpy(m_canvas.Pixels(), m_vClean.data(), m_vClean.size());
+        m_cursor.Draw(&m_canvas, m_rcAll.left, m_rcAll.top);
+        try {
+            if (nNow >= m_nCheckUs) {
+                m_vChanged.clear();
+                m_diff.Compare(m_canvas.Pixels(), m_canvas.Stride(), m_canvas.Width(),
+                               m_canvas.Height(), &m_vChanged);
+                m_nCheckUs = nNow + kCheckUs;
+            } else {
+                for (const RECT& rc : {rcCursor, m_cursor.Drawn()}) {
+                    if (bCursorChanged && rc.right > rc.left && rc.bottom > rc.top) {
+                        m_vChanged.push_back(RectOf(rc));
+                    }
+                }
+                // The copy stays true for the next comparison.
+                int nTop = m_canvas.Height();
+                int nBottom = 0;
+                for (const CRect& r : m_vChanged) {
+                    nTop = (std::min)(nTop, int(r.y));
+                    nBottom = (std::max)(nBottom, int(r.y + r.h));
+                }
+                m_diff.Take(m_canvas.Pixels(), m_canvas.Stride(), m_canvas.Width(),
+                            m_canvas.Height(), nTop, nBottom);
+            }
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
     pFrame->pPixels = m_canvas.Pixels();
     pFrame->nStride = m_canvas.Stride();
     pFrame->nWidth = m_canvas.Width();
     pFrame->nHeight = m_canvas.Height();
     pFrame->nTimeUs = nNow;
     pFrame->vChanged.clear();
-    m_diff.Compare(m_canvas.Pixels(), m_canvas.Stride(), m_canvas.Width(), m_canvas.Height(),
-                   &pFrame->vChanged);
+    pFrame->vChanged.swap(m_vChanged);
     return S_OK;
 }
 

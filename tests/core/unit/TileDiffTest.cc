@@ -59,4 +59,15 @@ TEST(TileDiffTest, ComparesOnlyTheRowsAskedAndStartsOverOnANewSize) {
     EXPECT_EQ((std::vector<CRect>{{0, 0, 80, 64}}), bigger.Compare(&diff));
 }
 
+// Rectangles reported on an output at (100, 50) of the picture: clipped to
+// the output, then placed on the picture; those with nothing left dropped.
+TEST(TileDiffTest, ReportedRectanglesArePlacedOnThePicture) {
+    std::vector<CRect> vChanged{{1, 1, 1, 1}};
+    dvengine::AddReported({{0, 0, 10, 10}, {-5, 30, 10, 50}, {60, 0, 10, 10}, {5, 5, 0, 3}},
+                          CRect{100, 50, 64, 48}, &vChanged);
+    EXPECT_EQ(
+        (std::vector<CRect>{{1, 1, 1, 1}, {100, 50, 10, 10}, {100, 80, 5, 18}, {160, 50, 4, 10}}),
+        vChanged);
+}
+
 }  // namespace
