@@ -18,14 +18,15 @@ constexpr double kRate = 48000;
 // the last kFitPoints of them (a minute).
 constexpr double kPointFrames = kRate / 2;
 constexpr size_t kFitPoints = 120;
-// A point this far off the line (frames, 5 ms) shows the stamps jumped.
-constexpr double kBreakFrames = 240;
+// A point this far off the line (frames, 15 ms: more than a loaded server's
+// answers scatter) shows the stamps jumped.
+constexpr double kBreakFrames = 720;
 // Once the line spans this much, its slope is the rate error; before, only
 // a slope well beyond its own uncertainty is (a device far off our clock
 // is caught within seconds, one on it is left alone).
 constexpr double kSettleFrames = 10 * kRate;
 constexpr double kSignificance = 4;
-constexpr double kMinSignificant = 200e-6;
+constexpr double kMinSignificant = 1000e-6;
 // How fast the ratio may move towards the estimate, per second of sound:
 // quickly until the estimate has settled once, then slowly enough that no
 // one hears the pitch move.

@@ -16,7 +16,7 @@ namespace {
 // A device at dRate times ours for 60 s, its 20 ms blocks stamped with up to
 // 1 ms of jitter, carrying a triangle wave (linear almost everywhere, so a
 // resampled value tells which input position it came from); at 30 s its
-// stamps jump 20 ms later (a server's estimate settling), stepped out within
+// stamps jump 30 ms later (a server's estimate settling), stepped out within
 // a second. Every frame lands within 10 ms of where our clock puts it; the ratio is the device's
 // within 300 ppm once settled, and one on our clock keeps its pitch throughout.
 TEST(AudioClockTest, RateFollowedSlowlyOffsetsStepped) {
@@ -36,7 +36,7 @@ TEST(AudioClockTest, RateFollowedSlowlyOffsetsStepped) {
                 vBlock[i * 2] = vBlock[i * 2 + 1] = int16_t(triangle(double(nIn + i)));
             }
             const double dAt = double(nIn) / dRate;
-            const double dJump = dAt >= 30 * 48000 ? 960 : 0;
+            const double dJump = dAt >= 30 * 48000 ? 1440 : 0;
             int64_t nFirst = 0, nOut = 0;
             clock.Add(vBlock.data(), nBlock, dAt + dJump + jitter(rng), true, &vOut, &nFirst,
                       &nOut);
