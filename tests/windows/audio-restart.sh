@@ -7,9 +7,8 @@ set -u
 prefix=$1 program=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-socket=${PULSE_SERVER#unix:}
-server=$(pgrep -f -- "socket=$socket\$") || { echo "no audio server" >&2; exit 1; }
-mapfile -d '' args <"/proc/$server/cmdline"
+source "$here/pulse.sh"
+server=$(pgrep -f -- "socket=${PULSE_SERVER#unix:}\$") || { echo "no audio server" >&2; exit 1; }
 restarted=
 trap '[[ -n $restarted ]] && kill "$restarted" 2>/dev/null; rm -rf "$work"' EXIT
 DESKVID_AUDIO_RESTART="Z:$work/restart" sh "$here/in-session.sh" "$prefix" "$program" \
@@ -21,15 +20,7 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 if [[ -e $work/restart.kill ]]; then
-  kill -KILL "$server"
-  sleep 2
-  XDG_RUNTIME_DIR=${socket%/native} HOME=${socket%/native} "${args[@]}" >/dev/null 2>&1 &
-  restarted=$!
-  for _ in $(seq 50); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-  done
-  pactl set-default-source deskvid_null.monitor
+  restart_audio_server "$server" 2
   touch "$work/restart.back"
 fi
 wait "$test"

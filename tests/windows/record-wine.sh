@@ -9,6 +9,7 @@ host=$1 dll=$2 cli=$3
 export DESKVID_WINEPREFIX=$4
 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/pulse.sh"
 wine_run=$here/../../cmake/wine-run.sh
 check=$here/check-recording.py
 size=$(xdpyinfo | sed -n 's/^ *dimensions: *\([0-9]*x[0-9]*\) .*/\1/p')
@@ -102,18 +103,8 @@ audio_server() { pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true; }
 echo "== the audio server killed and started again mid-recording: sound after its return"
 server=$(audio_server)
 [[ -n $server ]] || fail "no audio server"
-mapfile -d '' server_args <"/proc/$server/cmdline"
-socket=${PULSE_SERVER#unix:}
 record_then_wait restart "$work/restart.wmv"
-kill -KILL "$server"
-sleep 1.5
-XDG_RUNTIME_DIR=${socket%/native} HOME=${socket%/native} "${server_args[@]}" >/dev/null 2>&1 &
-restarted=$!
-for _ in $(seq 50); do
-  pactl info >/dev/null 2>&1 && break
-  sleep 0.1
-done
-pactl set-default-source deskvid_null.monitor
+restart_audio_server "$server" 1.5
 gst-launch-1.0 -q audiotestsrc freq=1000 volume=0.5 is-live=true ! pulsesink >/dev/null 2>&1 &
 tone=$!
 wait "$recording" || status=1

@@ -87,6 +87,7 @@ private:
     void Follow(const char* pszDevice);
     void OpenStream(const char* pszDevice);
     void CloseStream();
+    void CloseContext();
     void Reanchor();
     void AskTiming();
     void Drain();
@@ -221,14 +222,7 @@ void CPulseSource::Stop() {
         pa_threaded_mainloop_get_api(m_pLoop)->time_free(m_pTick);
         m_pTick = nullptr;
     }
-    CloseStream();
-    if (m_pContext != nullptr) {
-        pa_context_set_state_callback(m_pContext, nullptr, nullptr);
-        pa_context_set_subscribe_callback(m_pContext, nullptr, nullptr);
-        pa_context_disconnect(m_pContext);
-        pa_context_unref(m_pContext);
-        m_pContext = nullptr;
-    }
+    CloseContext();
     pa_threaded_mainloop_unlock(m_pLoop);
     pa_threaded_mainloop_stop(m_pLoop);
     pa_threaded_mainloop_free(m_pLoop);
@@ -238,6 +232,19 @@ void CPulseSource::Stop() {
     m_nQueuedFrames = 0;
 }
 
+// Lets go of the stream and the context, if any; nothing waits for the
+// server.
+void CPulseSource::CloseContext() {
+    CloseStream();
+    if (m_pContext != nullptr) {
+        pa_context_set_state_callback(m_pContext, nullptr, nullptr);
+        pa_context_set_subscribe_callback(m_pContext, nullptr, nullptr);
+        pa_context_disconnect(m_pContext);
+        pa_context_unref(m_pContext);
+        m_pContext = nullptr;
+    }
+}
+
 // A new context in place of the one there (if any), connecting. False when
 // it cannot even begin; the old context then stays, for the timer.
 bool CPulseSource::Connect() {
@@ -245,13 +252,7 @@ bool CPulseSource::Connect() {
     if (pContext == nullptr) {
         return false;
     }
-    CloseStream();
-    if (m_pContext != nullptr) {
-        pa_context_set_state_callback(m_pContext, nullptr, nullptr);
-        pa_context_set_subscribe_callback(m_pContext, nullptr, nullptr);
-        pa_context_disconnect(m_pContext);
-        pa_context_unref(m_pContext);
-    }
+    CloseContext();
     m_pContext = pContext;
     pa_context_set_state_callback(pContext, OnContextState, this);
     pa_context_set_subscribe_callback(pContext, OnServerEvent, this);
