@@ -118,8 +118,8 @@ void CAudioClock::CRateFit::Add(double dX, double dY) {
     }
 }
 
-// Each stretch between two steps on its own mean, one slope for them all:
-// where the stamps jumped (what a step took out) moves no slope.
+// Each stretch between two jumps of the stamps on its own mean, one slope
+// for them all: a jump (which a step takes out) moves no slope.
 template <typename F>
 void CAudioClock::CRateFit::ForEachCentred(F f) const {
     for (size_t i = 0; i < m_points.size();) {
@@ -189,6 +189,8 @@ void CAudioClock::Anchor(double dPos) {
     m_nOut = static_cast<int64_t>(std::ceil(dPos));
     m_bAnchored = true;
     m_nPad = m_nDrop = 0;
+    m_nSpliceWait = 0;
+    m_nOver = 0;
     m_dSilentFrac = 0;
     m_nZeroTail = 0;
     m_vErr.clear();

@@ -466,4 +466,83 @@ TEST(AudioPulse, EachChoiceRecordsWhatItNamesAtItsPitch) {
     EXPECT_LT(dOurs, Residual(reference.vSound, {1000}, 3, 9) + 3) << dOurs;
 }
 
+// Nothing the sound server does ends the sound: the user picks another
+// microphone and another speaker at 3 s, the server stops answering from
+// 7 s to 10 s, and it is killed at 13 s and started again at 14.5 s. The
+// sound follows the new devices within a second, is back after the stall,
+// and back within 2 s of the server's return; the stop succeeds. (The
+// checks allow for the recording starting up to 1.5 s after the test's
+// clock, which places the events.)
+TEST(AudioPulse, StallsRestartsAndNewDefaultsAreFollowed) {
+    CPrivateServer server;
+    if (!server.Start({"module-null-sink sink_name=first rate=48000",
+                       "module-sine sink=first frequency=1000",
+                       "module-null-sink sink_name=second rate=48000",
+                       "module-sine sink=second frequency=600"})) {
+        GTEST_SKIP() << "pulseaudio could not be started for this test";
+    }
+    // A player of silence on each sink keeps its latency low, as an
+    // application playing there would (a sink no one asks for less mixes
+    // seconds ahead, and its monitor hands a new stream only what it mixes
+    // from then on).
+    hostlib::CChildProcess rgPlayer[2];
+    const auto play = [&](int i) {
+        return rgPlayer[i].Start({"sh", "-c",
+                                  "exec pacat --server=" + server.Address() + " -d " +
+                                      (i ? "second" : "first") +
+                                      " --latency-msec=200 --raw --format=s16le --rate=48000 "
+                                      "--channels=2 </dev/zero"});
+    };
+    const auto choose = [&](const std::string& strSink) {
+        return server.Control({"set-default-sink", strSink}) == 0 &&
+               server.Control({"set-default-source", strSink + ".monitor"}) == 0;
+    };
+    ASSERT_TRUE(play(0) && play(1) && choose("first"));
+    // Until what the sinks mixed ahead before the players came has played.
+    for (int i = 0; i < 50; ++i) {
+        const std::string strSinks =
+            testproc::RunToEnd({"pactl", "--server=" + server.Address(), "list", "sinks"}, 10)
+                .strOut;
+        bool bLow = true;
+        for (size_t n = strSinks.find("Latency: "); n != std::string::npos;
+             n = strSinks.find("Latency: ", n + 1)) {
+            bLow = bLow && std::atol(strSinks.c_str() + n + 9) < 200000;
+        }
+        if (bLow) {
+            break;
+        }
+        usleep(100000);
+    }
+    testproc::CTempDir dir;
+    const std::string strServer = "PULSE_SERVER=" + server.Address();
+    Recorded rgRec[2];
+    std::thread th([&] { rgRec[0] = Record(dir.File("input.wmv"), "input", 19, {strServer}); });
+    std::thread thOutput(
+        [&] { rgRec[1] = Record(dir.File("output.wmv"), "output", 19, {strServer}); });
+    const int64_t nStartUs = NowUs();
+    const auto at = [&](double dSeconds) {
+        usleep(useconds_t(std::max<int64_t>(nStartUs + int64_t(dSeconds * 1e6) - NowUs(), 0)));
+    };
+    at(3);
+    EXPECT_TRUE(choose("second"));
+    at(7);
+    server.Freeze();
+    at(10);
+    server.Thaw();
+    at(13);
+    server.Kill();
+    at(14.5);
+    EXPECT_TRUE(server.Restart() && choose("second") && play(1));
+    th.join();
+    thOutput.join();
+    for (const Recorded& rec : rgRec) {
+        SCOPED_TRACE(&rec == rgRec ? "input" : "output");
+        EXPECT_EQ("start 0x00000000\nstop 0x00000000\n", rec.strOut);
+        EXPECT_GT(Peak(rec.vSound, 1000, 0.5, 1.4), 0.1);
+        EXPECT_GT(Peak(rec.vSound, 600, 4.5, 5.4), 0.1);    // followed
+        EXPECT_GT(Peak(rec.vSound, 600, 10.3, 11.2), 0.1);  // after the stall
+        EXPECT_GT(Peak(rec.vSound, 600, 16.8, 17.6), 0.1);  // after the restart
+    }
+}
+
 }  // namespace
