@@ -778,6 +778,13 @@ double GstDuration(const std::string& strPath, bool* pbSeekable) {
 // FFmpeg and GStreamer both show the duration of what is in the file, even
 // of a short one.
 TEST_F(RecordKill, KilledHostLeavesAFileWithItsDuration) {
+#ifdef DESKVID_TEST_SANITIZED
+    // The instrumented build runs several times slower, and the header's
+    // refresh (every 250 ms) may lag as much again behind what was written.
+    constexpr double kHeaderSlack = 2 * kSlack;
+#else
+    constexpr double kHeaderSlack = kSlack;
+#endif
     for (const double dKilledAt : {7.0, 20.0}) {
         SCOPED_TRACE(dKilledAt);
         const std::string strPath = PathOf("killed.wmv");
@@ -797,10 +804,10 @@ TEST_F(RecordKill, KilledHostLeavesAFileWithItsDuration) {
         const double dDecodes = Media::Last(PacketTimes(strPath, "v:0"));
         EXPECT_GE(dDecodes, dKilledAt - 1.0);
         bool bSeekable = false;
-        EXPECT_NEAR(GstDuration(strPath, &bSeekable), dDecodes, kSlack);
+        EXPECT_NEAR(GstDuration(strPath, &bSeekable), dDecodes, kHeaderSlack);
         EXPECT_TRUE(bSeekable);
         EXPECT_NEAR(std::atof(Probe(strPath).mapField["format.duration"].c_str()), dDecodes,
-                    kSlack);
+                    kHeaderSlack);
     }
 }
 
