@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 #include <utility>
 

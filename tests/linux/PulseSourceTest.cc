@@ -242,6 +242,19 @@ bool ReadWindow(IAudioSource* pSource, int64_t nDeadlineUs, CAudioBlock* pWindow
     return true;
 }
 
+// From now on, pSource's sound carries nHz within a second (waiting up to
+// three for a failure's message).
+void ExpectToneWithinASecond(IAudioSource* pSource, int nHz) {
+    const int64_t nFromUs = NowUs();
+    CAudioBlock block;
+    bool bFound = false;
+    while (!bFound && ReadWindow(pSource, nFromUs + 3 * kSecondUs, &block)) {
+        bFound = Tone(block, nHz) > 0.5;
+    }
+    EXPECT_TRUE(bFound) << nHz;
+    EXPECT_LT(NowUs() - nFromUs, kSecondUs) << nHz;
+}
+
 // Two sinks playing a tone each; the defaults change: the input from one's
 // monitor to the other's, the output from one sink to the other (what plays on
 // the first then moves along, so the second plays both). Either recording
@@ -290,13 +303,7 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
             }
         }
         ASSERT_EQ(0, server.Control({pszVerb, bMonitor ? "b" : "b.monitor"}));
-        const int64_t nMovedUs = NowUs();
-        bool bMoved = false;
-        while (!bMoved && ReadWindow(pSource.get(), nMovedUs + 3 * kSecondUs, &block)) {
-            bMoved = Tone(block, 600) > 0.5;
-        }
-        EXPECT_TRUE(bMoved);
-        EXPECT_LT(NowUs() - nMovedUs, kSecondUs);
+        ExpectToneWithinASecond(pSource.get(), 600);
         for (int i = 0; i < 10; ++i) {
             ASSERT_TRUE(ReadWindow(pSource.get(), NowUs() + kSecondUs, &block));
             EXPECT_GT(Tone(block, 600), 0.5);
@@ -314,13 +321,7 @@ TEST(PulseSource, TheDefaultDevicesAreFollowed) {
     ASSERT_EQ(S_OK, pSource->Start(NowUs() + 5 * kSecondUs));
     ASSERT_EQ(0, server.Control({"unload-module",
                                  strModules.substr(nLine, strModules.find('\t', nLine) - nLine)}));
-    const int64_t nGoneUs = NowUs();
-    bool bBack = false;
-    while (!bBack && ReadWindow(pSource.get(), nGoneUs + 3 * kSecondUs, &block)) {
-        bBack = Tone(block, 1000) > 0.5;
-    }
-    EXPECT_TRUE(bBack);
-    EXPECT_LT(NowUs() - nGoneUs, kSecondUs);
+    ExpectToneWithinASecond(pSource.get(), 1000);
 }
 
 TEST(PulseSource, ASuspendedSourceIsQuietNotLost) {

@@ -8,7 +8,8 @@ prefix=$1 program=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 source "$here/pulse.sh"
-server=$(pgrep -f -- "socket=${PULSE_SERVER#unix:}\$") || { echo "no audio server" >&2; exit 1; }
+server=$(audio_server)
+[[ -n $server ]] || { echo "no audio server" >&2; exit 1; }
 restarted=
 trap '[[ -n $restarted ]] && kill "$restarted" 2>/dev/null; rm -rf "$work"' EXIT
 DESKVID_AUDIO_RESTART="Z:$work/restart" sh "$here/in-session.sh" "$prefix" "$program" \

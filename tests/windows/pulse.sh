@@ -1,5 +1,8 @@
 # Sourced by the Wine tests: what they do to the session's audio server.
 
+# The session's audio server's process id (none: empty).
+audio_server() { pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true; }
+
 # restart_audio_server PID SECONDS: ends the server PID as a crash would and
 # starts it again, with the same command line on the same socket, SECONDS
 # later; `restarted` gets the new server's process id.

@@ -30,6 +30,14 @@ mkdir -p "$work"
 status=0
 run() { "$wine_run" "$host" "$dll" "$@" || status=1; }
 fail() { echo "FAILED: $*" >&2; status=1; }
+# Waits up to 30 s for a line matching TEXT in FILE, which a program started in
+# the background writes.
+wait_for_text() { # TEXT FILE
+  for _ in $(seq 300); do
+    grep -q "$1" "$2" && return
+    sleep 0.1
+  done
+}
 
 # A 1 kHz tone into the null sink whose monitor is the default source.
 gst-launch-1.0 -q audiotestsrc freq=1000 volume=0.5 is-live=true ! pulsesink >/dev/null 2>&1 &
@@ -55,10 +63,7 @@ echo "== deskvid-record stopped by Ctrl-C (Wine turns SIGINT into it): a finalis
 "$wine_run" "$cli" --library "$dll" -o "$work/ctrl-c.wmv" 2>"$work.cli.log" &
 cli_pid=$!
 # Once it records (Wine may take a while to start it).
-for _ in $(seq 300); do
-  grep -q "recording to" "$work.cli.log" && break
-  sleep 0.1
-done
+wait_for_text "recording to" "$work.cli.log"
 sleep 1
 kill -INT "$cli_pid"
 wait "$cli_pid" || fail "deskvid-record did not stop cleanly on Ctrl-C"
@@ -92,13 +97,9 @@ python3 "$check" "$work/environment.wmv" --size 320x240 --seconds 1 || status=1
 record_then_wait() {
   "$wine_run" "$host" "$dll" "$1" "$2" >"$work.$1.log" &
   recording=$!
-  for _ in $(seq 300); do
-    grep -q "^start:" "$work.$1.log" && break
-    sleep 0.1
-  done
+  wait_for_text "^start:" "$work.$1.log"
   sleep 2.5
 }
-audio_server() { pgrep -f -- "socket=${PULSE_SERVER#unix:}\$" || true; }
 
 echo "== the audio server killed and started again mid-recording: sound after its return"
 server=$(audio_server)
